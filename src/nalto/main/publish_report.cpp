@@ -1,0 +1,197 @@
+#include <asio/this_coro.hpp>
+#include <utility>
+#include <vector>
+
+#include "nalto/analysis/analyze.hpp"
+#include "nalto/console/console.hpp"
+#include "nalto/main/sim_publish_report.hpp"
+#include "nalto/outside/compute_node.hpp"
+#include "nalto/outside/logging.hpp"
+#include "nalto/support/async.hpp"
+#include "nalto/support/utf8.hpp"
+
+namespace nalto {
+
+namespace {
+
+constexpr std::size_t REASON_LIMIT = 500;
+constexpr std::size_t WARNING_LIMIT = 500;
+constexpr std::size_t SUBMITTED_WARNINGS = 50;
+
+detail::AnalyzeFn& installed_analysis() {
+  static detail::AnalyzeFn analysis;
+  return analysis;
+}
+
+asio::awaitable<Json> run_analysis(std::string path, Json claim, Json dataset, std::string bundle_sha256,
+                                   std::int64_t max_episodes, Json env_init, double call_timeout_s) {
+  const detail::AnalyzeFn analysis = installed_analysis();
+  if (!analysis) throw std::logic_error("the sim analysis is not available in this build");
+  co_return co_await analysis(std::move(path), std::move(claim), std::move(dataset), std::move(bundle_sha256),
+                              max_episodes, std::move(env_init), call_timeout_s);
+}
+
+bool is_line_end(char32_t cp) {
+  return cp == U'\n' || cp == U'\r' || cp == U'\v' || cp == U'\f' || (cp >= 0x1C && cp <= 0x1E) || cp == 0x85 ||
+         cp == 0x2028 || cp == 0x2029;
+}
+
+std::string_view first_line(std::string_view text) {
+  for (std::size_t pos = 0; pos < text.size();) {
+    const utf8::Step step = utf8::decode(text, pos);
+    if (is_line_end(step.code_point)) return text.substr(0, pos);
+    pos += step.length;
+  }
+  return text;
+}
+
+std::string cut(std::string_view text, std::size_t code_points) {
+  return std::string(utf8::prefix(text, code_points));
+}
+
+std::vector<std::string> warnings_of(const Json& result) {
+  std::vector<std::string> warnings;
+  const Json* listed = lookup(result, "warnings");
+  if (!listed) return warnings;
+  if (!listed->is_array()) throw TypeError("expected the analysis's 'warnings' to be a list, got " + kind_name(*listed));
+  for (const Json& warning : *listed) warnings.push_back(plain_text(warning));
+  return warnings;
+}
+
+std::string joined(const std::vector<std::string>& texts, std::string_view separator) {
+  std::string out;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i) out += separator;
+    out += texts[i];
+  }
+  return out;
+}
+
+std::string score_text(const Json* score) { return score ? plain_text(*score) : "-"; }
+
+std::size_t count_of(const Json& list, std::string_view what) {
+  if (!list.is_array()) throw TypeError("expected " + std::string(what) + " to be a list, got " + kind_name(list));
+  return list.size();
+}
+
+Json submission_body(const Json& artifact, const Json& result, const std::vector<std::string>& warnings) {
+  const Json& identity = subscript(result, "dataset");
+  Json submitted = Json::array();
+  for (std::size_t i = 0; i < warnings.size() && i < SUBMITTED_WARNINGS; ++i)
+    submitted.push_back(cut(warnings[i], WARNING_LIMIT));
+  return Json{{"simulatorValidation", artifact},
+              {"dataset",
+               {{"contentMd5", subscript(identity, "content_md5")},
+                {"contentSha256", subscript(identity, "content_sha256")}}},
+              {"warnings", std::move(submitted)}};
+}
+
+}  // namespace
+
+std::string failure_reason(const std::exception_ptr& failure) {
+  std::string message;
+  std::string type = "unknown error";
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    message = e.what();
+    type = type_name_of(e);
+  } catch (...) {
+  }
+  // The platform stores the reason as JSON text, so it must be valid UTF-8 whatever the failure held.
+  const std::string clean = utf8::sanitize(message);
+  const std::string_view trimmed = utf8::trim(clean);
+  if (trimmed.empty()) return type;
+  return cut(first_line(trimmed), REASON_LIMIT);
+}
+
+asio::awaitable<void> _close_claim(outside::PlatformApi& api, std::string org_id, std::string sim_id,
+                                   std::string implementation_id, std::string job_id, std::string reason) {
+  // Arguments of a co_await live in locals: GCC 12 may destroy temporaries there twice.
+  Json body{{"failure", std::move(reason)}};
+  std::exception_ptr failure;
+  try {
+    co_await with_timeout(api.sims().publish_report_submit(org_id, sim_id, implementation_id, job_id, std::move(body)),
+                          timing().close_claim_s);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (!failure) co_return;
+  if (is_cancellation(failure)) std::rethrow_exception(failure);
+  std::string message;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+  }
+  outside::step_logger()->debug("Could not close the report claim {}: {}", job_id, utf8::sanitize(message));
+}
+
+asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_id, std::string sim_id,
+                                     std::string sim_name, std::string implementation_id, std::string path,
+                                     std::string bundle_sha256, std::string dataset_ref, PublishOptions options) {
+  const Json dataset = co_await outside::resolve_local_dataset(api, org_id, dataset_ref);
+
+  if (options.project_id && !options.project_id->empty()) {
+    co_await api.project_sims().link(org_id, *options.project_id, sim_id);
+    console().print("[green]✓[/green] Added the sim to the use case");
+  }
+
+  const std::string dataset_id = id_text(subscript(dataset, "id"), "the dataset's 'id'");
+  Json claim;
+  try {
+    claim = co_await api.sims().publish_report_start(org_id, sim_id, implementation_id, dataset_id);
+  } catch (const outside::APIStatusError& refusal) {
+    throw PublishReportError(refusal.detail(), std::current_exception());
+  }
+  const std::string job_id = id_text(subscript(claim, "jobId"), "the claim's 'jobId'");
+
+  // From here on the claim is open: a failed analysis must close it, even when the task is cancelled.
+  Json env_init = options.env_init && !options.env_init->empty() ? *options.env_init : Json::object();
+  Json result;
+  std::exception_ptr failure;
+  try {
+    result = co_await run_analysis(path, claim, dataset, bundle_sha256, options.max_episodes, std::move(env_init),
+                                   options.call_timeout_s);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    co_await asio::this_coro::throw_if_cancelled(false);
+    std::string reason = failure_reason(failure);
+    co_await _close_claim(api, org_id, sim_id, implementation_id, job_id, std::move(reason));
+    std::rethrow_exception(failure);
+  }
+
+  const std::vector<std::string> warnings = warnings_of(result);
+  for (const std::string& warning : warnings) console().print("[dim]warning: " + warning + "[/dim]");
+
+  const Json* validation = lookup(result, "simulator_validation");
+  if (!validation) {
+    std::string reason = cut(joined(warnings, "; "), REASON_LIMIT);
+    if (reason.empty()) reason = "The analysis could not be reported to the platform";
+    co_await _close_claim(api, org_id, sim_id, implementation_id, job_id, reason);
+    throw PublishReportError(reason);
+  }
+  const Json& artifact = *validation;
+
+  const Json* score = lookup(subscript(artifact, "evaluation"), "score_percent");
+  const std::size_t episodes =
+      count_of(subscript(subscript(artifact, "dataset"), "selected_episodes"), "the artifact's 'selected_episodes'");
+  console().print("[green]✓[/green] Analyzed " + std::to_string(episodes) + " episodes: score " + score_text(score));
+
+  Json body = submission_body(artifact, result, warnings);
+  co_await api.sims().publish_report_submit(org_id, sim_id, implementation_id, job_id, std::move(body));
+
+  const Json status = co_await wait_for_reports(api, org_id, sim_id, implementation_id, job_id);
+  render_reports(status, sim_name);
+}
+
+detail::ScopedAnalysis::ScopedAnalysis(AnalyzeFn analyze) : previous_(std::move(installed_analysis())) {
+  installed_analysis() = std::move(analyze);
+}
+
+detail::ScopedAnalysis::~ScopedAnalysis() { installed_analysis() = std::move(previous_); }
+
+}  // namespace nalto

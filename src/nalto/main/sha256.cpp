@@ -1,0 +1,73 @@
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "nalto/main/sim_publish_report.hpp"
+
+namespace nalto {
+
+namespace {
+
+constexpr std::size_t CHUNK = 1048576;
+
+class File {
+ public:
+  explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "Cannot open '" + path + "'");
+  }
+  ~File() { ::close(fd_); }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  int fd() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct DigestDeleter {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+void check(int ok, const char* what) {
+  if (ok != 1) throw std::runtime_error(std::string("SHA-256 failed: ") + what);
+}
+
+}  // namespace
+
+std::string sha256_file(const std::string& path) {
+  std::unique_ptr<EVP_MD_CTX, DigestDeleter> ctx(EVP_MD_CTX_new());
+  if (!ctx) throw std::bad_alloc();
+  check(EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr), "init");
+
+  File file(path);
+  ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  std::vector<unsigned char> buffer(CHUNK);
+  for (;;) {
+    const ssize_t n = ::read(file.fd(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "Cannot read '" + path + "'");
+    }
+    if (n == 0) break;
+    check(EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(n)), "update");
+  }
+
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  check(EVP_DigestFinal_ex(ctx.get(), digest, &length), "final");
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(length * 2);
+  for (unsigned int i = 0; i < length; ++i) {
+    out += hex[digest[i] >> 4];
+    out += hex[digest[i] & 0xF];
+  }
+  return out;
+}
+
+}  // namespace nalto

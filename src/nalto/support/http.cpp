@@ -1,0 +1,165 @@
+#include "nalto/support/http.hpp"
+
+#include <curl/curl.h>
+
+#include <cmath>
+#include <memory>
+#include <mutex>
+
+#include "nalto/support/async.hpp"
+#include "nalto/support/errors.hpp"
+#include "nalto/support/json.hpp"
+#include "nalto/support/utf8.hpp"
+
+namespace nalto {
+
+namespace {
+
+void init_curl_once() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyDeleter {
+  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct ListDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+std::size_t collect(char* data, std::size_t size, std::size_t n, void* out) {
+  static_cast<std::string*>(out)->append(data, size * n);
+  return size * n;
+}
+
+// Owns the multi handle that drives one easy handle, so a stop request can wake the wait at once.
+class Transfer {
+ public:
+  explicit Transfer(CURL* easy) : easy_(easy), multi_(curl_multi_init()) {
+    if (!multi_ || curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
+      if (multi_) curl_multi_cleanup(multi_);
+      throw ConnectError("could not start an HTTP transfer");
+    }
+  }
+  ~Transfer() {
+    curl_multi_remove_handle(multi_, easy_);
+    curl_multi_cleanup(multi_);
+  }
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  // Runs the transfer to its end; a stop request aborts it within one wake-up.
+  CURLcode run(const std::stop_token& token) {
+    std::stop_callback wake(token, [this] { curl_multi_wakeup(multi_); });
+    for (;;) {
+      int running = 0;
+      if (const CURLMcode mc = curl_multi_perform(multi_, &running); mc != CURLM_OK)
+        throw ConnectError(curl_multi_strerror(mc));
+      if (running == 0) break;
+      if (token.stop_requested()) throw_cancelled();
+      if (const CURLMcode mc = curl_multi_poll(multi_, nullptr, 0, 1000, nullptr); mc != CURLM_OK)
+        throw ConnectError(curl_multi_strerror(mc));
+      if (token.stop_requested()) throw_cancelled();
+    }
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &queued))
+      if (msg->msg == CURLMSG_DONE) return msg->data.result;
+    return CURLE_RECV_ERROR;
+  }
+
+ private:
+  CURL* easy_;
+  CURLM* multi_;
+};
+
+void check(CURLcode code) {
+  if (code != CURLE_OK) throw ConnectError(curl_easy_strerror(code));
+}
+
+}  // namespace
+
+HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
+                          const std::optional<std::string>& json_body, double timeout_s) {
+  init_curl_once();
+  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  if (!easy) throw ConnectError("could not create an HTTP handle (" + url + ")");
+  CURL* h = easy.get();
+
+  std::unique_ptr<curl_slist, ListDeleter> list;
+  auto add_header = [&](const std::string& line) {
+    curl_slist* next = curl_slist_append(list.get(), line.c_str());
+    if (!next) throw ConnectError("could not build the request headers (" + url + ")");
+    (void)list.release();
+    list.reset(next);
+  };
+  for (const auto& [name, value] : headers) add_header(name + ": " + value);
+  if (json_body) add_header("Content-Type: application/json");
+  add_header("Expect:");  // a large body is sent at once, not after a 100-continue round trip
+
+  HttpResponse response;
+  const std::stop_token token = current_stop_token();
+  const long timeout_ms = std::isfinite(timeout_s) && timeout_s > 0 ? std::lround(std::ceil(timeout_s * 1000)) : 0;
+
+  check(curl_easy_setopt(h, CURLOPT_URL, url.c_str()));
+  check(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, std::string(method).c_str()));
+  if (method == "GET") check(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L));
+  if (json_body) {
+    check(curl_easy_setopt(h, CURLOPT_POSTFIELDS, json_body->data()));
+    check(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(json_body->size())));
+  }
+  check(curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get()));
+  check(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms));
+  check(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
+  check(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect));
+  check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body));
+
+  const CURLcode code = Transfer(h).run(token);
+  if (code == CURLE_OPERATION_TIMEDOUT) throw ReadTimeout(std::string(curl_easy_strerror(code)) + " (" + url + ")");
+  if (code != CURLE_OK) throw ConnectError(std::string(curl_easy_strerror(code)) + " (" + url + ")");
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
+  return response;
+}
+
+std::string refusal_detail(const std::string& body) {
+  const Json parsed = Json::parse(body, nullptr, false);
+  if (parsed.is_discarded() || !parsed.is_object()) return body;
+  const auto it = parsed.find("detail");
+  if (it == parsed.end()) return body;
+  return plain_text(*it);
+}
+
+void raise_for_refusal(const HttpResponse& response, const std::string& url) {
+  switch (response.status) {
+    case 401:
+    case 404:
+    case 409:
+    case 422:
+      throw PublishReportError("The compute node refused the analysis: " + refusal_detail(response.body));
+    default:
+      break;
+  }
+  if (response.status >= 400) {
+    std::string message = "HTTP status " + std::to_string(response.status) + " for " + url;
+    const std::string_view excerpt = utf8::prefix(response.body, 200);
+    if (!excerpt.empty()) message += ": " + std::string(excerpt);
+    throw HTTPStatusError(static_cast<int>(response.status), std::move(message));
+  }
+}
+
+std::string url_escape(std::string_view text) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+}  // namespace nalto

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace nalto {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpResponse {
+  long status = 0;
+  std::string body;
+};
+
+// One blocking HTTP request over libcurl, meant for a worker thread (run_blocking): it is aborted
+// at once when current_stop_token() asks for a stop. A JSON body is sent with its content type.
+// Failures: ConnectError (the peer cannot be reached), ReadTimeout (`timeout_s` passed), the
+// cancellation when aborted. Statuses are not interpreted.
+HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
+                          const std::optional<std::string>& json_body, double timeout_s);
+
+// The explanation in a refusal's body: its JSON `detail` member as text, or else the whole body text.
+std::string refusal_detail(const std::string& body);
+
+// The compute node's refusals (401, 404, 409, 422) -> PublishReportError "The compute node refused the
+// analysis: " + detail; any other status >= 400 -> HTTPStatusError. Other statuses pass.
+void raise_for_refusal(const HttpResponse& response, const std::string& url);
+
+// Percent-escapes everything but the unreserved characters, so a text fits one path segment.
+std::string url_escape(std::string_view text);
+
+}  // namespace nalto

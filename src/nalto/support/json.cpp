@@ -1,0 +1,161 @@
+#include "nalto/support/json.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "nalto/support/errors.hpp"
+
+namespace nalto {
+
+namespace {
+
+std::string quoted(std::string_view key) { return "'" + std::string(key) + "'"; }
+
+}  // namespace
+
+std::string kind_name(const Json& j) {
+  switch (j.type()) {
+    case Json::value_t::object:
+      return "object";
+    case Json::value_t::array:
+      return "list";
+    case Json::value_t::string:
+      return "text";
+    case Json::value_t::boolean:
+      return "boolean";
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned:
+      return "integer";
+    case Json::value_t::number_float:
+      return "floating-point number";
+    case Json::value_t::null:
+      return "null";
+    default:
+      return "value";
+  }
+}
+
+bool truthy(const Json& j) {
+  switch (j.type()) {
+    case Json::value_t::boolean:
+      return j.get<bool>();
+    case Json::value_t::number_integer:
+      return j.get<std::int64_t>() != 0;
+    case Json::value_t::number_unsigned:
+      return j.get<std::uint64_t>() != 0;
+    case Json::value_t::number_float:
+      return j.get<double>() != 0;
+    case Json::value_t::string:
+      return !j.get_ref<const std::string&>().empty();
+    case Json::value_t::array:
+    case Json::value_t::object:
+      return !j.empty();
+    default:
+      return false;
+  }
+}
+
+std::string id_text(const Json& j, std::string_view what) {
+  if (j.is_string()) return j.get<std::string>();
+  if (j.is_number_integer()) return plain_text(j);
+  throw TypeError("expected " + std::string(what) + " to be a text, got " + kind_name(j));
+}
+
+const Json& subscript(const Json& j, std::string_view key) {
+  if (!j.is_object()) throw TypeError("expected an object to read " + quoted(key) + " from, got " + kind_name(j));
+  const auto it = j.find(key);
+  if (it == j.end()) throw KeyError(quoted(key));
+  return *it;
+}
+
+Json& subscript(Json& j, std::string_view key) {
+  return const_cast<Json&>(subscript(static_cast<const Json&>(j), key));
+}
+
+const Json& subscript(const Json& j, std::int64_t index) {
+  if (!j.is_array()) throw TypeError("expected a list to index, got " + kind_name(j));
+  const auto size = static_cast<std::int64_t>(j.size());
+  const std::int64_t at = index < 0 ? index + size : index;
+  if (at < 0 || at >= size) throw IndexError("list index out of range");
+  return j[static_cast<std::size_t>(at)];
+}
+
+const Json* lookup(const Json& j, std::string_view key) {
+  if (!j.is_object()) throw TypeError("expected an object to read " + quoted(key) + " from, got " + kind_name(j));
+  const auto it = j.find(key);
+  if (it == j.end() || it->is_null()) return nullptr;
+  return &*it;
+}
+
+Json parse_json(std::string_view text) {
+  try {
+    return Json::parse(text);
+  } catch (const Json::parse_error& e) {
+    throw JSONDecodeError(e.what());
+  }
+}
+
+std::string dump_json(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+std::string plain_text(double x) {
+  if (std::isnan(x)) return "nan";
+  if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
+  if (x == 0) return std::signbit(x) ? "-0.0" : "0.0";
+
+  // Shortest round-trip digits in scientific form: d[.ddd]e±XX.
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  std::string sign;
+  if (sci.front() == '-') {
+    sign = "-";
+    sci.remove_prefix(1);
+  }
+  const auto e_pos = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e_pos))
+    if (c != '.') digits += c;
+  const int exponent = std::atoi(std::string(sci.substr(e_pos + 1)).c_str());
+
+  if (exponent < -4 || exponent >= 16) {
+    std::string out = sign + digits.substr(0, 1);
+    if (digits.size() > 1) out += "." + digits.substr(1);
+    const int magnitude = std::abs(exponent);
+    out += exponent < 0 ? "e-" : "e+";
+    if (magnitude < 10) out += "0";
+    return out + std::to_string(magnitude);
+  }
+  const int n = static_cast<int>(digits.size());
+  std::string out;
+  if (exponent < 0) {
+    out = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+  } else if (exponent + 1 >= n) {
+    out = digits + std::string(static_cast<std::size_t>(exponent + 1 - n), '0') + ".0";
+  } else {
+    out = digits.substr(0, static_cast<std::size_t>(exponent + 1)) + "." +
+          digits.substr(static_cast<std::size_t>(exponent + 1));
+  }
+  return sign + out;
+}
+
+std::string plain_text(const Json& j) {
+  switch (j.type()) {
+    case Json::value_t::string:
+      return j.get_ref<const std::string&>();
+    case Json::value_t::number_integer:
+      return std::to_string(j.get<std::int64_t>());
+    case Json::value_t::number_unsigned:
+      return std::to_string(j.get<std::uint64_t>());
+    case Json::value_t::number_float:
+      return plain_text(j.get<double>());
+    case Json::value_t::boolean:
+      return j.get<bool>() ? "True" : "False";
+    case Json::value_t::null:
+      return "None";
+    default:
+      return dump_json(j);
+  }
+}
+
+}  // namespace nalto

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+namespace nalto {
+
+// Member order is part of the wire format.
+using Json = nlohmann::ordered_json;
+
+// A member that must be present: missing -> KeyError('key'), not an object -> TypeError.
+const Json& subscript(const Json& j, std::string_view key);
+Json& subscript(Json& j, std::string_view key);
+// An element that must be present: out of range -> IndexError, not a list -> TypeError.
+// A negative position counts from the end.
+const Json& subscript(const Json& j, std::int64_t index);
+
+// A member that may be missing: missing or null -> nullptr; not an object -> TypeError.
+const Json* lookup(const Json& j, std::string_view key);
+
+// Parses text as JSON; failure -> JSONDecodeError.
+Json parse_json(std::string_view text);
+
+// Serialises without ever throwing on invalid UTF-8 in texts (replaced by U+FFFD).
+std::string dump_json(const Json& j);
+
+// The plain text form of a value: a text unchanged, an integer in decimal, a floating-point number
+// in its shortest form (87.5, 100.0, 1e+16), True/False, None; lists and objects as JSON.
+std::string plain_text(const Json& j);
+
+// The shortest text of a double that reads back to the same value: positional when
+// 1e-4 <= |x| < 1e16 (with ".0" when integral), exponent form otherwise; inf, -inf, nan.
+std::string plain_text(double x);
+
+// A truth value: true, a non-zero number, a non-empty text, list or object.
+bool truthy(const Json& j);
+
+// An identifier handed through as text: a text as it is, an integer in decimal; else TypeError.
+std::string id_text(const Json& j, std::string_view what);
+
+// The name of a value's kind for error messages: "object", "list", "text", ...
+std::string kind_name(const Json& j);
+
+}  // namespace nalto

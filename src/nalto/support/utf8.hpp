@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace nalto::utf8 {
+
+inline constexpr char32_t REPLACEMENT = U'\uFFFD';
+
+// One step of decoding: the code point at `pos` and the bytes it spans. An invalid or truncated
+// sequence decodes as REPLACEMENT spanning one byte, so a walk never stalls and never cuts a valid
+// sequence.
+struct Step {
+  char32_t code_point;
+  std::size_t length;
+  bool valid;
+};
+Step decode(std::string_view s, std::size_t pos);
+
+void append(std::string& out, char32_t cp);
+
+// The Unicode whitespace: U+0009-000D, U+001C-0020, U+0085, U+00A0, U+1680, U+2000-200A, U+2028,
+// U+2029, U+202F, U+205F, U+3000.
+bool is_space(char32_t cp);
+
+// `s` without leading and trailing whitespace (is_space).
+std::string_view trim(std::string_view s);
+
+// The first `n` code points of `s` (invalid bytes count as one each).
+std::string_view prefix(std::string_view s, std::size_t n);
+
+// `s` with every invalid byte replaced by U+FFFD.
+std::string sanitize(std::string_view s);
+
+}  // namespace nalto::utf8

@@ -1,0 +1,149 @@
+#include "support/fixtures.hpp"
+
+#include <cstdlib>
+
+namespace nalto::testing {
+
+namespace {
+
+std::optional<std::string> current_env(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+void set_env(const std::string& name, const std::optional<std::string>& value) {
+  if (value) {
+    ::setenv(name.c_str(), value->c_str(), 1);
+  } else {
+    ::unsetenv(name.c_str());
+  }
+}
+
+}  // namespace
+
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value)
+    : name_(std::move(name)), previous_(current_env(name_)) {
+  set_env(name_, value);
+}
+
+ScopedEnv::~ScopedEnv() { set_env(name_, previous_); }
+
+CapturedConsole::CapturedConsole(bool terminal)
+    : no_force_("FORCE_COLOR", std::nullopt),
+      no_colour_("NO_COLOR", std::nullopt),
+      console_(ConsoleOptions{.out = &out_,
+                              .err = &err_,
+                              .out_is_terminal = terminal,
+                              .err_is_terminal = terminal,
+                              .frame_interval = std::chrono::milliseconds(0)}),
+      scope_(console_) {}
+
+std::vector<std::string> CapturedConsole::lines() const {
+  std::vector<std::string> lines;
+  std::istringstream in(out_.str());
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+CapturedLog::CapturedLog()
+    : previous_sinks_(outside::step_logger()->sinks()), previous_level_(outside::step_logger()->level()) {
+  auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
+  sink->set_pattern("%l %v");
+  outside::step_logger()->sinks() = {sink};
+  outside::step_logger()->set_level(spdlog::level::debug);
+}
+
+CapturedLog::~CapturedLog() {
+  outside::step_logger()->sinks() = previous_sinks_;
+  outside::step_logger()->set_level(previous_level_);
+}
+
+std::vector<std::string> CapturedLog::records() const {
+  std::vector<std::string> records;
+  std::istringstream in(stream_.str());
+  for (std::string line; std::getline(in, line);) records.push_back(line);
+  return records;
+}
+
+FakePlatform::FakePlatform() {
+  on_start = [](const PlatformCall&) {
+    return Json{{"jobId", "job-1"},
+                {"simulatorId", "sim-1"},
+                {"simulatorImplementationId", "impl-1"},
+                {"validationRunId", "run-1"},
+                {"maxLagSteps", 3}};
+  };
+  statuses.push_back(Json{{"buildStatus", "DONE"}, {"buildMapped", true}, {"eventStatus", "done"}, {"runs", Json::array()}});
+}
+
+asio::awaitable<Json> FakePlatform::link(std::string org_id, std::string project_id, std::string sim_id) {
+  calls.push_back({"link", {org_id, project_id, sim_id}, nullptr});
+  co_await maybe_hang("link");
+  co_return on_link(calls.back());
+}
+
+asio::awaitable<Json> FakePlatform::publish_report_start(std::string org_id, std::string sim_id,
+                                                         std::string implementation_id, std::string dataset_id) {
+  calls.push_back({"start", {org_id, sim_id, implementation_id, dataset_id}, nullptr});
+  co_await maybe_hang("start");
+  co_return on_start(calls.back());
+}
+
+asio::awaitable<Json> FakePlatform::publish_report_submit(std::string org_id, std::string sim_id,
+                                                          std::string implementation_id, std::string job_id,
+                                                          Json body) {
+  calls.push_back({"submit", {org_id, sim_id, implementation_id, job_id}, std::move(body)});
+  co_await maybe_hang("submit");
+  co_return on_submit(calls.back());
+}
+
+asio::awaitable<Json> FakePlatform::publish_report_status(std::string org_id, std::string sim_id,
+                                                          std::string implementation_id, std::string job_id) {
+  calls.push_back({"status", {org_id, sim_id, implementation_id, job_id}, nullptr});
+  co_await maybe_hang("status");
+  Json status = statuses.front();
+  if (statuses.size() > 1) statuses.pop_front();
+  co_return status;
+}
+
+asio::awaitable<void> FakePlatform::maybe_hang(const std::string& op) {
+  if (op != hang_on) co_return;
+  on_hang();
+  co_await sleep_for(3600);
+}
+
+std::vector<std::string> FakePlatform::ops() const {
+  std::vector<std::string> ops;
+  for (const auto& call : calls) ops.push_back(call.op);
+  return ops;
+}
+
+std::size_t FakePlatform::count(const std::string& op) const {
+  std::size_t n = 0;
+  for (const auto& call : calls) n += call.op == op;
+  return n;
+}
+
+const PlatformCall* FakePlatform::last(const std::string& op) const {
+  for (auto it = calls.rbegin(); it != calls.rend(); ++it)
+    if (it->op == op) return &*it;
+  return nullptr;
+}
+
+FakeNode::FakeNode() = default;
+
+void FakeNode::start() {
+  port_ = server.bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) throw std::runtime_error("the fake node could not bind a loopback port");
+  thread_ = std::thread([this] { server.listen_after_bind(); });
+  // stop() only reaches a server whose loop has begun.
+  for (int i = 0; i < 5000 && !server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  env_.emplace("NALTO_COMPUTE_URL", url());
+}
+
+FakeNode::~FakeNode() {
+  server.stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace nalto::testing

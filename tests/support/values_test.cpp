@@ -1,0 +1,116 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <asio/error.hpp>
+#include <asio/multiple_exceptions.hpp>
+#include <cmath>
+#include <limits>
+
+#include "nalto/support/errors.hpp"
+#include "nalto/support/json.hpp"
+#include "nalto/support/utf8.hpp"
+
+namespace nalto {
+namespace {
+
+TEST(PlainTextTest, Doubles) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<std::pair<double, std::string>> cases = {
+      {87.5, "87.5"},   {100.0, "100.0"},      {0.0, "0.0"},       {-0.0, "-0.0"},   {0.1, "0.1"},
+      {1e-4, "0.0001"}, {1e-5, "1e-05"},       {100000.0, "100000.0"}, {1e16, "1e+16"}, {1.5e16, "1.5e+16"},
+      {9999999999999998.0, "9999999999999998.0"}, {-2.5, "-2.5"}, {1.0 / 3, "0.3333333333333333"},
+      {123456.789, "123456.789"}, {1e100, "1e+100"}, {5e-324, "5e-324"}, {inf, "inf"}, {-inf, "-inf"},
+      {std::nan(""), "nan"},
+  };
+  for (const auto& [value, text] : cases) EXPECT_EQ(plain_text(value), text) << text;
+}
+
+TEST(PlainTextTest, Values) {
+  EXPECT_EQ(plain_text(Json("text")), "text");
+  EXPECT_EQ(plain_text(Json(-12)), "-12");
+  EXPECT_EQ(plain_text(Json(std::uint64_t{18446744073709551615u})), "18446744073709551615");
+  EXPECT_EQ(plain_text(Json(3.0)), "3.0");
+  EXPECT_EQ(plain_text(Json(true)), "True");
+  EXPECT_EQ(plain_text(Json(nullptr)), "None");
+  EXPECT_EQ(plain_text(Json::parse(R"({"b":1,"a":[2]})")), R"({"b":1,"a":[2]})");
+}
+
+TEST(MemberTest, SubscriptAndLookup) {
+  const Json j = Json::parse(R"({"n_rows": 3, "gone": null, "list": [1, 2, 3]})");
+  EXPECT_EQ(subscript(j, "n_rows"), 3);
+  EXPECT_TRUE(subscript(j, "gone").is_null()) << "present, even when null";
+  try {
+    subscript(j, "episodes");
+    FAIL();
+  } catch (const KeyError& e) {
+    EXPECT_STREQ(e.what(), "'episodes'");
+  }
+  EXPECT_THROW(subscript(Json::array(), "x"), TypeError);
+  EXPECT_THROW(subscript(Json(3), "x"), TypeError);
+
+  EXPECT_EQ(*lookup(j, "n_rows"), 3);
+  EXPECT_EQ(lookup(j, "gone"), nullptr);
+  EXPECT_EQ(lookup(j, "missing"), nullptr);
+  EXPECT_THROW(lookup(Json("text"), "x"), TypeError);
+
+  const Json& list = subscript(j, "list");
+  EXPECT_EQ(subscript(list, 0), 1);
+  EXPECT_EQ(subscript(list, -1), 3);
+  EXPECT_THROW(subscript(list, 3), IndexError);
+  EXPECT_THROW(subscript(list, -4), IndexError);
+  EXPECT_THROW(subscript(j, 0), TypeError);
+}
+
+TEST(MemberTest, TruthValues) {
+  for (const char* yes : {"true", "1", "-1", "0.5", "\"x\"", "[0]", "{\"a\":null}"})
+    EXPECT_TRUE(truthy(Json::parse(yes))) << yes;
+  for (const char* no : {"false", "0", "0.0", "\"\"", "[]", "{}", "null"}) EXPECT_FALSE(truthy(Json::parse(no))) << no;
+}
+
+TEST(MemberTest, ParseAndDump) {
+  EXPECT_THROW(parse_json("<html>"), JSONDecodeError);
+  EXPECT_THROW(parse_json(""), JSONDecodeError);
+  EXPECT_EQ(parse_json(R"({"z":1,"a":2})").dump(), R"({"z":1,"a":2})") << "member order kept";
+  EXPECT_EQ(dump_json(Json("a\xff" "b")), "\"a\xef\xbf\xbd" "b\"");
+}
+
+TEST(ErrorsTest, TypeNames) {
+  EXPECT_EQ(type_name_of(KeyError("'k'")), "KeyError");
+  EXPECT_EQ(type_name_of(HTTPStatusError(500, "x")), "HTTPStatusError");
+  EXPECT_EQ(type_name_of(PublishReportError("x")), "PublishReportError");
+  EXPECT_EQ(type_name_of(std::runtime_error("x")), "runtime_error");
+  EXPECT_EQ(type_name_of(std::system_error(asio::error::operation_aborted)), "system_error");
+  try {
+    (void)Json::parse("{").size();
+  } catch (const std::exception& e) {
+    EXPECT_EQ(type_name_of(e), "parse_error");
+  }
+}
+
+TEST(ErrorsTest, Cancellation) {
+  const auto aborted = std::make_exception_ptr(std::system_error(asio::error::operation_aborted));
+  EXPECT_TRUE(is_cancellation(aborted));
+  EXPECT_TRUE(is_cancellation(std::make_exception_ptr(asio::multiple_exceptions(aborted))));
+  EXPECT_FALSE(is_cancellation(std::make_exception_ptr(std::system_error(asio::error::connection_refused))));
+  EXPECT_FALSE(is_cancellation(std::make_exception_ptr(TimeoutError(""))));
+  EXPECT_FALSE(is_cancellation(std::make_exception_ptr(42)));
+  EXPECT_FALSE(is_cancellation(nullptr));
+}
+
+TEST(Utf8Test, PrefixNeverCutsASequence) {
+  EXPECT_EQ(utf8::prefix("aé€😀b", 4), "aé€😀");
+  EXPECT_EQ(utf8::prefix("aé", 10), "aé");
+  EXPECT_EQ(utf8::prefix("\xff\xfe" "ab", 3), "\xff\xfe" "a") << "an invalid byte counts as one";
+  EXPECT_EQ(utf8::prefix("\xe2\x82", 1), "\xe2") << "a truncated sequence is cut bytewise";
+}
+
+TEST(Utf8Test, SanitizeAndTrim) {
+  EXPECT_EQ(utf8::sanitize("ok é"), "ok é");
+  EXPECT_EQ(utf8::sanitize("a\xc3(\xed\xa0\x80z"), "a\uFFFD(\uFFFD\uFFFD\uFFFDz") << "overlong and surrogates too";
+  EXPECT_EQ(utf8::trim("\u3000\t x y \u2029\x1f"), "x y");
+  EXPECT_EQ(utf8::trim(" \u200b "), "\u200b") << "a zero-width space is no whitespace";
+  EXPECT_EQ(utf8::trim("\u00a0\u0085"), "");
+}
+
+}  // namespace
+}  // namespace nalto
