@@ -334,6 +334,27 @@ TEST(ConsoleStatus, TerminalDrawsUpdatesAndClears) {
   EXPECT_EQ(out.str(), "");
 }
 
+TEST(ConsoleStatus, LongTextIsCutToTheTerminalWidth) {
+  const ColourEnv env;
+  std::ostringstream out, err;
+  std::size_t columns = 12;
+  Console console({.out = &out,
+                   .err = &err,
+                   .err_is_terminal = true,
+                   .frame_interval = std::chrono::milliseconds(0),
+                   .err_columns = [&] { return columns; }});
+  {
+    Status status = console.status("Replaying 漢字 episode 3");
+    EXPECT_EQ(err.str(), std::string(HIDE) + frame("⠋", "Replayin…"));
+    columns = 0;  // unknown: nothing is cut
+    status.update("Replaying 漢字 episode 4");
+    EXPECT_TRUE(err.str().ends_with(frame("⠋", "Replaying 漢字 episode 4")));
+    columns = 14;  // a wide character that would straddle the edge is left out whole
+    status.update("Replaying 漢字 episode 5");
+    EXPECT_TRUE(err.str().ends_with(frame("⠋", "Replaying …")));
+  }
+}
+
 TEST(ConsoleStatus, UnwindingRestoresTheCursor) {
   const ColourEnv env;
   std::ostringstream out, err;

@@ -1,5 +1,6 @@
 #include "nalto/console/console.hpp"
 
+#include <sys/ioctl.h>
 #include <unicode/uchar.h>
 #include <unistd.h>
 
@@ -126,6 +127,19 @@ struct Cell {
   std::string text;
   std::size_t width;
 };
+
+std::string cut_to_width(std::string_view text, std::size_t columns) {
+  std::size_t width = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const utf8::Step step = utf8::decode(text, pos);
+    const std::size_t next = width + code_point_width(step.code_point);
+    if (next > columns) break;
+    width = next;
+    pos += step.length;
+  }
+  return std::string(text.substr(0, pos));
+}
 
 std::string render_table(const Table& table, bool colour) {
   std::vector<std::vector<Cell>> lines;
@@ -338,8 +352,14 @@ void Console::write_line(const std::string& rendered) {
 }
 
 void Console::draw_status_locked() {
-  *options_.err << CLEAR_LINE << SPINNER[frame_ % SPINNER.size()] << ' '
-                << render(status_text_, err_colour_, true) << std::flush;
+  std::string text = render(status_text_, err_colour_, true);
+  const std::size_t columns = options_.err_columns ? options_.err_columns() : 0;
+  // The glyph, its space and one free column keep the line from wrapping.
+  if (columns > 3) {
+    const std::string plain = render(status_text_, false, true);
+    if (display_width(plain) > columns - 3) text = cut_to_width(plain, columns - 4) + "…";
+  }
+  *options_.err << CLEAR_LINE << SPINNER[frame_ % SPINNER.size()] << ' ' << text << std::flush;
 }
 
 void Console::clear_status_locked() {
@@ -348,8 +368,15 @@ void Console::clear_status_locked() {
 
 Console& console() {
   if (Console* current = installed.load()) return *current;
-  static Console standard(
-      ConsoleOptions{&std::cout, &std::cerr, isatty(STDOUT_FILENO) == 1, isatty(STDERR_FILENO) == 1});
+  static Console standard(ConsoleOptions{.out = &std::cout,
+                                         .err = &std::cerr,
+                                         .out_is_terminal = isatty(STDOUT_FILENO) == 1,
+                                         .err_is_terminal = isatty(STDERR_FILENO) == 1,
+                                         .err_columns = [] {
+                                           winsize size{};
+                                           if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return std::size_t{0};
+                                           return std::size_t{size.ws_col};
+                                         }});
   return standard;
 }
 

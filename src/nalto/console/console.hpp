@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -30,7 +31,8 @@ class Table {
 class Console;
 
 // The one status line with a spinner, shown from construction until destruction. It is drawn on a
-// terminal only (on stderr); destruction removes it and restores the cursor.
+// terminal only (on stderr); destruction removes it and restores the cursor. A Status must not
+// outlive its Console.
 class Status {
  public:
   ~Status();
@@ -52,12 +54,15 @@ class Status {
 // Where a console writes and how. The default console writes to stdout/stderr and decides colour
 // and animation from the streams and the environment.
 struct ConsoleOptions {
-  std::ostream* out;
-  std::ostream* err;
+  std::ostream* out = nullptr;
+  std::ostream* err = nullptr;
   bool out_is_terminal = false;
   bool err_is_terminal = false;
   // Time between two spinner frames; zero draws the frame only when the text changes.
   std::chrono::milliseconds frame_interval{80};
+  // The terminal's width for the status line, asked at every frame (a terminal can be resized);
+  // zero or empty: unknown, never cut. A status line that wrapped could not be cleared.
+  std::function<std::size_t()> err_columns;
 };
 
 // The shared console: lines of mark-up and tables on stdout, the status line on stderr.
