@@ -80,6 +80,6 @@ int main(int argc, char** argv) {
   std::printf("sha256sum          %6.3f s  %5.2f GB/s\n", coreutils, rate(coreutils));
   std::printf("ratio to openssl   %6.2f   (aim >= 0.95)\n", openssl / ours);
   std::printf("ratio to sha256sum %6.2f\n", coreutils / ours);
-  std::printf("peak RSS           %ld KiB before hashing, %ld KiB after (growth %ld KiB)\n", rss_before, rss_after,
-              rss_after - rss_before);
+  std::printf("peak RSS           %ld KiB before hashing, %ld KiB after (growth %ld KiB)\n", rss_before,
+              rss_after, rss_after - rss_before);
 }

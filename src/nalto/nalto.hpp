@@ -2,7 +2,7 @@
 
 // Everything a caller of the publish-report step needs, in one include.
 
-#include "nalto/analysis/analyze.hpp"
+#include "nalto/analysis/analysis.hpp"
 #include "nalto/console/console.hpp"
 #include "nalto/main/sim_publish_report.hpp"
 #include "nalto/outside/compute_node.hpp"

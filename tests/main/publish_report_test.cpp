@@ -6,12 +6,12 @@
 namespace nalto {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::CapturedConsole;
 using testing::CapturedLog;
+using ::testing::ElementsAre;
 using testing::FakeNode;
 using testing::FakePlatform;
+using ::testing::HasSubstr;
 using testing::Loop;
 
 struct AnalysisCall {
@@ -42,10 +42,11 @@ Json analysis_result(Json validation, Json warnings = Json::array()) {
 class PublishReportTest : public ::testing::Test {
  protected:
   PublishReportTest() {
-    node.server.Get(R"(/ml/datasets/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
-      dataset_requests.push_back(request.matches[1]);
-      response.set_content(R"({"id":"ds-uuid","name":"Room","cycles":{"count":12}})", "application/json");
-    });
+    node.server.Get(
+        R"(/ml/datasets/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+          dataset_requests.push_back(request.matches[1]);
+          response.set_content(R"({"id":"ds-uuid","name":"Room","cycles":{"count":12}})", "application/json");
+        });
     node.start();
   }
 
@@ -61,8 +62,8 @@ class PublishReportTest : public ::testing::Test {
   }
 
   void publish(PublishOptions options = {}) {
-    loop.run(publish_report(platform, "org-1", "sim-1", "Heated room", "impl-1", "/sims/room", "abc123", "room",
-                            std::move(options)));
+    loop.run(publish_report(platform, "org-1", "sim-1", "Heated room", "impl-1", "/sims/room", "abc123",
+                            "room", std::move(options)));
   }
 
   // Runs a publish that is expected to fail and returns its failure.
@@ -94,7 +95,8 @@ class PublishReportTest : public ::testing::Test {
   std::exception_ptr analysis_failure;
   bool analysis_hangs = false;
   detail::ScopedAnalysis analysis_seam{[this](std::string path, Json claim, Json dataset, std::string sha,
-                                              std::int64_t max_episodes, Json env_init, double call_timeout_s) {
+                                              std::int64_t max_episodes, Json env_init,
+                                              double call_timeout_s) {
     return fake_analysis(std::move(path), std::move(claim), std::move(dataset), std::move(sha), max_episodes,
                          std::move(env_init), call_timeout_s);
   }};
@@ -127,11 +129,10 @@ TEST_F(PublishReportTest, SuccessfulPublishPrintsAndSubmitsInOrder) {
   EXPECT_EQ(call.call_timeout_s, 12.5);
 
   const Json& body = platform.calls[2].body;
-  EXPECT_EQ(body.dump(),
-            Json({{"simulatorValidation", artifact(87.5)},
-                  {"dataset", {{"contentMd5", "md5-x"}, {"contentSha256", "sha-x"}}},
-                  {"warnings", {"first warning", "second warning"}}})
-                .dump());
+  EXPECT_EQ(body.dump(), Json({{"simulatorValidation", artifact(87.5)},
+                               {"dataset", {{"contentMd5", "md5-x"}, {"contentSha256", "sha-x"}}},
+                               {"warnings", {"first warning", "second warning"}}})
+                             .dump());
 
   EXPECT_EQ(console.out(),
             "✓ Added the sim to the use case\n"
@@ -164,13 +165,15 @@ TEST_F(PublishReportTest, EnvInitIsHandedToTheAnalysis) {
 
 TEST_F(PublishReportTest, ScoreLineForms) {
   const std::vector<std::pair<Json, std::string>> cases = {
-      {87.5, "87.5"}, {100.0, "100.0"}, {87, "87"}, {"n/a", "n/a"}, {nullptr, "-"}, {Json::value_t::discarded, "-"},
+      {87.5, "87.5"}, {100.0, "100.0"}, {87, "87"},
+      {"n/a", "n/a"}, {nullptr, "-"},   {Json::value_t::discarded, "-"},
   };
   for (const auto& [score, text] : cases) {
     CapturedConsole captured;
     result = analysis_result(artifact(score, 2));
     publish();
-    EXPECT_THAT(captured.lines(), ::testing::Contains("✓ Analyzed 2 episodes: score " + text)) << score.dump();
+    EXPECT_THAT(captured.lines(), ::testing::Contains("✓ Analyzed 2 episodes: score " + text))
+        << score.dump();
   }
   EXPECT_EQ(platform.count("submit"), cases.size());
 }
@@ -248,7 +251,9 @@ TEST_F(PublishReportTest, RefusedClaimBecomesPublishReportErrorWithTheDetail) {
 }
 
 TEST_F(PublishReportTest, FailuresBeforeTheClaimReachTheCallerUnchanged) {
-  platform.on_link = [](const testing::PlatformCall&) -> Json { throw outside::APIStatusError(404, "no project"); };
+  platform.on_link = [](const testing::PlatformCall&) -> Json {
+    throw outside::APIStatusError(404, "no project");
+  };
   EXPECT_THROW(publish({.project_id = "p"}), outside::APIStatusError);
   EXPECT_THAT(platform.ops(), ElementsAre("link"));
 
@@ -287,13 +292,22 @@ TEST_F(PublishReportTest, AnalysisFailureClosesTheClaimWithItsReasonAndIsRaisedU
       {std::make_exception_ptr(PublishReportError("a\rb")), "a"},
       {std::make_exception_ptr(PublishReportError("a\vb")), "a"},
       {std::make_exception_ptr(PublishReportError("a\fb")), "a"},
-      {std::make_exception_ptr(PublishReportError("a\x1c" "b")), "a"},
-      {std::make_exception_ptr(PublishReportError("a\x1d" "b")), "a"},
-      {std::make_exception_ptr(PublishReportError("a\x1e" "b")), "a"},
+      {std::make_exception_ptr(PublishReportError("a\x1c"
+                                                  "b")),
+       "a"},
+      {std::make_exception_ptr(PublishReportError("a\x1d"
+                                                  "b")),
+       "a"},
+      {std::make_exception_ptr(PublishReportError("a\x1e"
+                                                  "b")),
+       "a"},
       {std::make_exception_ptr(PublishReportError("a\u0085b")), "a"},
       {std::make_exception_ptr(PublishReportError("a\u2028b")), "a"},
       {std::make_exception_ptr(PublishReportError("a\u2029b")), "a"},
-      {std::make_exception_ptr(PublishReportError("a\x1f" "b")), "a\x1f" "b"},  // a unit separator ends no line
+      {std::make_exception_ptr(PublishReportError("a\x1f"
+                                                  "b")),
+       "a\x1f"
+       "b"},  // a unit separator ends no line
       {std::make_exception_ptr(PublishReportError(long_line)), cut_line},
       {std::make_exception_ptr(TimeoutError("")), "TimeoutError"},
       {std::make_exception_ptr(KeyError(" \t\n\u3000")), "KeyError"},
@@ -337,7 +351,8 @@ TEST_F(PublishReportTest, CancellationAtOtherAwaitsPropagatesWithoutClosing) {
     platform.on_hang = [&] { fresh.cancel_soon(); };
     std::exception_ptr failure;
     try {
-      fresh.run(publish_report(platform, "org-1", "sim-1", "Heated room", "impl-1", "/sims/room", "abc123", "room"));
+      fresh.run(publish_report(platform, "org-1", "sim-1", "Heated room", "impl-1", "/sims/room", "abc123",
+                               "room"));
     } catch (...) {
       failure = std::current_exception();
     }
@@ -367,12 +382,27 @@ TEST_F(PublishReportTest, FailuresAfterTheAnalysisLeaveTheClaimOpen) {
          };
        },
        "APIStatusError"},
-      {"status refused",
+      {"run without status",
        [&] {
          platform.on_start = [](const testing::PlatformCall&) { return Json{{"jobId", 77}}; };
-         platform.statuses = {Json{{"buildMapped", true}, {"eventStatus", "done"}, {"runs", {{{"score", 1}}}}}};
+         platform.statuses = {
+             Json{{"buildMapped", true}, {"eventStatus", "done"}, {"runs", {{{"score", 1}}}}}};
        },
        "KeyError"},
+      {"run without project name",
+       [&] {
+         platform.statuses = {
+             Json{{"buildMapped", true}, {"eventStatus", "done"}, {"runs", {{{"status", "ready"}}}}}};
+       },
+       "KeyError"},
+      {"status not an object", [&] { platform.statuses = {Json::array()}; }, "TypeError"},
+      {"result not an object", [&] { result = "done"; }, "TypeError"},
+      {"artifact not an object", [&] { result["simulator_validation"] = 5; }, "TypeError"},
+      {"evaluation not an object", [&] { result["simulator_validation"]["evaluation"] = Json::array(); },
+       "TypeError"},
+      {"selected episodes not a list",
+       [&] { result["simulator_validation"]["dataset"]["selected_episodes"] = 3; }, "TypeError"},
+      {"dataset identity not an object", [&] { result["dataset"] = "md5"; }, "TypeError"},
   };
   for (const auto& c : cases) {
     platform = FakePlatform();
@@ -388,16 +418,28 @@ TEST_F(PublishReportTest, FailuresAfterTheAnalysisLeaveTheClaimOpen) {
   }
 }
 
-TEST_F(PublishReportTest, ClaimWithoutJobIdFailsBeforeTheAnalysis) {
-  platform.on_start = [](const testing::PlatformCall&) { return Json{{"simulatorId", "s"}}; };
-  try {
-    publish();
-    FAIL() << "no failure";
-  } catch (const KeyError& e) {
-    EXPECT_STREQ(e.what(), "'jobId'");
+TEST_F(PublishReportTest, ClaimWithoutUsableJobIdFailsBeforeTheAnalysis) {
+  const std::vector<std::pair<Json, std::string>> cases = {
+      {Json{{"simulatorId", "s"}}, "KeyError"},
+      {Json{{"jobId", Json::object()}}, "TypeError"},
+      {Json{{"jobId", nullptr}}, "TypeError"},
+      {Json::array(), "TypeError"},
+  };
+  for (const auto& [claim, error] : cases) {
+    platform.calls.clear();
+    platform.on_start = [claim](const testing::PlatformCall&) { return claim; };
+    try {
+      publish();
+      ADD_FAILURE() << "no failure";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(type_name_of(e), error) << claim.dump();
+      if (error == "KeyError") {
+        EXPECT_STREQ(e.what(), "'jobId'");
+      }
+    }
+    EXPECT_TRUE(analysis_calls.empty());
+    EXPECT_THAT(platform.ops(), ElementsAre("start"));
   }
-  EXPECT_TRUE(analysis_calls.empty());
-  EXPECT_THAT(platform.ops(), ElementsAre("start"));
 }
 
 class CloseClaimTest : public ::testing::Test {
@@ -421,9 +463,12 @@ TEST_F(CloseClaimTest, SendsTheReasonUnchanged) {
 
 TEST_F(CloseClaimTest, OrdinaryFailuresAreSwallowedWithOneDebugRecord) {
   const std::vector<std::pair<std::function<Json(const testing::PlatformCall&)>, std::string>> cases = {
-      {[](const testing::PlatformCall&) -> Json { throw outside::APIStatusError(409, "claim already closed"); },
+      {[](const testing::PlatformCall&) -> Json {
+         throw outside::APIStatusError(409, "claim already closed");
+       },
        "claim already closed"},
-      {[](const testing::PlatformCall&) -> Json { throw std::runtime_error("socket reset"); }, "socket reset"},
+      {[](const testing::PlatformCall&) -> Json { throw std::runtime_error("socket reset"); },
+       "socket reset"},
   };
   for (const auto& [handler, message] : cases) {
     CapturedLog captured;

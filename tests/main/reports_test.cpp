@@ -6,11 +6,11 @@
 namespace nalto {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::CapturedConsole;
 using testing::CapturedLog;
+using ::testing::ElementsAre;
 using testing::FakePlatform;
+using ::testing::HasSubstr;
 using testing::Loop;
 
 Json run(std::string project, std::string status, Json score = nullptr, Json code = nullptr) {
@@ -122,17 +122,21 @@ TEST(RenderReportsTest, Outcomes) {
   };
   const std::vector<Case> cases = {
       {"build failed", job("done", {run("A", "ready")}, true, "ERROR"),
-       "The platform could not build 'Room [v2]', so no report will be written. Check it with `nalto sim list` "
+       "The platform could not build 'Room [v2]', so no report will be written. Check it with `nalto sim "
+       "list` "
        "and `nalto sim validate`.\n"},
       {"build failed beats not mapped", job("done", Json::array(), false, "ERROR"),
-       "The platform could not build 'Room [v2]', so no report will be written. Check it with `nalto sim list` "
+       "The platform could not build 'Room [v2]', so no report will be written. Check it with `nalto sim "
+       "list` "
        "and `nalto sim validate`.\n"},
       {"not mapped", job("done", {run("A", "ready")}, false),
-       "✓ Submitted. The platform is still building 'Room [v2]'; its simulation report appears under the Reports "
+       "✓ Submitted. The platform is still building 'Room [v2]'; its simulation report appears under the "
+       "Reports "
        "of each use case using it once the build is done.\n"},
       {"writing, no runs", job("writing", Json::array()), STILL_WRITING},
       {"done, no runs", job("done", Json::value_t::discarded),
-       "No use case uses 'Room [v2]', so no report was written. Add the sim to a use case (or pass --project) "
+       "No use case uses 'Room [v2]', so no report was written. Add the sim to a use case (or pass "
+       "--project) "
        "and publish again.\n"},
       {"failed, no runs", job("failed", nullptr), ""},
       {"settled with runs",
@@ -148,13 +152,12 @@ TEST(RenderReportsTest, Outcomes) {
        "│ Cellar   │ failed (unknown)   │ 0.2   │\n"
        "└──────────┴────────────────────┴───────┘\n"},
       {"writing with runs", job("writing", {run("Kitchen", "ready", 12)}),
-       STILL_WRITING +
-           "Simulation reports\n"
-           "┌──────────┬────────┬───────┐\n"
-           "│ Use case │ Report │ Score │\n"
-           "├──────────┼────────┼───────┤\n"
-           "│ Kitchen  │ ready  │ 12.0  │\n"
-           "└──────────┴────────┴───────┘\n"},
+       STILL_WRITING + "Simulation reports\n"
+                       "┌──────────┬────────┬───────┐\n"
+                       "│ Use case │ Report │ Score │\n"
+                       "├──────────┼────────┼───────┤\n"
+                       "│ Kitchen  │ ready  │ 12.0  │\n"
+                       "└──────────┴────────┴───────┘\n"},
   };
   for (const auto& c : cases) {
     CapturedConsole console;

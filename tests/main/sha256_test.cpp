@@ -50,20 +50,24 @@ class Sha256FileTest : public ::testing::Test {
   }
 
   static std::size_t open_descriptors() {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
   }
 
   fs::path dir_;
 };
 
 TEST_F(Sha256FileTest, KnownDigests) {
-  EXPECT_EQ(sha256_file(write("empty", "")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(sha256_file(write("abc", "abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(sha256_file(write("empty", "")),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(sha256_file(write("abc", "abc")),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(sha256_file(write("crlf", "a\r\nb\n")), reference("a\r\nb\n")) << "bytes as stored";
 }
 
 TEST_F(Sha256FileTest, ChunkBoundariesMatchHashingAtOnce) {
-  for (std::size_t size : {std::size_t{1048575}, std::size_t{1048576}, std::size_t{1048577}, std::size_t{3145745}}) {
+  for (std::size_t size :
+       {std::size_t{1048575}, std::size_t{1048576}, std::size_t{1048577}, std::size_t{3145745}}) {
     const std::string bytes = random_bytes(size);
     EXPECT_EQ(sha256_file(write("chunks", bytes)), reference(bytes)) << size;
   }

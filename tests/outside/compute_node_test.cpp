@@ -1,9 +1,9 @@
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,9 +15,9 @@ namespace nalto {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::FakeNode;
 using testing::FakePlatform;
+using ::testing::HasSubstr;
 using testing::Loop;
 using testing::ScopedEnv;
 
@@ -31,12 +31,15 @@ TEST(ComputeNodeSupportTest, UrlAndHeadersAreReadAtEveryCall) {
   ScopedEnv url("NALTO_COMPUTE_URL", "http://node:9/");
   ScopedEnv token("NALTO_COMPUTE_TOKEN", "s3cret");
   EXPECT_EQ(outside::compute_url(), "http://node:9/");
-  EXPECT_THAT(outside::_auth_headers(), ElementsAre(std::pair<std::string, std::string>("Authorization", "Bearer s3cret")));
+  EXPECT_THAT(outside::_auth_headers(),
+              ElementsAre(std::pair<std::string, std::string>("Authorization", "Bearer s3cret")));
 }
 
 class ResolveDatasetTest : public ::testing::Test {
  protected:
-  Json resolve(std::string ref) { return loop.run(outside::resolve_local_dataset(platform, "org-1", std::move(ref))); }
+  Json resolve(std::string ref) {
+    return loop.run(outside::resolve_local_dataset(platform, "org-1", std::move(ref)));
+  }
 
   std::exception_ptr resolve_failure(std::string ref) {
     try {
@@ -62,7 +65,8 @@ TEST_F(ResolveDatasetTest, AnswersTheNodesRecordForTheEscapedReference) {
     response.set_content(R"({"id":"u-1","name":"Room data","cycles":{"count":40}})", "application/json");
   });
   node.start();
-  EXPECT_EQ(resolve("room data/2026"), Json::parse(R"({"id":"u-1","name":"Room data","cycles":{"count":40}})"));
+  EXPECT_EQ(resolve("room data/2026"),
+            Json::parse(R"({"id":"u-1","name":"Room data","cycles":{"count":40}})"));
   EXPECT_EQ(path, "/ml/datasets/room%20data%2F2026");
   EXPECT_EQ(authorization, "Bearer s3cret");
 }

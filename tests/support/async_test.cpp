@@ -101,7 +101,8 @@ TEST(RunBlockingTest, CancellationReachesTheWorkAndIsRaisedAfterItReturned) {
     loop.cancel_soon();
     const auto token = current_stop_token();
     const auto give_up = std::chrono::steady_clock::now() + 10s;
-    while (!token.stop_requested() && std::chrono::steady_clock::now() < give_up) std::this_thread::sleep_for(1ms);
+    while (!token.stop_requested() && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(1ms);
     saw_stop = token.stop_requested();
     returned = true;
     return 1;

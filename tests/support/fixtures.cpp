@@ -26,7 +26,9 @@ ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value)
   set_env(name_, value);
 }
 
-ScopedEnv::~ScopedEnv() { set_env(name_, previous_); }
+ScopedEnv::~ScopedEnv() {
+  set_env(name_, previous_);
+}
 
 CapturedConsole::CapturedConsole(bool terminal)
     : no_force_("FORCE_COLOR", std::nullopt),
@@ -73,7 +75,8 @@ FakePlatform::FakePlatform() {
                 {"validationRunId", "run-1"},
                 {"maxLagSteps", 3}};
   };
-  statuses.push_back(Json{{"buildStatus", "DONE"}, {"buildMapped", true}, {"eventStatus", "done"}, {"runs", Json::array()}});
+  statuses.push_back(
+      Json{{"buildStatus", "DONE"}, {"buildMapped", true}, {"eventStatus", "done"}, {"runs", Json::array()}});
 }
 
 asio::awaitable<Json> FakePlatform::link(std::string org_id, std::string project_id, std::string sim_id) {
@@ -83,7 +86,8 @@ asio::awaitable<Json> FakePlatform::link(std::string org_id, std::string project
 }
 
 asio::awaitable<Json> FakePlatform::publish_report_start(std::string org_id, std::string sim_id,
-                                                         std::string implementation_id, std::string dataset_id) {
+                                                         std::string implementation_id,
+                                                         std::string dataset_id) {
   calls.push_back({"start", {org_id, sim_id, implementation_id, dataset_id}, nullptr});
   co_await maybe_hang("start");
   co_return on_start(calls.back());
@@ -137,7 +141,8 @@ void FakeNode::start() {
   if (port_ <= 0) throw std::runtime_error("the fake node could not bind a loopback port");
   thread_ = std::thread([this] { server.listen_after_bind(); });
   // stop() only reaches a server whose loop has begun.
-  for (int i = 0; i < 5000 && !server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 5000 && !server.is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   env_.emplace("NALTO_COMPUTE_URL", url());
 }
 

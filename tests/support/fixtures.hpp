@@ -39,12 +39,13 @@ class Loop {
     std::exception_ptr error;
     std::optional<detail_value<T>> result;
     bool done = false;
-    asio::co_spawn(context, std::move(task),
-                   asio::bind_cancellation_slot(cancel_signal.slot(), [&](std::exception_ptr e, auto... value) {
-                     error = e;
-                     if constexpr (sizeof...(value) == 1) result.emplace(std::move(value)...);
-                     done = true;
-                   }));
+    asio::co_spawn(
+        context, std::move(task),
+        asio::bind_cancellation_slot(cancel_signal.slot(), [&](std::exception_ptr e, auto... value) {
+          error = e;
+          if constexpr (sizeof...(value) == 1) result.emplace(std::move(value)...);
+          done = true;
+        }));
     context.restart();
     context.run_for(limit);
     if (!done) throw std::runtime_error("the task did not end within the test's time bound");
@@ -128,12 +129,13 @@ class FakePlatform : public outside::PlatformApi, public outside::ProjectSimsApi
   outside::SimsApi& sims() override { return *this; }
 
   asio::awaitable<Json> link(std::string org_id, std::string project_id, std::string sim_id) override;
-  asio::awaitable<Json> publish_report_start(std::string org_id, std::string sim_id, std::string implementation_id,
-                                             std::string dataset_id) override;
-  asio::awaitable<Json> publish_report_submit(std::string org_id, std::string sim_id, std::string implementation_id,
-                                              std::string job_id, Json body) override;
-  asio::awaitable<Json> publish_report_status(std::string org_id, std::string sim_id, std::string implementation_id,
-                                              std::string job_id) override;
+  asio::awaitable<Json> publish_report_start(std::string org_id, std::string sim_id,
+                                             std::string implementation_id, std::string dataset_id) override;
+  asio::awaitable<Json> publish_report_submit(std::string org_id, std::string sim_id,
+                                              std::string implementation_id, std::string job_id,
+                                              Json body) override;
+  asio::awaitable<Json> publish_report_status(std::string org_id, std::string sim_id,
+                                              std::string implementation_id, std::string job_id) override;
 
   std::vector<std::string> ops() const;
   std::size_t count(const std::string& op) const;

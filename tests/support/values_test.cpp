@@ -16,10 +16,24 @@ namespace {
 TEST(PlainTextTest, Doubles) {
   const double inf = std::numeric_limits<double>::infinity();
   const std::vector<std::pair<double, std::string>> cases = {
-      {87.5, "87.5"},   {100.0, "100.0"},      {0.0, "0.0"},       {-0.0, "-0.0"},   {0.1, "0.1"},
-      {1e-4, "0.0001"}, {1e-5, "1e-05"},       {100000.0, "100000.0"}, {1e16, "1e+16"}, {1.5e16, "1.5e+16"},
-      {9999999999999998.0, "9999999999999998.0"}, {-2.5, "-2.5"}, {1.0 / 3, "0.3333333333333333"},
-      {123456.789, "123456.789"}, {1e100, "1e+100"}, {5e-324, "5e-324"}, {inf, "inf"}, {-inf, "-inf"},
+      {87.5, "87.5"},
+      {100.0, "100.0"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {0.1, "0.1"},
+      {1e-4, "0.0001"},
+      {1e-5, "1e-05"},
+      {100000.0, "100000.0"},
+      {1e16, "1e+16"},
+      {1.5e16, "1.5e+16"},
+      {9999999999999998.0, "9999999999999998.0"},
+      {-2.5, "-2.5"},
+      {1.0 / 3, "0.3333333333333333"},
+      {123456.789, "123456.789"},
+      {1e100, "1e+100"},
+      {5e-324, "5e-324"},
+      {inf, "inf"},
+      {-inf, "-inf"},
       {std::nan(""), "nan"},
   };
   for (const auto& [value, text] : cases) EXPECT_EQ(plain_text(value), text) << text;
@@ -64,14 +78,18 @@ TEST(MemberTest, SubscriptAndLookup) {
 TEST(MemberTest, TruthValues) {
   for (const char* yes : {"true", "1", "-1", "0.5", "\"x\"", "[0]", "{\"a\":null}"})
     EXPECT_TRUE(truthy(Json::parse(yes))) << yes;
-  for (const char* no : {"false", "0", "0.0", "\"\"", "[]", "{}", "null"}) EXPECT_FALSE(truthy(Json::parse(no))) << no;
+  for (const char* no : {"false", "0", "0.0", "\"\"", "[]", "{}", "null"})
+    EXPECT_FALSE(truthy(Json::parse(no))) << no;
 }
 
 TEST(MemberTest, ParseAndDump) {
   EXPECT_THROW(parse_json("<html>"), JSONDecodeError);
   EXPECT_THROW(parse_json(""), JSONDecodeError);
   EXPECT_EQ(parse_json(R"({"z":1,"a":2})").dump(), R"({"z":1,"a":2})") << "member order kept";
-  EXPECT_EQ(dump_json(Json("a\xff" "b")), "\"a\xef\xbf\xbd" "b\"");
+  EXPECT_EQ(dump_json(Json("a\xff"
+                           "b")),
+            "\"a\xef\xbf\xbd"
+            "b\"");
 }
 
 TEST(ErrorsTest, TypeNames) {
@@ -100,13 +118,19 @@ TEST(ErrorsTest, Cancellation) {
 TEST(Utf8Test, PrefixNeverCutsASequence) {
   EXPECT_EQ(utf8::prefix("aé€😀b", 4), "aé€😀");
   EXPECT_EQ(utf8::prefix("aé", 10), "aé");
-  EXPECT_EQ(utf8::prefix("\xff\xfe" "ab", 3), "\xff\xfe" "a") << "an invalid byte counts as one";
+  EXPECT_EQ(utf8::prefix("\xff\xfe"
+                         "ab",
+                         3),
+            "\xff\xfe"
+            "a")
+      << "an invalid byte counts as one";
   EXPECT_EQ(utf8::prefix("\xe2\x82", 1), "\xe2") << "a truncated sequence is cut bytewise";
 }
 
 TEST(Utf8Test, SanitizeAndTrim) {
   EXPECT_EQ(utf8::sanitize("ok é"), "ok é");
-  EXPECT_EQ(utf8::sanitize("a\xc3(\xed\xa0\x80z"), "a\uFFFD(\uFFFD\uFFFD\uFFFDz") << "overlong and surrogates too";
+  EXPECT_EQ(utf8::sanitize("a\xc3(\xed\xa0\x80z"), "a\uFFFD(\uFFFD\uFFFD\uFFFDz")
+      << "overlong and surrogates too";
   EXPECT_EQ(utf8::trim("\u3000\t x y \u2029\x1f"), "x y");
   EXPECT_EQ(utf8::trim(" \u200b "), "\u200b") << "a zero-width space is no whitespace";
   EXPECT_EQ(utf8::trim("\u00a0\u0085"), "");

@@ -374,7 +374,8 @@ Console& console() {
                                          .err_is_terminal = isatty(STDERR_FILENO) == 1,
                                          .err_columns = [] {
                                            winsize size{};
-                                           if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return std::size_t{0};
+                                           if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0)
+                                             return std::size_t{0};
                                            return std::size_t{size.ws_col};
                                          }});
   return standard;

@@ -2,7 +2,7 @@
 #include <utility>
 #include <vector>
 
-#include "nalto/analysis/analyze.hpp"
+#include "nalto/analysis/analysis.hpp"
 #include "nalto/console/console.hpp"
 #include "nalto/main/sim_publish_report.hpp"
 #include "nalto/outside/compute_node.hpp"
@@ -32,8 +32,8 @@ asio::awaitable<Json> run_analysis(std::string path, Json claim, Json dataset, s
 }
 
 bool is_line_end(char32_t cp) {
-  return cp == U'\n' || cp == U'\r' || cp == U'\v' || cp == U'\f' || (cp >= 0x1C && cp <= 0x1E) || cp == 0x85 ||
-         cp == 0x2028 || cp == 0x2029;
+  return cp == U'\n' || cp == U'\r' || cp == U'\v' || cp == U'\f' || (cp >= 0x1C && cp <= 0x1E) ||
+         cp == 0x85 || cp == 0x2028 || cp == 0x2029;
 }
 
 std::string_view first_line(std::string_view text) {
@@ -53,7 +53,8 @@ std::vector<std::string> warnings_of(const Json& result) {
   std::vector<std::string> warnings;
   const Json* listed = lookup(result, "warnings");
   if (!listed) return warnings;
-  if (!listed->is_array()) throw TypeError("expected the analysis's 'warnings' to be a list, got " + kind_name(*listed));
+  if (!listed->is_array())
+    throw TypeError("expected the analysis's 'warnings' to be a list, got " + kind_name(*listed));
   for (const Json& warning : *listed) warnings.push_back(plain_text(warning));
   return warnings;
 }
@@ -67,10 +68,13 @@ std::string joined(const std::vector<std::string>& texts, std::string_view separ
   return out;
 }
 
-std::string score_text(const Json* score) { return score ? plain_text(*score) : "-"; }
+std::string score_text(const Json* score) {
+  return score ? plain_text(*score) : "-";
+}
 
 std::size_t count_of(const Json& list, std::string_view what) {
-  if (!list.is_array()) throw TypeError("expected " + std::string(what) + " to be a list, got " + kind_name(list));
+  if (!list.is_array())
+    throw TypeError("expected " + std::string(what) + " to be a list, got " + kind_name(list));
   return list.size();
 }
 
@@ -111,8 +115,9 @@ asio::awaitable<void> _close_claim(outside::PlatformApi& api, std::string org_id
   Json body{{"failure", std::move(reason)}};
   std::exception_ptr failure;
   try {
-    co_await with_timeout(api.sims().publish_report_submit(org_id, sim_id, implementation_id, job_id, std::move(body)),
-                          timing().close_claim_s);
+    co_await with_timeout(
+        api.sims().publish_report_submit(org_id, sim_id, implementation_id, job_id, std::move(body)),
+        timing().close_claim_s);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -130,7 +135,8 @@ asio::awaitable<void> _close_claim(outside::PlatformApi& api, std::string org_id
 
 asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_id, std::string sim_id,
                                      std::string sim_name, std::string implementation_id, std::string path,
-                                     std::string bundle_sha256, std::string dataset_ref, PublishOptions options) {
+                                     std::string bundle_sha256, std::string dataset_ref,
+                                     PublishOptions options) {
   const Json dataset = co_await outside::resolve_local_dataset(api, org_id, dataset_ref);
 
   if (options.project_id && !options.project_id->empty()) {
@@ -152,8 +158,8 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
   Json result;
   std::exception_ptr failure;
   try {
-    result = co_await run_analysis(path, claim, dataset, bundle_sha256, options.max_episodes, std::move(env_init),
-                                   options.call_timeout_s);
+    result = co_await run_analysis(path, claim, dataset, bundle_sha256, options.max_episodes,
+                                   std::move(env_init), options.call_timeout_s);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -177,9 +183,10 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
   const Json& artifact = *validation;
 
   const Json* score = lookup(subscript(artifact, "evaluation"), "score_percent");
-  const std::size_t episodes =
-      count_of(subscript(subscript(artifact, "dataset"), "selected_episodes"), "the artifact's 'selected_episodes'");
-  console().print("[green]✓[/green] Analyzed " + std::to_string(episodes) + " episodes: score " + score_text(score));
+  const std::size_t episodes = count_of(subscript(subscript(artifact, "dataset"), "selected_episodes"),
+                                        "the artifact's 'selected_episodes'");
+  console().print("[green]✓[/green] Analyzed " + std::to_string(episodes) + " episodes: score " +
+                  score_text(score));
 
   Json body = submission_body(artifact, result, warnings);
   co_await api.sims().publish_report_submit(org_id, sim_id, implementation_id, job_id, std::move(body));
@@ -192,6 +199,8 @@ detail::ScopedAnalysis::ScopedAnalysis(AnalyzeFn analyze) : previous_(std::move(
   installed_analysis() = std::move(analyze);
 }
 
-detail::ScopedAnalysis::~ScopedAnalysis() { installed_analysis() = std::move(previous_); }
+detail::ScopedAnalysis::~ScopedAnalysis() {
+  installed_analysis() = std::move(previous_);
+}
 
 }  // namespace nalto

@@ -15,7 +15,9 @@ bool text_equals(const Json* value, std::string_view text) {
   return value && value->is_string() && value->get_ref<const std::string&>() == text;
 }
 
-bool build_failed(const Json& status) { return text_equals(lookup(status, "buildStatus"), "ERROR"); }
+bool build_failed(const Json& status) {
+  return text_equals(lookup(status, "buildStatus"), "ERROR");
+}
 
 bool build_mapped(const Json& status) {
   const Json* mapped = lookup(status, "buildMapped");
@@ -61,7 +63,8 @@ std::string report_cell(const Json& run) {
 std::string score_cell(const Json& run) {
   const Json* score = lookup(run, "score");
   if (!score) return "-";
-  if (!score->is_number()) throw TypeError("expected a report's 'score' to be a number, got " + kind_name(*score));
+  if (!score->is_number())
+    throw TypeError("expected a report's 'score' to be a number, got " + kind_name(*score));
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.1f", score->get<double>());
   return buf;
@@ -87,30 +90,35 @@ asio::awaitable<Json> wait_for_reports(outside::PlatformApi& api, std::string or
 void render_reports(const Json& status, std::string_view sim_name) {
   const std::string name(sim_name);
   if (build_failed(status)) {
-    console().print("[red]The platform could not build '" + name +
-                    "', so no report will be written. Check it with `nalto sim list` and `nalto sim validate`.[/red]");
+    console().print(
+        "[red]The platform could not build '" + name +
+        "', so no report will be written. Check it with `nalto sim list` and `nalto sim validate`.[/red]");
     return;
   }
   if (!build_mapped(status)) {
-    console().print("[green]✓[/green] Submitted. The platform is still building '" + name +
-                    "'; its simulation report appears under the Reports of each use case using it once the build "
-                    "is done.");
+    console().print(
+        "[green]✓[/green] Submitted. The platform is still building '" + name +
+        "'; its simulation report appears under the Reports of each use case using it once the build "
+        "is done.");
     return;
   }
   const Json& runs = runs_of(status);
   if (!settled(status, runs))
     console().print(
-        "[yellow]The platform is still writing the report; it appears under the use case's Reports when it is "
+        "[yellow]The platform is still writing the report; it appears under the use case's Reports when it "
+        "is "
         "done.[/yellow]");
   if (runs.empty()) {
     if (text_equals(lookup(status, "eventStatus"), "done"))
-      console().print("[yellow]No use case uses '" + name +
-                      "', so no report was written. Add the sim to a use case (or pass --project) and publish "
-                      "again.[/yellow]");
+      console().print(
+          "[yellow]No use case uses '" + name +
+          "', so no report was written. Add the sim to a use case (or pass --project) and publish "
+          "again.[/yellow]");
     return;
   }
   Table table("Simulation reports", {"Use case", "Report", "Score"});
-  for (const Json& run : runs) table.add_row({plain_text(subscript(run, "projectName")), report_cell(run), score_cell(run)});
+  for (const Json& run : runs)
+    table.add_row({plain_text(subscript(run, "projectName")), report_cell(run), score_cell(run)});
   console().print(table);
 }
 

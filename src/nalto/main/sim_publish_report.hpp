@@ -55,9 +55,9 @@ std::string failure_reason(const std::exception_ptr& failure);
 namespace detail {
 
 // Stands in for `analyze` until the analysis is built; tests install their own.
-using AnalyzeFn = std::function<asio::awaitable<Json>(std::string path, Json claim, Json dataset,
-                                                      std::string bundle_sha256, std::int64_t max_episodes,
-                                                      Json env_init, double call_timeout_s)>;
+using AnalyzeFn =
+    std::function<asio::awaitable<Json>(std::string path, Json claim, Json dataset, std::string bundle_sha256,
+                                        std::int64_t max_episodes, Json env_init, double call_timeout_s)>;
 
 class ScopedAnalysis {
  public:

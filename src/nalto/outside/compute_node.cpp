@@ -39,7 +39,8 @@ asio::awaitable<Json> resolve_local_dataset(PlatformApi&, std::string, std::stri
     Answer answer;
     answer.base = compute_url();
     answer.url = answer.base + "/ml/datasets/" + url_escape(dataset_ref);
-    answer.response = http_request("GET", answer.url, _auth_headers(), std::nullopt, DATASET_LOOKUP_TIMEOUT_S);
+    answer.response =
+        http_request("GET", answer.url, _auth_headers(), std::nullopt, DATASET_LOOKUP_TIMEOUT_S);
     return answer;
   };
   const Answer answer = co_await run_blocking(std::move(lookup));

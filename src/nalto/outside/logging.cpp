@@ -32,6 +32,8 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
   return logger;
 }
 
-std::shared_ptr<spdlog::logger> step_logger() { return get_logger("nalto.publish_report"); }
+std::shared_ptr<spdlog::logger> step_logger() {
+  return get_logger("nalto.publish_report");
+}
 
 }  // namespace nalto::outside

@@ -31,7 +31,8 @@ class SimsApi {
  public:
   virtual ~SimsApi() = default;
   virtual asio::awaitable<Json> publish_report_start(std::string org_id, std::string sim_id,
-                                                     std::string implementation_id, std::string dataset_id) = 0;
+                                                     std::string implementation_id,
+                                                     std::string dataset_id) = 0;
   virtual asio::awaitable<Json> publish_report_submit(std::string org_id, std::string sim_id,
                                                       std::string implementation_id, std::string job_id,
                                                       Json body) = 0;

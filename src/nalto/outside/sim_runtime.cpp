@@ -13,7 +13,11 @@ SimRuntime& sim_runtime() {
   return *installed;
 }
 
-ScopedSimRuntime::ScopedSimRuntime(SimRuntime& runtime) : previous_(installed) { installed = &runtime; }
-ScopedSimRuntime::~ScopedSimRuntime() { installed = previous_; }
+ScopedSimRuntime::ScopedSimRuntime(SimRuntime& runtime) : previous_(installed) {
+  installed = &runtime;
+}
+ScopedSimRuntime::~ScopedSimRuntime() {
+  installed = previous_;
+}
 
 }  // namespace nalto::outside

@@ -56,9 +56,8 @@ class SimRuntime {
  public:
   virtual ~SimRuntime() = default;
   virtual int get_free_port() = 0;
-  virtual asio::awaitable<std::unique_ptr<SimProcess>> make_in_process(std::string path, std::string host, int port,
-                                                                       Json env,
-                                                                       std::function<void(std::string)> on_output) = 0;
+  virtual asio::awaitable<std::unique_ptr<SimProcess>> make_in_process(
+      std::string path, std::string host, int port, Json env, std::function<void(std::string)> on_output) = 0;
   virtual asio::awaitable<void> check_serving(std::string address, double timeout_s) = 0;
   virtual std::string _tail(std::string output) = 0;
   virtual std::unique_ptr<SimClient> client_make(ClientOptions options) = 0;

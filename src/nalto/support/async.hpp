@@ -87,7 +87,8 @@ asio::awaitable<std::invoke_result_t<F&>> run_blocking(F work) {
           error = std::current_exception();
         }
       }
-      if (stop->stop_requested()) error = std::make_exception_ptr(std::system_error(asio::error::operation_aborted));
+      if (stop->stop_requested())
+        error = std::make_exception_ptr(std::system_error(asio::error::operation_aborted));
       auto executor = guard.get_executor();
       asio::dispatch(executor, [handler = std::move(handler), guard = std::move(guard), error,
                                 result = std::move(result)]() mutable {
@@ -97,8 +98,9 @@ asio::awaitable<std::invoke_result_t<F&>> run_blocking(F work) {
     });
   };
 
-  auto result = co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, Result)>(
-      std::move(initiation), asio::use_awaitable, std::move(work));
+  auto result =
+      co_await asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, Result)>(
+          std::move(initiation), asio::use_awaitable, std::move(work));
   if constexpr (!std::is_void_v<R>) co_return result;
 }
 

@@ -11,7 +11,8 @@
 
 namespace nalto {
 
-HTTPStatusError::HTTPStatusError(int status, std::string message) : Error(std::move(message)), status_(status) {}
+HTTPStatusError::HTTPStatusError(int status, std::string message)
+    : Error(std::move(message)), status_(status) {}
 
 PublishReportError::PublishReportError(std::string message, std::exception_ptr cause)
     : Error(std::move(message)), cause_(std::move(cause)) {}
@@ -46,8 +47,8 @@ std::string type_name_of(const std::exception& e) {
   if (const auto* ours = dynamic_cast<const Error*>(&e)) return std::string(ours->type_name());
   const char* mangled = typeid(e).name();
   int status = 0;
-  std::unique_ptr<char, decltype(&std::free)> demangled(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
-                                                        &std::free);
+  std::unique_ptr<char, decltype(&std::free)> demangled(
+      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
   return bare_class_name(status == 0 && demangled ? demangled.get() : mangled);
 }
 

@@ -14,10 +14,10 @@ class Error : public std::runtime_error {
   virtual std::string_view type_name() const noexcept = 0;  // the bare class name
 };
 
-#define NALTO_DECLARE_ERROR(Name)                                    \
-  class Name : public Error {                                        \
-   public:                                                           \
-    using Error::Error;                                              \
+#define NALTO_DECLARE_ERROR(Name)                                          \
+  class Name : public Error {                                              \
+   public:                                                                 \
+    using Error::Error;                                                    \
     std::string_view type_name() const noexcept override { return #Name; } \
   }
 

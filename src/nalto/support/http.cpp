@@ -98,7 +98,8 @@ HttpResponse http_request(std::string_view method, const std::string& url, const
 
   HttpResponse response;
   const std::stop_token token = current_stop_token();
-  const long timeout_ms = std::isfinite(timeout_s) && timeout_s > 0 ? std::lround(std::ceil(timeout_s * 1000)) : 0;
+  const long timeout_ms =
+      std::isfinite(timeout_s) && timeout_s > 0 ? std::lround(std::ceil(timeout_s * 1000)) : 0;
 
   check(curl_easy_setopt(h, CURLOPT_URL, url.c_str()));
   check(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, std::string(method).c_str()));
@@ -114,7 +115,8 @@ HttpResponse http_request(std::string_view method, const std::string& url, const
   check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body));
 
   const CURLcode code = Transfer(h).run(token);
-  if (code == CURLE_OPERATION_TIMEDOUT) throw ReadTimeout(std::string(curl_easy_strerror(code)) + " (" + url + ")");
+  if (code == CURLE_OPERATION_TIMEDOUT)
+    throw ReadTimeout(std::string(curl_easy_strerror(code)) + " (" + url + ")");
   if (code != CURLE_OK) throw ConnectError(std::string(curl_easy_strerror(code)) + " (" + url + ")");
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
   return response;

@@ -10,7 +10,9 @@ namespace nalto {
 
 namespace {
 
-std::string quoted(std::string_view key) { return "'" + std::string(key) + "'"; }
+std::string quoted(std::string_view key) {
+  return "'" + std::string(key) + "'";
+}
 
 }  // namespace
 
@@ -63,7 +65,8 @@ std::string id_text(const Json& j, std::string_view what) {
 }
 
 const Json& subscript(const Json& j, std::string_view key) {
-  if (!j.is_object()) throw TypeError("expected an object to read " + quoted(key) + " from, got " + kind_name(j));
+  if (!j.is_object())
+    throw TypeError("expected an object to read " + quoted(key) + " from, got " + kind_name(j));
   const auto it = j.find(key);
   if (it == j.end()) throw KeyError(quoted(key));
   return *it;
@@ -82,7 +85,8 @@ const Json& subscript(const Json& j, std::int64_t index) {
 }
 
 const Json* lookup(const Json& j, std::string_view key) {
-  if (!j.is_object()) throw TypeError("expected an object to read " + quoted(key) + " from, got " + kind_name(j));
+  if (!j.is_object())
+    throw TypeError("expected an object to read " + quoted(key) + " from, got " + kind_name(j));
   const auto it = j.find(key);
   if (it == j.end() || it->is_null()) return nullptr;
   return &*it;
@@ -96,7 +100,9 @@ Json parse_json(std::string_view text) {
   }
 }
 
-std::string dump_json(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string dump_json(const Json& j) {
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 
 std::string plain_text(double x) {
   if (std::isnan(x)) return "nan";

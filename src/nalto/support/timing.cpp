@@ -6,9 +6,15 @@ namespace {
 Timing current;
 }
 
-const Timing& timing() { return current; }
+const Timing& timing() {
+  return current;
+}
 
-ScopedTiming::ScopedTiming(Timing t) : previous_(current) { current = t; }
-ScopedTiming::~ScopedTiming() { current = previous_; }
+ScopedTiming::ScopedTiming(Timing t) : previous_(current) {
+  current = t;
+}
+ScopedTiming::~ScopedTiming() {
+  current = previous_;
+}
 
 }  // namespace nalto

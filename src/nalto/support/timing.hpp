@@ -11,7 +11,7 @@ struct Timing {
   double report_timeout_s = REPORT_TIMEOUT_S, report_poll_s = REPORT_POLL_S;
   double columns_request_s = 120, analysis_request_s = 600;
   double serving_s = 60, exit_wait_s = 10;  // starting and stopping the sim
-  double close_claim_s = 30;                 // closing a claim, which may follow a cancellation
+  double close_claim_s = 30;                // closing a claim, which may follow a cancellation
 };
 
 const Timing& timing();

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "nalto/mapping/plan.hpp"
+#include "nalto/outside/sim_runtime.hpp"
+#include "nalto/support/json.hpp"
+
+namespace nalto {
+
+// Up to `max_episodes` episode numbers spread evenly over the dataset, first and last included when
+// it must choose; ascending, without repeats.
+std::vector<std::int64_t> pick_episodes(std::int64_t n_episodes, std::int64_t max_episodes);
+
+// The sim's sensor and action mappings, {"sensors": [...], "actions": [...]}: from get_mappings(),
+// or from its spaces when that fails in any way.
+asio::awaitable<Json> sim_mappings(outside::SimClient& client);
+
+// Replays one episode's recorded actions through the running sim; answers, per sensor column of the
+// plan, the sim's value (a number or null) at every row it reached.
+asio::awaitable<Json> rollout_episode(outside::SimClient& client, const Plan& plan, Json episode,
+                                      double call_timeout_s);
+
+// Rolls the sim at `path` out over the dataset's episodes and has the compute node analyze the
+// rollouts; returns the node's analysis.
+asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,
+                              std::int64_t max_episodes, Json env_init, double call_timeout_s);
+
+}  // namespace nalto

@@ -1,0 +1,15 @@
+#include "nalto/node/node_post.hpp"
+
+#include "nalto/outside/compute_node.hpp"
+#include "nalto/support/http.hpp"
+
+namespace nalto {
+
+Json _node_post(const std::string& path, const Json& body, double timeout) {
+  const std::string url = outside::compute_url() + "/ml/" + path;
+  const HttpResponse response = http_request("POST", url, outside::_auth_headers(), dump_json(body), timeout);
+  raise_for_refusal(response, url);
+  return parse_json(response.body);
+}
+
+}  // namespace nalto

@@ -1,0 +1,164 @@
+#include "nalto/node/node_post.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "support/fixtures.hpp"
+
+namespace nalto {
+namespace {
+
+using testing::FakeNode;
+using ::testing::HasSubstr;
+using testing::Loop;
+using testing::ScopedEnv;
+
+struct Answer {
+  int status;
+  std::string body;
+  std::string content_type = "application/json";
+};
+
+class NodePostTest : public ::testing::Test {
+ protected:
+  // Starts the node answering every request with `answer`.
+  void start_answering() {
+    node.server.Post(R"(.*)", [this](const httplib::Request& request, httplib::Response& response) {
+      requests.push_back(request);
+      response.status = answer.status;
+      response.set_content(answer.body, answer.content_type);
+    });
+    node.start();
+  }
+
+  // The failure of one request, or null when it succeeded.
+  std::exception_ptr failure_of(const std::string& path, double timeout = 5) {
+    try {
+      _node_post(path, Json{{"dataset_uuid", "u"}}, timeout);
+    } catch (...) {
+      return std::current_exception();
+    }
+    return nullptr;
+  }
+
+  FakeNode node;
+  std::vector<httplib::Request> requests;
+  Answer answer{200, "{}"};
+};
+
+TEST_F(NodePostTest, SendsTheBodyAsJsonWithTheAuthHeadersAndParsesTheAnswer) {
+  ScopedEnv token("NALTO_COMPUTE_TOKEN", "t0k");
+  start_answering();
+  answer = {200, R"({"episodes": [], "raw_names": {"b": "B", "a": "A"}})"};
+  const Json body = Json{{"dataset_uuid", "u-1"}, {"episodes", {0, 5, 9}}, {"a_last", true}};
+  const Json got = _node_post("analysis-actions", body, 5);
+  EXPECT_EQ(got.dump(), R"({"episodes":[],"raw_names":{"b":"B","a":"A"}})") << "member order kept";
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path, "/ml/analysis-actions");
+  EXPECT_EQ(requests[0].body, R"({"dataset_uuid":"u-1","episodes":[0,5,9],"a_last":true})");
+  EXPECT_EQ(requests[0].get_header_value("Content-Type"), "application/json");
+  EXPECT_EQ(requests[0].get_header_value("Authorization"), "Bearer t0k");
+  EXPECT_FALSE(requests[0].has_header("Expect"));
+}
+
+TEST_F(NodePostTest, TheUrlIsAPlainConcatenation) {
+  start_answering();
+  ScopedEnv url("NALTO_COMPUTE_URL", node.url() + "/");
+  EXPECT_EQ(failure_of("sim-analyze-rollouts"), nullptr);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path, "//ml/sim-analyze-rollouts");
+}
+
+TEST_F(NodePostTest, RefusalsAndErrors) {
+  start_answering();
+  struct Case {
+    Answer answer;
+    std::string error;    // type name
+    std::string message;  // exact for refusals, a part otherwise
+  };
+  const std::string refused = "The compute node refused the analysis: ";
+  const std::vector<Case> cases = {
+      {{422, R"({"detail": "episodes must be a list"})"},
+       "PublishReportError",
+       refused + "episodes must be a list"},
+      {{404, "no such dataset", "text/plain"}, "PublishReportError", refused + "no such dataset"},
+      {{409, R"({"error": "again"})"}, "PublishReportError", refused + R"({"error": "again"})"},
+      {{401, "", "text/plain"}, "PublishReportError", refused},
+      {{401, "<html>Unauthorized</html>", "text/html"},
+       "PublishReportError",
+       refused + "<html>Unauthorized</html>"},
+      {{422, R"({"detail": [{"loc": ["body"], "msg": "x"}]})"},
+       "PublishReportError",
+       refused + R"([{"loc":["body"],"msg":"x"}])"},
+      {{422, R"(["not", "an object"])"}, "PublishReportError", refused + R"(["not", "an object"])"},
+      {{500, R"({"detail": "boom"})"}, "HTTPStatusError", "HTTP status 500"},
+      {{400, R"({"detail": "bad"})"}, "HTTPStatusError", "HTTP status 400"},
+      {{403, "forbidden"}, "HTTPStatusError", "HTTP status 403"},
+      {{503, ""}, "HTTPStatusError", "HTTP status 503"},
+      {{200, "<html>ok</html>", "text/html"}, "JSONDecodeError", ""},
+      {{200, ""}, "JSONDecodeError", ""},
+  };
+  for (const auto& c : cases) {
+    answer = c.answer;
+    const auto failure = failure_of("analysis-actions");
+    ASSERT_TRUE(failure) << c.answer.status << " " << c.answer.body;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const Error& e) {
+      EXPECT_EQ(e.type_name(), c.error) << c.answer.status << " " << c.answer.body;
+      if (c.error == "PublishReportError") {
+        EXPECT_EQ(e.what(), c.message);
+        EXPECT_FALSE(dynamic_cast<const PublishReportError&>(e).cause()) << "no cause is attached";
+      } else {
+        EXPECT_THAT(e.what(), HasSubstr(c.message));
+      }
+      if (const auto* status = dynamic_cast<const HTTPStatusError*>(&e)) {
+        EXPECT_EQ(status->status(), c.answer.status);
+      }
+    }
+  }
+}
+
+TEST_F(NodePostTest, TheTimeOutIsAReadTimeout) {
+  node.server.Post("/ml/slow", [](const httplib::Request&, httplib::Response& response) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    response.set_content("{}", "application/json");
+  });
+  node.start();
+  try {
+    std::rethrow_exception(failure_of("slow", 0.05));
+  } catch (const ReadTimeout& e) {
+    EXPECT_THAT(e.what(), HasSubstr(node.url() + "/ml/slow"));
+  }
+}
+
+TEST_F(NodePostTest, CancellationAbortsTheTransferAtOnce) {
+  Loop loop;
+  std::atomic<bool> release = false;
+  node.server.Post("/ml/hang", [&](const httplib::Request&, httplib::Response& response) {
+    loop.cancel_soon();
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!release && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    response.set_content("{}", "application/json");
+  });
+  node.start();
+  auto post = [] { return _node_post("hang", Json::object(), 600); };
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    loop.run(run_blocking(post));
+    ADD_FAILURE() << "not cancelled";
+  } catch (...) {
+    EXPECT_TRUE(is_cancellation(std::current_exception()));
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  release = true;
+  EXPECT_LT(took, std::chrono::seconds(2)) << "aborted, not waited out";
+}
+
+}  // namespace
+}  // namespace nalto
