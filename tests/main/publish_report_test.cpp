@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/fake_runtime.hpp"
 #include "support/fixtures.hpp"
 
 namespace nalto {
@@ -11,17 +12,9 @@ using testing::CapturedLog;
 using ::testing::ElementsAre;
 using testing::FakeNode;
 using testing::FakePlatform;
+using testing::FakeSimRuntime;
 using ::testing::HasSubstr;
 using testing::Loop;
-
-struct AnalysisCall {
-  std::string path;
-  Json claim, dataset;
-  std::string bundle_sha256;
-  std::int64_t max_episodes;
-  Json env_init;
-  double call_timeout_s;
-};
 
 Json artifact(Json score, int episodes = 3) {
   Json selected = Json::array();
@@ -39,6 +32,8 @@ Json analysis_result(Json validation, Json warnings = Json::array()) {
               {"simulator_validation", std::move(validation)}};
 }
 
+// The whole road with stand-ins at its edges: the platform, a compute node on loopback and a sim
+// runtime, all scripted.
 class PublishReportTest : public ::testing::Test {
  protected:
   PublishReportTest() {
@@ -47,18 +42,18 @@ class PublishReportTest : public ::testing::Test {
           dataset_requests.push_back(request.matches[1]);
           response.set_content(R"({"id":"ds-uuid","name":"Room","cycles":{"count":12}})", "application/json");
         });
+    node.server.Post("/ml/analysis-actions",
+                     [this](const httplib::Request& request, httplib::Response& response) {
+                       actions_requests.push_back(request.body);
+                       response.status = actions_status;
+                       response.set_content(actions_answer, "application/json");
+                     });
+    node.server.Post("/ml/sim-analyze-rollouts",
+                     [this](const httplib::Request& request, httplib::Response& response) {
+                       analysis_requests.push_back(request.body);
+                       response.set_content(result.dump(), "application/json");
+                     });
     node.start();
-  }
-
-  asio::awaitable<Json> fake_analysis(std::string path, Json claim, Json dataset, std::string bundle_sha256,
-                                      std::int64_t max_episodes, Json env_init, double call_timeout_s) {
-    analysis_calls.push_back({path, claim, dataset, bundle_sha256, max_episodes, env_init, call_timeout_s});
-    if (analysis_hangs) {
-      loop.cancel_soon();
-      co_await sleep_for(3600);
-    }
-    if (analysis_failure) std::rethrow_exception(analysis_failure);
-    co_return result;
   }
 
   void publish(PublishOptions options = {}) {
@@ -85,21 +80,19 @@ class PublishReportTest : public ::testing::Test {
   }
 
   FakeNode node;
-  std::vector<std::string> dataset_requests;
+  std::vector<std::string> dataset_requests, actions_requests, analysis_requests;
+  int actions_status = 200;
+  std::string actions_answer =
+      R"({"episodes": [{"episode": 4, "n_rows": 3, "actions": {"p": [0.1, 0.2, 0.3]}}],
+                                   "raw_names": {"t": "temp", "p": "power"},
+                                   "sensor_variables": ["t"], "action_variables": ["p"]})";
+  Json result = analysis_result(artifact(87.5), Json{"first warning", "second warning"});
   Loop loop;
   FakePlatform platform;
+  FakeSimRuntime runtime;
   CapturedConsole console;
-  ScopedTiming timing{Timing{.report_timeout_s = 1, .report_poll_s = 0.001, .close_claim_s = 2}};
-  std::vector<AnalysisCall> analysis_calls;
-  Json result = analysis_result(artifact(87.5), Json{"first warning", "second warning"});
-  std::exception_ptr analysis_failure;
-  bool analysis_hangs = false;
-  detail::ScopedAnalysis analysis_seam{[this](std::string path, Json claim, Json dataset, std::string sha,
-                                              std::int64_t max_episodes, Json env_init,
-                                              double call_timeout_s) {
-    return fake_analysis(std::move(path), std::move(claim), std::move(dataset), std::move(sha), max_episodes,
-                         std::move(env_init), call_timeout_s);
-  }};
+  ScopedTiming timing{
+      Timing{.report_timeout_s = 1, .report_poll_s = 0.001, .exit_wait_s = 1, .close_claim_s = 2}};
 };
 
 TEST_F(PublishReportTest, SuccessfulPublishPrintsAndSubmitsInOrder) {
@@ -117,16 +110,35 @@ TEST_F(PublishReportTest, SuccessfulPublishPrintsAndSubmitsInOrder) {
   EXPECT_THAT(platform.calls[2].args, ElementsAre("org-1", "sim-1", "impl-1", "job-1"));
   EXPECT_THAT(platform.calls[3].args, ElementsAre("org-1", "sim-1", "impl-1", "job-1"));
 
-  ASSERT_EQ(analysis_calls.size(), 1u);
-  const AnalysisCall& call = analysis_calls[0];
-  EXPECT_EQ(call.path, "/sims/room");
-  EXPECT_EQ(call.claim["jobId"], "job-1");
-  EXPECT_EQ(call.claim["maxLagSteps"], 3);
-  EXPECT_EQ(call.dataset["id"], "ds-uuid");
-  EXPECT_EQ(call.bundle_sha256, "abc123");
-  EXPECT_EQ(call.max_episodes, 7);
-  EXPECT_EQ(call.env_init, Json::object());
-  EXPECT_EQ(call.call_timeout_s, 12.5);
+  ASSERT_EQ(actions_requests.size(), 1u);
+  EXPECT_EQ(actions_requests[0], R"({"dataset_uuid":"ds-uuid","episodes":[0,2,4,6,7,9,11]})");
+  ASSERT_EQ(runtime.starts.size(), 1u);
+  EXPECT_EQ(runtime.starts[0].path, "/sims/room");
+  ASSERT_EQ(analysis_requests.size(), 1u);
+  const Json analysis = Json::parse(analysis_requests[0]);
+  const std::vector<std::pair<std::string, Json>> members = {
+      {"dataset_uuid", "ds-uuid"},
+      {"simulator_id", "sim-1"},
+      {"simulator_implementation_id", "impl-1"},
+      {"validation_run_id", "run-1"},
+      {"bundle_content_hash", "abc123"},
+      {"core_sensor_variables", {"temp"}},
+      {"sensor_variables", {"t"}},
+      {"action_variables", {"p"}},
+      {"max_lag_steps", 3},
+      {"episodes", Json::parse(R"([{"episode": 4, "predictions": {"t": [20.0, 20.0, 20.0]}}])")},
+  };
+  ASSERT_EQ(analysis.size(), members.size());
+  std::size_t i = 0;
+  for (const auto& [key, value] : analysis.items()) {
+    EXPECT_EQ(key, members[i].first);
+    EXPECT_EQ(value, members[i].second) << key;
+    ++i;
+  }
+  const auto& journal = *runtime.journal;
+  EXPECT_NE(std::find(journal.begin(), journal.end(), "process.terminate"), journal.end())
+      << "the sim was stopped";
+  EXPECT_EQ(runtime.processes_alive(), 0);
 
   const Json& body = platform.calls[2].body;
   EXPECT_EQ(body.dump(), Json({{"simulatorValidation", artifact(87.5)},
@@ -151,16 +163,32 @@ TEST_F(PublishReportTest, EmptyProjectAndEnvInitCountAsAbsent) {
   publish({.project_id = "", .env_init = Json::object()});
   EXPECT_EQ(platform.count("link"), 0u);
   EXPECT_THAT(console.out(), ::testing::Not(HasSubstr("use case\n")));
-  ASSERT_EQ(analysis_calls.size(), 1u);
-  EXPECT_EQ(analysis_calls[0].env_init, Json::object());
-  EXPECT_EQ(analysis_calls[0].max_episodes, DEFAULT_MAX_EPISODES);
-  EXPECT_EQ(analysis_calls[0].call_timeout_s, 300);
+  ASSERT_EQ(runtime.client_options.size(), 1u);
+  EXPECT_EQ(runtime.client_options[0].env_init, (Json{{"sim_address", "localhost:47001"}}));
+  ASSERT_EQ(actions_requests.size(), 1u);
+  EXPECT_EQ(Json::parse(actions_requests[0])["episodes"].size(), 12u) << "up to DEFAULT_MAX_EPISODES of 12";
 }
 
 TEST_F(PublishReportTest, EnvInitIsHandedToTheAnalysis) {
-  publish({.env_init = Json{{"seed", 4}}});
-  ASSERT_EQ(analysis_calls.size(), 1u);
-  EXPECT_EQ(analysis_calls[0].env_init, (Json{{"seed", 4}}));
+  const Json env_init{{"seed", 4}, {"sim_address", "elsewhere:1"}};
+  publish({.env_init = env_init});
+  ASSERT_EQ(runtime.client_options.size(), 1u);
+  EXPECT_EQ(runtime.client_options[0].env_init, (Json{{"seed", 4}, {"sim_address", "localhost:47001"}}));
+}
+
+TEST_F(PublishReportTest, CallTimeoutBoundsEachSimCall) {
+  runtime.client->hang_on = "step";
+  const auto failure = publish_failure({.call_timeout_s = 0.01});
+  try {
+    std::rethrow_exception(failure);
+  } catch (const PublishReportError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("(TimeoutError: )"));
+  }
+  ASSERT_EQ(closings().size(), 1u);
+  EXPECT_EQ(
+      closings()[0]->body["failure"],
+      "The sim failed while replaying the dataset (TimeoutError: ); validate it with `nalto sim validate "
+      "--steps 100`");
 }
 
 TEST_F(PublishReportTest, ScoreLineForms) {
@@ -246,7 +274,8 @@ TEST_F(PublishReportTest, RefusedClaimBecomesPublishReportErrorWithTheDetail) {
       EXPECT_EQ(cause.status(), 409);
     }
   }
-  EXPECT_TRUE(analysis_calls.empty());
+  EXPECT_TRUE(actions_requests.empty()) << "no analysis was started";
+  EXPECT_TRUE(runtime.starts.empty());
   EXPECT_THAT(platform.ops(), ElementsAre("start"));
 }
 
@@ -261,7 +290,7 @@ TEST_F(PublishReportTest, FailuresBeforeTheClaimReachTheCallerUnchanged) {
   platform.on_start = [](const testing::PlatformCall&) -> Json { throw ConnectError("refused"); };
   EXPECT_THROW(publish(), ConnectError);
   EXPECT_THAT(platform.ops(), ElementsAre("start"));
-  EXPECT_TRUE(analysis_calls.empty());
+  EXPECT_TRUE(actions_requests.empty());
 }
 
 TEST_F(PublishReportTest, UnknownDatasetFailsBeforeAnythingIsClaimed) {
@@ -277,16 +306,12 @@ TEST_F(PublishReportTest, UnknownDatasetFailsBeforeAnythingIsClaimed) {
   EXPECT_TRUE(platform.calls.empty());
 }
 
-TEST_F(PublishReportTest, AnalysisFailureClosesTheClaimWithItsReasonAndIsRaisedUnchanged) {
-  struct Case {
-    std::exception_ptr failure;
-    std::string reason;
-  };
+TEST(FailureReasonTest, FirstLineTrimmedAndCutOrTheTypeName) {
   std::string long_line;
   for (int i = 0; i < 600; ++i) long_line += "€";  // three bytes each
   std::string cut_line;
   for (int i = 0; i < 500; ++i) cut_line += "€";
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::exception_ptr, std::string>> cases = {
       {std::make_exception_ptr(PublishReportError("\n\n  first line  \nsecond line")), "first line  "},
       {std::make_exception_ptr(PublishReportError("a\r\nb")), "a"},
       {std::make_exception_ptr(PublishReportError("a\rb")), "a"},
@@ -309,38 +334,56 @@ TEST_F(PublishReportTest, AnalysisFailureClosesTheClaimWithItsReasonAndIsRaisedU
        "a\x1f"
        "b"},  // a unit separator ends no line
       {std::make_exception_ptr(PublishReportError(long_line)), cut_line},
+      {std::make_exception_ptr(PublishReportError("bad \xff\xfe bytes\nmore")), "bad \uFFFD\uFFFD bytes"},
       {std::make_exception_ptr(TimeoutError("")), "TimeoutError"},
       {std::make_exception_ptr(KeyError(" \t\n\u3000")), "KeyError"},
       {std::make_exception_ptr(std::runtime_error("")), "runtime_error"},
       {std::make_exception_ptr(std::out_of_range("  index 4  ")), "index 4"},
   };
-  for (const auto& c : cases) {
-    platform.calls.clear();
-    analysis_failure = c.failure;
-    const auto failure = publish_failure();
-    EXPECT_EQ(failure, c.failure) << "the same failure object reaches the caller";
-    EXPECT_THAT(platform.ops(), ElementsAre("start", "submit"));
-    EXPECT_EQ(platform.last("submit")->body, (Json{{"failure", c.reason}}));
-  }
+  for (const auto& [failure, reason] : cases) EXPECT_EQ(failure_reason(failure), reason);
 }
 
-TEST_F(PublishReportTest, InvalidUtf8InTheFailureStillClosesTheClaim) {
-  analysis_failure = std::make_exception_ptr(PublishReportError("bad \xff\xfe bytes\nmore"));
+TEST_F(PublishReportTest, AnalysisFailureClosesTheClaimWithItsReasonAndIsRaisedUnchanged) {
+  actions_status = 422;
+  actions_answer = R"({"detail": "episode 99 is not in the dataset\nsee the node's log"})";
   const auto failure = publish_failure();
-  ASSERT_EQ(platform.count("submit"), 1u);
-  const Json& reason = platform.last("submit")->body["failure"];
-  EXPECT_EQ(reason, "bad \uFFFD\uFFFD bytes");
-  EXPECT_NO_THROW((void)platform.last("submit")->body.dump());
+  try {
+    std::rethrow_exception(failure);
+  } catch (const PublishReportError& e) {
+    EXPECT_STREQ(
+        e.what(),
+        "The compute node refused the analysis: episode 99 is not in the dataset\nsee the node's log");
+  }
+  EXPECT_THAT(platform.ops(), ElementsAre("start", "submit"));
+  EXPECT_EQ(platform.last("submit")->body,
+            (Json{{"failure", "The compute node refused the analysis: episode 99 is not in the dataset"}}));
+  EXPECT_TRUE(runtime.starts.empty());
+}
+
+TEST_F(PublishReportTest, ASimThatFailsClosesTheClaimAndIsStopped) {
+  runtime.client->on_reset = []() -> Json { throw SimCallError("INTERNAL: reset blew up"); };
+  const auto failure = publish_failure();
+  ASSERT_EQ(closings().size(), 1u);
+  EXPECT_EQ(
+      closings()[0]->body["failure"],
+      "The sim failed while replaying the dataset (SimCallError: INTERNAL: reset blew up); validate it with "
+      "`nalto sim validate --steps 100`");
+  EXPECT_EQ(runtime.processes_alive(), 0);
+  EXPECT_EQ(runtime.process->events.front(), "terminate");
 }
 
 TEST_F(PublishReportTest, CancellationDuringTheAnalysisClosesTheClaimThenPropagates) {
-  analysis_hangs = true;
+  runtime.client->hang_on = "step";
+  runtime.client->on_hang = [&] { loop.cancel_soon(); };
   const auto failure = publish_failure();
   EXPECT_TRUE(is_cancellation(failure));
+  EXPECT_THAT(runtime.client->cancelled, ElementsAre("step"));
+  EXPECT_THAT(runtime.process->events, ElementsAre("terminate", "wait")) << "terminated and awaited";
   ASSERT_THAT(platform.ops(), ElementsAre("start", "submit"));
   const Json& body = platform.last("submit")->body;
   ASSERT_TRUE(body.contains("failure"));
   EXPECT_FALSE(body["failure"].get<std::string>().empty());
+  EXPECT_TRUE(analysis_requests.empty());
 }
 
 TEST_F(PublishReportTest, CancellationAtOtherAwaitsPropagatesWithoutClosing) {
@@ -384,7 +427,13 @@ TEST_F(PublishReportTest, FailuresAfterTheAnalysisLeaveTheClaimOpen) {
        "APIStatusError"},
       {"run without status",
        [&] {
-         platform.on_start = [](const testing::PlatformCall&) { return Json{{"jobId", 77}}; };
+         platform.on_start = [](const testing::PlatformCall&) {
+           return Json{{"jobId", 77},
+                       {"simulatorId", "s"},
+                       {"simulatorImplementationId", "i"},
+                       {"validationRunId", "v"},
+                       {"maxLagSteps", 2}};
+         };
          platform.statuses = {
              Json{{"buildMapped", true}, {"eventStatus", "done"}, {"runs", {{{"score", 1}}}}}};
        },
@@ -437,7 +486,7 @@ TEST_F(PublishReportTest, ClaimWithoutUsableJobIdFailsBeforeTheAnalysis) {
         EXPECT_STREQ(e.what(), "'jobId'");
       }
     }
-    EXPECT_TRUE(analysis_calls.empty());
+    EXPECT_TRUE(actions_requests.empty());
     EXPECT_THAT(platform.ops(), ElementsAre("start"));
   }
 }

@@ -15,27 +15,27 @@ constexpr std::string_view PREFIX = "lambda sensors: sensors";
 
 class LambdaSensor : public outside::Sensor {
  public:
-  explicit LambdaSensor(std::vector<Json> keys) : keys_(std::move(keys)) {}
+  explicit LambdaSensor(SlotKeys keys) : keys_(std::move(keys)) {}
 
   Json sense(const Json& obs) override {
     const Json* at = &obs;
-    for (const Json& key : keys_) at = &at_key(*at, key);
+    for (const Json& key : *keys_) at = &at_key(*at, key);
     return *at;
   }
 
  private:
-  std::vector<Json> keys_;
+  SlotKeys keys_;
 };
 
 }  // namespace
 
 std::unique_ptr<outside::Sensor> make_lambda_sensor(std::string name, std::string sensor_mapping) {
   const std::string_view text = sensor_mapping;
-  std::optional<std::vector<Json>> keys;
-  if (text.starts_with(PREFIX)) keys = slot_keys(text.substr(PREFIX.size()));
+  SlotKeys keys;
+  if (text.starts_with(PREFIX)) keys = shared_slot_keys(text.substr(PREFIX.size()));
   if (!keys)
     throw ValueError("the sensor '" + name + "' has a mapping this runtime cannot read: " + sensor_mapping);
-  return std::make_unique<LambdaSensor>(std::move(*keys));
+  return std::make_unique<LambdaSensor>(std::move(keys));
 }
 
 }  // namespace nalto::runtime

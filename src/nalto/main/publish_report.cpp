@@ -18,19 +18,6 @@ constexpr std::size_t REASON_LIMIT = 500;
 constexpr std::size_t WARNING_LIMIT = 500;
 constexpr std::size_t SUBMITTED_WARNINGS = 50;
 
-detail::AnalyzeFn& installed_analysis() {
-  static detail::AnalyzeFn analysis;
-  return analysis;
-}
-
-asio::awaitable<Json> run_analysis(std::string path, Json claim, Json dataset, std::string bundle_sha256,
-                                   std::int64_t max_episodes, Json env_init, double call_timeout_s) {
-  const detail::AnalyzeFn analysis = installed_analysis();
-  if (!analysis) throw std::logic_error("the sim analysis is not available in this build");
-  co_return co_await analysis(std::move(path), std::move(claim), std::move(dataset), std::move(bundle_sha256),
-                              max_episodes, std::move(env_init), call_timeout_s);
-}
-
 bool is_line_end(char32_t cp) {
   return cp == U'\n' || cp == U'\r' || cp == U'\v' || cp == U'\f' || (cp >= 0x1C && cp <= 0x1E) ||
          cp == 0x85 || cp == 0x2028 || cp == 0x2029;
@@ -123,14 +110,8 @@ asio::awaitable<void> _close_claim(outside::PlatformApi& api, std::string org_id
   }
   if (!failure) co_return;
   if (is_cancellation(failure)) std::rethrow_exception(failure);
-  std::string message;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    message = e.what();
-  } catch (...) {
-  }
-  outside::step_logger()->debug("Could not close the report claim {}: {}", job_id, utf8::sanitize(message));
+  outside::step_logger()->debug("Could not close the report claim {}: {}", job_id,
+                                utf8::sanitize(message_of(failure)));
 }
 
 asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_id, std::string sim_id,
@@ -158,8 +139,8 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
   Json result;
   std::exception_ptr failure;
   try {
-    result = co_await run_analysis(path, claim, dataset, bundle_sha256, options.max_episodes,
-                                   std::move(env_init), options.call_timeout_s);
+    result = co_await analyze(path, claim, dataset, bundle_sha256, options.max_episodes, std::move(env_init),
+                              options.call_timeout_s);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -193,14 +174,6 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
 
   const Json status = co_await wait_for_reports(api, org_id, sim_id, implementation_id, job_id);
   render_reports(status, sim_name);
-}
-
-detail::ScopedAnalysis::ScopedAnalysis(AnalyzeFn analyze) : previous_(std::move(installed_analysis())) {
-  installed_analysis() = std::move(analyze);
-}
-
-detail::ScopedAnalysis::~ScopedAnalysis() {
-  installed_analysis() = std::move(previous_);
 }
 
 }  // namespace nalto

@@ -75,9 +75,7 @@ std::string score_cell(const Json& run) {
 asio::awaitable<Json> wait_for_reports(outside::PlatformApi& api, std::string org_id, std::string sim_id,
                                        std::string implementation_id, std::string job_id) {
   const auto deadline = std::chrono::steady_clock::now() + to_duration(timing().report_timeout_s);
-  const auto logger = outside::step_logger();
-  auto trace = [logger](const std::string& text) { logger->debug("{}", text); };
-  const Status spinner = console().status("Writing the simulation report...", trace);
+  const Status spinner = console().status("Writing the simulation report...", outside::status_trace());
   for (;;) {
     Json status = co_await api.sims().publish_report_status(org_id, sim_id, implementation_id, job_id);
     // The reports are written only once the build lands; there is nothing to wait for before.

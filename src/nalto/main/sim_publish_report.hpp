@@ -3,7 +3,6 @@
 #include <asio/awaitable.hpp>
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,25 +50,5 @@ std::string sha256_file(const std::string& path);
 // What the claim records when the analysis failed: the trimmed message's first line, at most 500
 // code points, or the failure's type name when the message is blank.
 std::string failure_reason(const std::exception_ptr& failure);
-
-namespace detail {
-
-// Stands in for `analyze` until the analysis is built; tests install their own.
-using AnalyzeFn =
-    std::function<asio::awaitable<Json>(std::string path, Json claim, Json dataset, std::string bundle_sha256,
-                                        std::int64_t max_episodes, Json env_init, double call_timeout_s)>;
-
-class ScopedAnalysis {
- public:
-  explicit ScopedAnalysis(AnalyzeFn analyze);
-  ~ScopedAnalysis();
-  ScopedAnalysis(const ScopedAnalysis&) = delete;
-  ScopedAnalysis& operator=(const ScopedAnalysis&) = delete;
-
- private:
-  AnalyzeFn previous_;
-};
-
-}  // namespace detail
 
 }  // namespace nalto

@@ -368,23 +368,22 @@ struct NameHash {
 // Slot names repeat for every step of every episode; parsing them once keeps a lookup cheap.
 class KeyCache {
  public:
-  std::optional<std::vector<Json>> find(std::string_view name) {
+  SlotKeys find(std::string_view name) {
     const std::lock_guard lock(mutex_);
     const auto it = keys_.find(name);
-    if (it == keys_.end()) return std::nullopt;
-    return it->second;
+    return it == keys_.end() ? nullptr : it->second;
   }
 
-  void store(std::string_view name, const std::vector<Json>& keys) {
+  void store(std::string_view name, SlotKeys keys) {
     const std::lock_guard lock(mutex_);
     if (keys_.size() >= kLimit) keys_.clear();
-    keys_.emplace(name, keys);
+    keys_.emplace(name, std::move(keys));
   }
 
  private:
   static constexpr std::size_t kLimit = 4096;
   std::mutex mutex_;
-  std::unordered_map<std::string, std::vector<Json>, NameHash, std::equal_to<>> keys_;
+  std::unordered_map<std::string, SlotKeys, NameHash, std::equal_to<>> keys_;
 };
 
 KeyCache& key_cache() {
@@ -398,8 +397,8 @@ Json parse_literal(std::string_view text) {
   return LiteralParser(text).parse();
 }
 
-std::optional<std::vector<Json>> slot_keys(std::string_view name) {
-  if (std::optional<std::vector<Json>> cached = key_cache().find(name)) return cached;
+SlotKeys shared_slot_keys(std::string_view name) {
+  if (SlotKeys cached = key_cache().find(name)) return cached;
 
   thread_local const std::unique_ptr<pcre2_match_data, MatchDataDeleter> data(
       pcre2_match_data_create_from_pattern(bracket(), nullptr));
@@ -414,16 +413,27 @@ std::optional<std::vector<Json>> slot_keys(std::string_view name) {
     keys.push_back(parse_literal(name.substr(ovector[2], ovector[3] - ovector[2])));
     rebuilt += name.substr(ovector[0], ovector[1] - ovector[0]);
   }
-  if (rebuilt != utf8::trim(name)) return std::nullopt;
+  if (rebuilt != utf8::trim(name)) return nullptr;
 
-  key_cache().store(name, keys);
+  auto shared = std::make_shared<const std::vector<Json>>(std::move(keys));
+  key_cache().store(name, shared);
+  return shared;
+}
+
+std::optional<std::vector<Json>> slot_keys(std::string_view name) {
+  const SlotKeys keys = shared_slot_keys(name);
+  if (!keys) return std::nullopt;
+  return *keys;
+}
+
+SlotKeys shared_path(std::string_view name) {
+  SlotKeys keys = shared_slot_keys(name);
+  if (!keys) throw PublishReportError("Can't address the sim's slot '" + std::string(name) + "'");
   return keys;
 }
 
 std::vector<Json> _path(std::string_view name) {
-  std::optional<std::vector<Json>> keys = slot_keys(name);
-  if (!keys) throw PublishReportError("Can't address the sim's slot '" + std::string(name) + "'");
-  return std::move(*keys);
+  return *shared_path(name);
 }
 
 }  // namespace nalto

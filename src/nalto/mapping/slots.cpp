@@ -160,7 +160,8 @@ std::optional<double> read_slot(const Json& obs, const std::optional<std::string
 
 Json set_slot(Json& value, const std::optional<std::string>& name, const Json& new_value) {
   if (!name) throw TypeError("the sim's action has no slot name");
-  const std::vector<Json> keys = _path(*name);
+  const SlotKeys shared = shared_path(*name);
+  const std::vector<Json>& keys = *shared;
   if (keys.empty()) return cast(value, new_value);
   Json* container = &value;
   for (std::size_t i = 0; i + 1 < keys.size(); ++i) container = &at_key(*container, keys[i]);

@@ -6,8 +6,12 @@
 namespace nalto {
 
 Json _node_post(const std::string& path, const Json& body, double timeout) {
+  return node_post_serialized(path, dump_json(body), timeout);
+}
+
+Json node_post_serialized(const std::string& path, const std::string& body, double timeout) {
   const std::string url = outside::compute_url() + "/ml/" + path;
-  const HttpResponse response = http_request("POST", url, outside::_auth_headers(), dump_json(body), timeout);
+  const HttpResponse response = http_request("POST", url, outside::_auth_headers(), body, timeout);
   raise_for_refusal(response, url);
   return parse_json(response.body);
 }

@@ -11,4 +11,7 @@ namespace nalto {
 // aborts it at once. The node's refusals (401, 404, 409, 422) become PublishReportError.
 Json _node_post(const std::string& path, const Json& body, double timeout);
 
+// The same with a body already serialised, for bodies too large to build as a tree first.
+Json node_post_serialized(const std::string& path, const std::string& body, double timeout);
+
 }  // namespace nalto

@@ -36,4 +36,8 @@ std::shared_ptr<spdlog::logger> step_logger() {
   return get_logger("nalto.publish_report");
 }
 
+std::function<void(const std::string&)> status_trace() {
+  return [logger = step_logger()](const std::string& text) { logger->debug("{}", text); };
+}
+
 }  // namespace nalto::outside

@@ -15,4 +15,8 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name);
 // The one logger of the publish-report step, "nalto.publish_report".
 std::shared_ptr<spdlog::logger> step_logger();
 
+// Hears every status text the console shows and logs it at debug level, so that a run without a
+// terminal can still be traced.
+std::function<void(const std::string&)> status_trace();
+
 }  // namespace nalto::outside

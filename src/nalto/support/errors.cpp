@@ -52,6 +52,16 @@ std::string type_name_of(const std::exception& e) {
   return bare_class_name(status == 0 && demangled ? demangled.get() : mangled);
 }
 
+std::string message_of(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
 bool is_cancellation(const std::exception_ptr& e) {
   if (!e) return false;
   try {

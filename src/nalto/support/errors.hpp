@@ -59,6 +59,9 @@ class PublishReportError : public Error {
 // Ours: type_name(); foreign: the demangled class name without namespaces or template arguments.
 std::string type_name_of(const std::exception& e);
 
+// The message of a failure (what()), or "unknown error" for one that is no std::exception.
+std::string message_of(const std::exception_ptr& failure);
+
 // True when `e` is the cancellation of an awaited operation (directly, or as the first of several).
 bool is_cancellation(const std::exception_ptr& e);
 

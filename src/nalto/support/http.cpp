@@ -79,7 +79,7 @@ void check(CURLcode code) {
 }  // namespace
 
 HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
-                          const std::optional<std::string>& json_body, double timeout_s) {
+                          std::optional<std::string_view> json_body, double timeout_s) {
   init_curl_once();
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
   if (!easy) throw ConnectError("could not create an HTTP handle (" + url + ")");

@@ -20,7 +20,7 @@ struct HttpResponse {
 // Failures: ConnectError (the peer cannot be reached), ReadTimeout (`timeout_s` passed), the
 // cancellation when aborted. Statuses are not interpreted.
 HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
-                          const std::optional<std::string>& json_body, double timeout_s);
+                          std::optional<std::string_view> json_body, double timeout_s);
 
 // The explanation in a refusal's body: its JSON `detail` member as text, or else the whole body text.
 std::string refusal_detail(const std::string& body);
