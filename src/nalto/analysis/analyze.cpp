@@ -8,6 +8,7 @@
 #include "nalto/node/node_post.hpp"
 #include "nalto/outside/logging.hpp"
 #include "nalto/support/async.hpp"
+#include "nalto/support/strings.hpp"
 #include "nalto/support/timing.hpp"
 
 namespace nalto {
@@ -24,15 +25,6 @@ std::optional<std::int64_t> episode_count(const Json& dataset) {
   if (!count->is_number_integer())
     throw TypeError("expected the dataset's episode count to be an integer, got " + kind_name(*count));
   return count->get<std::int64_t>();
-}
-
-std::string joined_lines(const std::vector<std::string>& lines) {
-  std::string out;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i) out += '\n';
-    out += lines[i];
-  }
-  return out;
 }
 
 // Starts the sim server and waits until it serves; `process` holds the handle as soon as there is
@@ -54,7 +46,7 @@ asio::awaitable<void> start_sim(outside::SimRuntime& runtime, std::string path, 
   }
   if (!failure) co_return;
   if (is_cancellation(failure)) std::rethrow_exception(failure);
-  const std::string tail = runtime._tail(joined_lines(output));
+  const std::string tail = runtime._tail(join(output, "\n"));
   throw PublishReportError("The sim did not start:\n\n" + (tail.empty() ? message_of(failure) : tail),
                            failure);
 }

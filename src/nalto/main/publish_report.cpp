@@ -8,6 +8,7 @@
 #include "nalto/outside/compute_node.hpp"
 #include "nalto/outside/logging.hpp"
 #include "nalto/support/async.hpp"
+#include "nalto/support/strings.hpp"
 #include "nalto/support/utf8.hpp"
 
 namespace nalto {
@@ -44,15 +45,6 @@ std::vector<std::string> warnings_of(const Json& result) {
     throw TypeError("expected the analysis's 'warnings' to be a list, got " + kind_name(*listed));
   for (const Json& warning : *listed) warnings.push_back(plain_text(warning));
   return warnings;
-}
-
-std::string joined(const std::vector<std::string>& texts, std::string_view separator) {
-  std::string out;
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    if (i) out += separator;
-    out += texts[i];
-  }
-  return out;
 }
 
 std::string score_text(const Json* score) {
@@ -156,7 +148,7 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
 
   const Json* validation = lookup(result, "simulator_validation");
   if (!validation) {
-    std::string reason = cut(joined(warnings, "; "), REASON_LIMIT);
+    std::string reason = cut(join(warnings, "; "), REASON_LIMIT);
     if (reason.empty()) reason = "The analysis could not be reported to the platform";
     co_await _close_claim(api, org_id, sim_id, implementation_id, job_id, reason);
     throw PublishReportError(reason);
