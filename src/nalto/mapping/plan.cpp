@@ -10,6 +10,7 @@
 
 #include "nalto/mapping/names.hpp"
 #include "nalto/support/errors.hpp"
+#include "nalto/support/strings.hpp"
 #include "nalto/support/utf8.hpp"
 
 namespace nalto {
@@ -125,15 +126,6 @@ std::string shown_name(const Json& mapping, std::string_view role, std::size_t i
   return shown;
 }
 
-std::string joined(const std::vector<std::string>& shown) {
-  std::string out;
-  for (const std::string& text : shown) {
-    if (!out.empty()) out += ", ";
-    out += text;
-  }
-  return out;
-}
-
 void append_hex_escape(std::string& out, char letter, std::uint32_t value, int digits) {
   static constexpr char HEX[] = "0123456789abcdef";
   out += '\\';
@@ -190,7 +182,7 @@ Plan plan_analysis(const Json& mappings, const Json& columns) {
 
   if (!missing.empty()) {
     throw PublishReportError("The dataset on this node has no action column for the sim's action" +
-                             std::string(missing.size() >= 2 ? "s" : "") + " " + joined(missing) +
+                             std::string(missing.size() >= 2 ? "s" : "") + " " + join(missing, ", ") +
                              "; every action is replayed from the dataset");
   }
   if (sensors.empty()) {
@@ -198,7 +190,7 @@ Plan plan_analysis(const Json& mappings, const Json& columns) {
     for (std::size_t i = 0; i < sensor_mappings.size() && i < 10; ++i) {
       shown.push_back(shown_name(sensor_mappings[i], "sensor", i));
     }
-    throw PublishReportError("None of the sim's sensors (" + joined(shown) +
+    throw PublishReportError("None of the sim's sensors (" + join(shown, ", ") +
                              ") is a sensor column of the dataset");
   }
   return Plan{.sensors = std::move(sensors), .actions = std::move(actions), .core = std::move(core)};

@@ -1,0 +1,389 @@
+#include "nalto/runtime/process.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <asio/posix/stream_descriptor.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "nalto/support/async.hpp"
+#include "nalto/support/utf8.hpp"
+#include "support/fixtures.hpp"
+
+namespace nalto {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using testing::Loop;
+using Lines = std::vector<std::string>;
+using Process = std::unique_ptr<outside::SimProcess>;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "nalto-process-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+    path_ = fs::canonical(pattern);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+  fs::path write(const std::string& name, const std::string& text) const {
+    std::ofstream(path_ / name, std::ios::binary) << text;
+    return path_ / name;
+  }
+  fs::path script(const std::string& name, const std::string& body) const {
+    const fs::path file = write(name, "#!/bin/sh\n" + body);
+    fs::permissions(file, fs::perms::owner_all);
+    return file;
+  }
+
+ private:
+  fs::path path_;
+};
+
+// The loop's reactor opens descriptors of its own on first use; counted before, they are no leak.
+std::size_t open_fds(Loop& loop) {
+  const asio::posix::stream_descriptor reactor_in_use(loop.context);
+  const auto entries = fs::directory_iterator("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(fs::begin(entries), fs::end(entries)));
+}
+
+// A zombie counts as gone: an orphan is reaped by an init this test does not control.
+bool gone(pid_t pid) {
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text{std::istreambuf_iterator<char>(stat), {}};
+  const std::size_t name_end = text.rfind(')');
+  return name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'Z';
+}
+
+// SIGKILL is delivered asynchronously.
+bool ends_soon(pid_t pid) {
+  for (int i = 0; i < 200; ++i) {
+    if (gone(pid)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+asio::awaitable<Process> start(fs::path path, Lines& lines, Json env = Json::object(), int port = 4242) {
+  std::string text = path.string();
+  std::string host = "127.0.0.1";
+  std::function<void(std::string)> on_output = [&lines](std::string line) {
+    lines.push_back(std::move(line));
+  };
+  co_return co_await runtime::start_sim_process(std::move(text), std::move(host), port, std::move(env),
+                                                std::move(on_output));
+}
+
+asio::awaitable<void> until_lines(const Lines& lines, std::size_t count) {
+  for (int i = 0; i < 500 && lines.size() < count; ++i) co_await sleep_for(0.01);
+}
+
+TEST(FreePortTest, GivesABindablePort) {
+  const int port = runtime::free_port();
+  ASSERT_GT(port, 0);
+  ASSERT_LT(port, 65536);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+  ::close(fd);
+}
+
+TEST(SimProcessTest, FolderSimGetsItsArgumentsFolderAndEnvironmentAndItsOutputInOrder) {
+  TempDir dir;
+  dir.write("sim.json", R"({"command": ["/bin/sh", "sim.sh"]})");
+  dir.write("sim.sh",
+            "echo \"$@\"\n"
+            "pwd -P\n"
+            "echo \"$NALTO_PROCESS_A $NALTO_PROCESS_B $NALTO_PROCESS_C\"\n"
+            "echo out1\n"
+            "echo err1 >&2\n"
+            "echo out2\n"
+            "printf 'bad \\377 byte\\n'\n"
+            "printf 'crlf\\r\\n'\n"
+            "printf 'last'\n"
+            "exit 3\n");
+  testing::ScopedEnv inherited("NALTO_PROCESS_C", "kept");
+  testing::ScopedEnv overridden("NALTO_PROCESS_A", "inherited");
+  Loop loop;
+  Lines lines;
+  std::optional<int> code_after_wait;
+  const int code = loop.run([&]() -> asio::awaitable<int> {
+    Json env = {{"NALTO_PROCESS_A", "text"}, {"NALTO_PROCESS_B", 2.5}};
+    const Process process = co_await start(dir.path(), lines, std::move(env), 5005);
+    const int first = co_await process->wait();
+    code_after_wait = process->returncode();
+    const int again = co_await process->wait();
+    EXPECT_EQ(again, first);
+    co_return first;
+  }());
+  EXPECT_EQ(code, 3);
+  EXPECT_EQ(code_after_wait, 3);
+  const Lines expected = {"--host 127.0.0.1 --port 5005",
+                          dir.path().string(),
+                          "text 2.5 kept",
+                          "out1",
+                          "err1",
+                          "out2",
+                          "bad \xEF\xBF\xBD byte",
+                          "crlf",
+                          "last"};
+  EXPECT_EQ(lines, expected);
+}
+
+TEST(SimProcessTest, ExecutableFileRunsInItsFolder) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "echo \"$0\" \"$@\"\npwd -P\n");
+  Loop loop;
+  Lines lines;
+  const int code = loop.run([&]() -> asio::awaitable<int> {
+    const Process process = co_await start(sim, lines);
+    co_return co_await process->wait();
+  }());
+  EXPECT_EQ(code, 0);
+  const Lines expected = {sim.string() + " --host 127.0.0.1 --port 4242", dir.path().string()};
+  EXPECT_EQ(lines, expected);
+}
+
+TEST(SimProcessTest, AllOutputIsHandedOverWhenWaitReturns) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "echo one\nprintf two\n");
+  Loop loop;
+  Lines lines;
+  const Lines seen = loop.run([&]() -> asio::awaitable<Lines> {
+    const Process process = co_await start(sim, lines);
+    // Holding the loop until the sim has exited leaves its output unread when wait() begins.
+    for (int i = 0; i < 400 && !process->returncode(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    co_await process->wait();
+    co_return lines;
+  }());
+  const Lines expected = {"one", "two"};
+  EXPECT_EQ(seen, expected);
+}
+
+TEST(SimProcessTest, ReturncodeSeesAnExitWithoutWait) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "echo started\nexit 4\n");
+  Loop loop;
+  Lines lines;
+  const std::optional<int> seen = loop.run([&]() -> asio::awaitable<std::optional<int>> {
+    const Process process = co_await start(sim, lines);
+    for (int i = 0; i < 500 && !process->returncode(); ++i) co_await sleep_for(0.01);
+    co_return process->returncode();
+  }());
+  EXPECT_EQ(seen, 4);
+}
+
+TEST(SimProcessTest, TerminateEndsASleepingSim) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "sleep 30\n");
+  Loop loop;
+  Lines lines;
+  bool running_before = false;
+  const int code = loop.run([&]() -> asio::awaitable<int> {
+    const Process process = co_await start(sim, lines);
+    running_before = !process->returncode();
+    process->terminate();
+    co_return co_await process->wait();
+  }());
+  EXPECT_TRUE(running_before);
+  EXPECT_EQ(code, -SIGTERM);
+}
+
+TEST(SimProcessTest, KillEndsASimThatIgnoresTerm) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "trap '' TERM\necho ready\nsleep 30\n");
+  Loop loop;
+  Lines lines;
+  bool outlived_term = false;
+  const int code = loop.run([&]() -> asio::awaitable<int> {
+    const Process process = co_await start(sim, lines);
+    co_await until_lines(lines, 1);
+    process->terminate();
+    auto waiting = process->wait();
+    try {
+      co_await with_timeout(std::move(waiting), 0.3);
+    } catch (const TimeoutError&) {
+      outlived_term = !process->returncode();
+    }
+    process->kill();
+    co_return co_await process->wait();
+  }());
+  EXPECT_TRUE(outlived_term);
+  EXPECT_EQ(code, -SIGKILL);
+}
+
+TEST(SimProcessTest, WhatIsLeftOfTheGroupEndsWithTheSim) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "sleep 30 &\necho $!\n");
+  Loop loop;
+  Lines lines;
+  const int code = loop.run([&]() -> asio::awaitable<int> {
+    const Process process = co_await start(sim, lines);
+    co_return co_await process->wait();
+  }());
+  EXPECT_EQ(code, 0);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(ends_soon(std::stoi(lines[0])));
+}
+
+TEST(SimProcessTest, ACancelledWaitLeavesTheProcessWaitable) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "exec >/dev/null 2>&1\nsleep 30\n");
+  Loop loop;
+  Lines lines;
+  Process process;
+  std::exception_ptr failure;
+  try {
+    loop.run([&]() -> asio::awaitable<void> {
+      process = co_await start(sim, lines);
+      loop.cancel_soon();
+      co_await process->wait();
+    }());
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  EXPECT_TRUE(is_cancellation(failure));
+  ASSERT_TRUE(process);
+  EXPECT_FALSE(process->returncode());
+  process->terminate();
+  EXPECT_EQ(loop.run(process->wait()), -SIGTERM);
+  EXPECT_EQ(process->returncode(), -SIGTERM);
+}
+
+TEST(SimProcessTest, DestroyingTheHandleEndsTheGroupAndLeaksNoDescriptor) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "echo $$\nsleep 30 &\necho $!\nsleep 30\n");
+  Loop loop;
+  Lines lines;
+  const std::size_t fds_before = open_fds(loop);
+  loop.run([&]() -> asio::awaitable<void> {
+    const Process process = co_await start(sim, lines);
+    co_await until_lines(lines, 2);
+  }());
+  EXPECT_EQ(open_fds(loop), fds_before);
+  ASSERT_EQ(lines.size(), 2u);
+  const pid_t leader = std::stoi(lines[0]);
+  errno = 0;
+  EXPECT_NE(::kill(leader, 0), 0);
+  EXPECT_EQ(errno, ESRCH);
+  EXPECT_TRUE(ends_soon(std::stoi(lines[1])));
+}
+
+TEST(SimProcessTest, WhatIsNoSimFailsClearly) {
+  TempDir dir;
+  fs::create_directory(dir.path() / "empty");
+  dir.write("plain", "not executable");
+  Loop loop;
+  Lines lines;
+  const std::size_t fds_before = open_fds(loop);
+  for (const fs::path& path : {dir.path() / "missing", dir.path() / "empty", dir.path() / "plain"}) {
+    try {
+      loop.run(start(path, lines));
+      ADD_FAILURE() << path;
+    } catch (const ValueError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                path.string() + " is neither an executable nor a folder with sim.json");
+    }
+  }
+  for (const char* config : {"not json", "[]", R"({"command": []})", R"({"command": "sim.sh"})",
+                             R"({"command": ["/bin/sh", 1]})", R"({"cmd": ["/bin/sh"]})"}) {
+    dir.write("sim.json", config);
+    try {
+      loop.run(start(dir.path(), lines));
+      ADD_FAILURE() << config;
+    } catch (const ValueError& e) {
+      EXPECT_THAT(e.what(), HasSubstr((dir.path() / "sim.json").string())) << config;
+    }
+  }
+  dir.write("sim.json", R"({"command": ["/bin/sh"]})");
+  EXPECT_THROW(loop.run(start(dir.path(), lines, Json::array())), TypeError);
+  EXPECT_EQ(open_fds(loop), fds_before);
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST(SimProcessTest, ACommandThatCannotBeExecutedFailsClearly) {
+  TempDir dir;
+  const fs::path sim = dir.write("sim", "#!/nonexistent/interpreter\n");
+  fs::permissions(sim, fs::perms::owner_all);
+  Loop loop;
+  Lines lines;
+  const std::size_t fds_before = open_fds(loop);
+  try {
+    loop.run(start(sim, lines));
+    ADD_FAILURE() << "a missing interpreter was not reported";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), ENOENT);
+    EXPECT_THAT(e.what(), HasSubstr("cannot start " + sim.string() + " (its interpreter is missing)"));
+  }
+  fs::create_directory(dir.path() / "folder");
+  dir.write("folder/sim.json", R"({"command": ["nalto-no-such-program"]})");
+  try {
+    loop.run(start(dir.path() / "folder", lines));
+    ADD_FAILURE() << "a missing program was not reported";
+  } catch (const std::system_error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("cannot start nalto-no-such-program"));
+  }
+  EXPECT_EQ(open_fds(loop), fds_before);
+}
+
+TEST(TailTest, KeepsTheLastFortyLines) {
+  std::string output;
+  std::string expected;
+  for (int i = 0; i < 100; ++i) {
+    const std::string line = "line " + std::to_string(i);
+    output += line + "\n";
+    if (i >= 60) expected += (expected.empty() ? "" : "\n") + line;
+  }
+  EXPECT_EQ(runtime::tail(output), expected);
+}
+
+TEST(TailTest, KeepsAtMostFourThousandBytesFromALineStart) {
+  std::string output;
+  for (int i = 0; i < 50; ++i) output += std::string(199, 'a' + static_cast<char>(i % 26)) + "\n";
+  const std::string result = runtime::tail(output);
+  EXPECT_EQ(result.size(), 20u * 200 - 1);
+  EXPECT_EQ(result, output.substr(output.size() - 20 * 200, 20 * 200 - 1));
+}
+
+TEST(TailTest, CutsAnOverlongLineBetweenSequences) {
+  const std::string ascii(10000, 'x');
+  EXPECT_EQ(runtime::tail(ascii), ascii.substr(6000));
+  std::string euros;
+  for (int i = 0; i < 3334; ++i) euros += "\xE2\x82\xAC";
+  const std::string result = runtime::tail(euros);
+  EXPECT_EQ(result.size(), 3999u);
+  EXPECT_EQ(utf8::sanitize(result), result);
+  EXPECT_EQ(result, euros.substr(euros.size() - 3999));
+}
+
+TEST(TailTest, EmptyOrBlankOutputGivesNothing) {
+  EXPECT_EQ(runtime::tail(""), "");
+  EXPECT_EQ(runtime::tail(" \n\t\r\n  "), "");
+  EXPECT_EQ(runtime::tail("\n  only line  \n\n"), "only line");
+}
+
+}  // namespace
+}  // namespace nalto
