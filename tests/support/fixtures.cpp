@@ -134,6 +134,12 @@ const PlatformCall* FakePlatform::last(const std::string& op) const {
   return nullptr;
 }
 
+void hold_until(const std::atomic<bool>& release) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!release && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 FakeNode::FakeNode() = default;
 
 void FakeNode::start() {

@@ -13,6 +13,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -144,6 +145,9 @@ class FakePlatform : public outside::PlatformApi, public outside::ProjectSimsApi
  private:
   asio::awaitable<void> maybe_hang(const std::string& op);
 };
+
+// Keeps a node's handler busy until `release` is set, at most 10 s, as a node that does not answer.
+void hold_until(const std::atomic<bool>& release);
 
 // A compute node on 127.0.0.1:<free port>, serving whatever the test routes, with
 // NALTO_COMPUTE_URL pointing at it for the node's lifetime.

@@ -81,9 +81,7 @@ asio::awaitable<void> replay(outside::SimRuntime& runtime, std::string address, 
 
   {
     Status status = console().status("Replaying the dataset through the sim...", outside::status_trace());
-    const Json& episodes = subscript(columns, "episodes");
-    if (!episodes.is_array())
-      throw TypeError("expected the node's 'episodes' to be a list, got " + kind_name(episodes));
+    const Json& episodes = as_list(subscript(columns, "episodes"), "the node's 'episodes'");
     std::size_t k = 0;
     for (const Json& record : episodes) {
       status.update(replay_status(record, ++k, episodes.size()));

@@ -41,20 +41,13 @@ std::vector<std::string> warnings_of(const Json& result) {
   std::vector<std::string> warnings;
   const Json* listed = lookup(result, "warnings");
   if (!listed) return warnings;
-  if (!listed->is_array())
-    throw TypeError("expected the analysis's 'warnings' to be a list, got " + kind_name(*listed));
-  for (const Json& warning : *listed) warnings.push_back(plain_text(warning));
+  for (const Json& warning : as_list(*listed, "the analysis's 'warnings'"))
+    warnings.push_back(plain_text(warning));
   return warnings;
 }
 
 std::string score_text(const Json* score) {
   return score ? plain_text(*score) : "-";
-}
-
-std::size_t count_of(const Json& list, std::string_view what) {
-  if (!list.is_array())
-    throw TypeError("expected " + std::string(what) + " to be a list, got " + kind_name(list));
-  return list.size();
 }
 
 Json submission_body(const Json& artifact, const Json& result, const std::vector<std::string>& warnings) {
@@ -156,8 +149,9 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
   const Json& artifact = *validation;
 
   const Json* score = lookup(subscript(artifact, "evaluation"), "score_percent");
-  const std::size_t episodes = count_of(subscript(subscript(artifact, "dataset"), "selected_episodes"),
-                                        "the artifact's 'selected_episodes'");
+  const std::size_t episodes = as_list(subscript(subscript(artifact, "dataset"), "selected_episodes"),
+                                       "the artifact's 'selected_episodes'")
+                                   .size();
   console().print("[green]✓[/green] Analyzed " + std::to_string(episodes) + " episodes: score " +
                   score_text(score));
 

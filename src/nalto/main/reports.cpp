@@ -33,8 +33,7 @@ const Json& runs_of(const Json& status) {
   static const Json none = Json::array();
   const Json* runs = lookup(status, "runs");
   if (!runs) return none;
-  if (!runs->is_array()) throw TypeError("expected the job's 'runs' to be a list, got " + kind_name(*runs));
-  return *runs;
+  return as_list(*runs, "the job's 'runs'");
 }
 
 bool run_settled(const Json& run) {

@@ -77,10 +77,7 @@ class ColumnIndex {
   // The nested search reads the role's list only once it has a name to look for.
   const Json& list() {
     if (list_ == nullptr) {
-      list_ = &subscript(columns_, role_);
-      if (!list_->is_array()) {
-        throw TypeError("expected " + std::string(role_) + " to be a list, got " + kind_name(*list_));
-      }
+      list_ = &as_list(subscript(columns_, role_), role_);
     }
     return *list_;
   }
@@ -106,11 +103,7 @@ class ColumnIndex {
 };
 
 const Json& list_member(const Json& mappings, std::string_view key) {
-  const Json& list = subscript(mappings, key);
-  if (!list.is_array()) {
-    throw TypeError("expected " + std::string(key) + " to be a list, got " + kind_name(list));
-  }
-  return list;
+  return as_list(subscript(mappings, key), key);
 }
 
 // A mapping with neither name nor name_mapped has no name to show; we name it by its 1-based

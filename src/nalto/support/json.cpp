@@ -84,6 +84,11 @@ const Json& subscript(const Json& j, std::int64_t index) {
   return j[static_cast<std::size_t>(at)];
 }
 
+const Json& as_list(const Json& j, std::string_view what) {
+  if (!j.is_array()) throw TypeError("expected " + std::string(what) + " to be a list, got " + kind_name(j));
+  return j;
+}
+
 const Json* lookup(const Json& j, std::string_view key) {
   if (!j.is_object())
     throw TypeError("expected an object to read " + quoted(key) + " from, got " + kind_name(j));

@@ -16,6 +16,9 @@ Json& subscript(Json& j, std::string_view key);
 // A negative position counts from the end.
 const Json& subscript(const Json& j, std::int64_t index);
 
+// `j` itself when it is a list; else TypeError "expected <what> to be a list, got <kind>".
+const Json& as_list(const Json& j, std::string_view what);
+
 // A member that may be missing: missing or null -> nullptr; not an object -> TypeError.
 const Json* lookup(const Json& j, std::string_view key);
 
