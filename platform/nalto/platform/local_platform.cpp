@@ -1,0 +1,286 @@
+#include "nalto/platform/local_platform.hpp"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <random>
+#include <utility>
+
+#include "nalto/platform/state_file.hpp"
+#include "nalto/support/utf8.hpp"
+
+namespace nalto::platform {
+
+namespace {
+
+constexpr int MAX_LAG_STEPS = 3;
+constexpr std::size_t TEXT_LIMIT = 500;
+constexpr std::size_t WARNINGS_LIMIT = 50;
+constexpr const char* SCHEMA = "simulator_validation/v2";
+
+using outside::APIStatusError;
+
+std::string fresh_uuid() {
+  std::random_device random;
+  std::array<unsigned char, 16> bytes;
+  for (std::size_t i = 0; i < bytes.size(); i += 4) {
+    const unsigned int word = random();
+    for (std::size_t k = 0; k < 4; ++k) bytes[i + k] = static_cast<unsigned char>(word >> (8 * k));
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  std::string text;
+  char hex[3];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    std::snprintf(hex, sizeof hex, "%02x", bytes[i]);
+    text += hex;
+  }
+  return text;
+}
+
+std::size_t code_points(std::string_view text) {
+  std::size_t count = 0;
+  for (std::size_t pos = 0; pos < text.size(); pos += utf8::decode(text, pos).length) ++count;
+  return count;
+}
+
+bool is_text(const Json* value) {
+  return value && value->is_string();
+}
+
+bool is_hex(const Json* value, std::size_t digits) {
+  if (!is_text(value)) return false;
+  const auto& text = value->get_ref<const std::string&>();
+  return text.size() == digits && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+void require_ids(std::initializer_list<std::pair<const char*, const std::string*>> ids) {
+  for (const auto& [name, id] : ids)
+    if (id->empty()) throw APIStatusError(422, std::string("The ") + name + " id must not be empty");
+}
+
+// The detail of a 422 for a malformed body, or empty when the body is well formed.
+std::string failure_body_problem(const Json& body) {
+  const Json& reason = body.at("failure");
+  if (body.size() != 1) return "A closing body holds 'failure' alone";
+  if (!reason.is_string() || utf8::trim(reason.get_ref<const std::string&>()).empty())
+    return "'failure' must be a non-blank text";
+  if (code_points(reason.get_ref<const std::string&>()) > TEXT_LIMIT)
+    return "'failure' must be at most 500 characters";
+  return {};
+}
+
+std::string submission_problem(const Json& body) {
+  for (const auto& [key, value] : body.items())
+    if (key != "simulatorValidation" && key != "dataset" && key != "warnings")
+      return "Unexpected member '" + key + "' in the submission";
+
+  const Json* artifact = lookup(body, "simulatorValidation");
+  if (!artifact || !artifact->is_object()) return "'simulatorValidation' must be an object";
+  const Json* schema = lookup(*artifact, "schema");
+  if (!is_text(schema) || *schema != SCHEMA)
+    return std::string("'simulatorValidation.schema' must be ") + SCHEMA;
+  const Json* evaluation = lookup(*artifact, "evaluation");
+  if (!evaluation || !evaluation->is_object()) return "'simulatorValidation.evaluation' must be an object";
+  const Json* score = lookup(*evaluation, "score_percent");
+  if (score && !score->is_number()) return "'simulatorValidation.evaluation.score_percent' must be a number";
+
+  const Json* dataset = lookup(body, "dataset");
+  if (!dataset || !dataset->is_object()) return "'dataset' must be an object";
+  if (!is_hex(lookup(*dataset, "contentMd5"), 32)) return "'dataset.contentMd5' must be an MD5 digest in hex";
+  if (!is_hex(lookup(*dataset, "contentSha256"), 64))
+    return "'dataset.contentSha256' must be a SHA-256 digest in hex";
+
+  const Json* warnings = lookup(body, "warnings");
+  if (!warnings || !warnings->is_array()) return "'warnings' must be a list";
+  if (warnings->size() > WARNINGS_LIMIT) return "'warnings' must hold at most 50 texts";
+  for (const Json& warning : *warnings)
+    if (!warning.is_string() || code_points(warning.get_ref<const std::string&>()) > TEXT_LIMIT)
+      return "Each warning must be a text of at most 500 characters";
+  return {};
+}
+
+std::string body_problem(const Json& body) {
+  if (!body.is_object()) return "The body must be an object";
+  return body.contains("failure") ? failure_body_problem(body) : submission_problem(body);
+}
+
+Json empty_state() {
+  return Json{{"claims", Json::object()}, {"links", Json::array()}};
+}
+
+bool has_texts(const Json& record, std::initializer_list<const char*> keys) {
+  if (!record.is_object()) return false;
+  for (const char* key : keys)
+    if (!is_text(lookup(record, key))) return false;
+  return true;
+}
+
+bool well_formed(const Json& state) {
+  if (!state.is_object()) return false;
+  const Json* claims = lookup(state, "claims");
+  const Json* links = lookup(state, "links");
+  if (!claims || !claims->is_object() || !links || !links->is_array()) return false;
+  for (const Json& claim : *claims) {
+    if (!has_texts(claim, {"org", "sim", "implementation", "dataset", "state"})) return false;
+    const Json& state_name = claim["state"];
+    if (state_name != "open" && state_name != "closed" && state_name != "submitted") return false;
+  }
+  for (const Json& link : *links)
+    if (!has_texts(link, {"org", "project", "sim"})) return false;
+  return true;
+}
+
+Json load_state(const std::filesystem::path& file) {
+  const std::optional<std::string> text = detail::read_file(file);
+  if (!text) return empty_state();
+  Json state = Json::parse(*text, nullptr, false);
+  if (state.is_discarded() || !well_formed(state))
+    throw StateFileError("The platform state file '" + file.string() +
+                         "' is corrupt; move it away to start afresh");
+  return state;
+}
+
+std::string home_folder() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return home;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && *entry->pw_dir)
+    return entry->pw_dir;
+  throw StateFileError("There is no home folder to keep the platform state in");
+}
+
+}  // namespace
+
+std::filesystem::path default_state_path() {
+  const char* state_home = std::getenv("XDG_STATE_HOME");
+  // Relative values are to be ignored, as the base-directory convention says.
+  const std::filesystem::path base = state_home && std::filesystem::path(state_home).is_absolute()
+                                         ? std::filesystem::path(state_home)
+                                         : std::filesystem::path(home_folder()) / ".local" / "state";
+  return base / "nalto" / "platform-state.json";
+}
+
+LocalPlatform::LocalPlatform(std::filesystem::path state_file, LocalPlatformOptions options)
+    : state_file_(std::move(state_file)), options_(options), state_(load_state(state_file_)) {}
+
+void LocalPlatform::commit(Json next) {
+  detail::write_atomically(state_file_, dump_json(next) + "\n");
+  state_ = std::move(next);
+}
+
+Json& LocalPlatform::claim_of(const std::string& org_id, const std::string& sim_id,
+                              const std::string& implementation_id, const std::string& job_id) {
+  Json& claims = state_["claims"];
+  const auto found = claims.find(job_id);
+  if (found == claims.end() || (*found)["org"] != org_id || (*found)["sim"] != sim_id ||
+      (*found)["implementation"] != implementation_id)
+    throw APIStatusError(404, "No publish-report job '" + job_id + "' for this sim build");
+  return *found;
+}
+
+Json LocalPlatform::runs_of(const Json& claim, bool written) const {
+  Json score;
+  if (const Json* submission = lookup(claim, "submission"))
+    if (const Json* found =
+            lookup(subscript(subscript(*submission, "simulatorValidation"), "evaluation"), "score_percent"))
+      score = *found;
+  Json runs = Json::array();
+  for (const Json& link : state_["links"]) {
+    if (link["org"] != claim["org"] || link["sim"] != claim["sim"]) continue;
+    Json run{{"projectId", link["project"]}, {"projectName", link["project"]}};
+    run["status"] = written ? "ready" : "writing";
+    if (written && !score.is_null()) run["score"] = score;
+    runs.push_back(std::move(run));
+  }
+  return runs;
+}
+
+asio::awaitable<Json> LocalPlatform::link(std::string org_id, std::string project_id, std::string sim_id) {
+  require_ids({{"org", &org_id}, {"project", &project_id}, {"sim", &sim_id}});
+  const Json link{{"org", org_id}, {"project", project_id}, {"sim", sim_id}};
+  const Json& links = state_["links"];
+  if (std::find(links.begin(), links.end(), link) == links.end()) {
+    Json next = state_;
+    next["links"].push_back(link);
+    commit(std::move(next));
+  }
+  co_return Json{{"projectId", project_id}, {"simId", sim_id}};
+}
+
+asio::awaitable<Json> LocalPlatform::publish_report_start(std::string org_id, std::string sim_id,
+                                                          std::string implementation_id,
+                                                          std::string dataset_id) {
+  require_ids(
+      {{"org", &org_id}, {"sim", &sim_id}, {"implementation", &implementation_id}, {"dataset", &dataset_id}});
+  const std::string job_id = fresh_uuid();
+  Json next = state_;
+  next["claims"][job_id] = Json{{"org", org_id},
+                                {"sim", sim_id},
+                                {"implementation", implementation_id},
+                                {"dataset", dataset_id},
+                                {"state", "open"}};
+  commit(std::move(next));
+  co_return Json{{"jobId", job_id},
+                 {"simulatorId", sim_id},
+                 {"simulatorImplementationId", implementation_id},
+                 {"validationRunId", fresh_uuid()},
+                 {"maxLagSteps", MAX_LAG_STEPS}};
+}
+
+asio::awaitable<Json> LocalPlatform::publish_report_submit(std::string org_id, std::string sim_id,
+                                                           std::string implementation_id, std::string job_id,
+                                                           Json body) {
+  const Json& claim = claim_of(org_id, sim_id, implementation_id, job_id);
+  if (claim["state"] != "open")
+    throw APIStatusError(
+        409, "The publish-report job '" + job_id + "' is already " + claim["state"].get<std::string>());
+  if (const std::string problem = body_problem(body); !problem.empty()) throw APIStatusError(422, problem);
+
+  Json next = state_;
+  Json& record = next["claims"][job_id];
+  if (body.contains("failure")) {
+    record["state"] = "closed";
+    record["failure"] = body["failure"];
+  } else {
+    record["state"] = "submitted";
+    record["submission"] = std::move(body);
+  }
+  Json answer{{"jobId", job_id}, {"state", record["state"]}};
+  commit(std::move(next));
+  co_return answer;
+}
+
+asio::awaitable<Json> LocalPlatform::publish_report_status(std::string org_id, std::string sim_id,
+                                                           std::string implementation_id,
+                                                           std::string job_id) {
+  const Json& claim = claim_of(org_id, sim_id, implementation_id, job_id);
+  const int polls = ++polls_[job_id];
+  const bool mapped = !options_.build_fails && polls > options_.build_polls;
+  const std::string& state = claim["state"].get_ref<const std::string&>();
+
+  Json status{{"jobId", job_id},
+              {"buildStatus", options_.build_fails ? "ERROR"
+                              : mapped             ? "DONE"
+                                                   : "BUILDING"},
+              {"buildMapped", mapped}};
+  if (options_.build_fails || state == "closed") {
+    status["eventStatus"] = "failed";
+    status["runs"] = Json::array();
+  } else if (!mapped || state == "open") {
+    status["eventStatus"] = "pending";
+    status["runs"] = Json::array();
+  } else {
+    const bool written = polls > options_.build_polls + options_.writing_polls;
+    status["eventStatus"] = written ? "done" : "running";
+    status["runs"] = runs_of(claim, written);
+  }
+  co_return status;
+}
+
+}  // namespace nalto::platform
