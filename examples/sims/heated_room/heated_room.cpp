@@ -1,0 +1,121 @@
+// The heated room as a sim: heater power and fan setting in, room, wall and heater temperatures out.
+// Members of env_init named like the model's parameters replace their defaults.
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "room_model.hpp"
+#include "sim_server.hpp"
+
+namespace nalto::sims::heated_room {
+namespace {
+
+constexpr double kComfort = 21.0;  // °C; the reward is the distance to it, negated
+constexpr double kLongestStep = 86400.0;
+
+const std::array<std::string, 3> kSensorNames = {"Room Temperature", "Wall Temperature",
+                                                 "Heater Temperature"};
+const std::string kPowerName = "Heater Power";
+const std::string kFanName = "Fan Setting";
+
+Json observation(const State& s) {
+  return Json::array({s.room, s.wall, s.heater});
+}
+
+Json step_answer(const State& s) {
+  return Json::array({observation(s), -std::abs(s.room - kComfort), false, false, Json::object()});
+}
+
+const Json& member(const Json& action, const char* key) {
+  const auto found = action.find(key);
+  if (found == action.end()) throw BadRequest(std::string("the action lacks '") + key + "'");
+  return *found;
+}
+
+class HeatedRoom : public JsonSimulator {
+ public:
+  grpc::Status Step(grpc::ServerContext* context, const nalto::sim::v1::JsonValue* request,
+                    nalto::sim::v1::JsonValue* answer) override {
+    if (!instant_) return JsonSimulator::Step(context, request, answer);
+    answer->set_json(prepared_);
+    return grpc::Status::OK;
+  }
+
+ protected:
+  void make(const Json& env_init) override {
+    Parameters chosen;
+    for (const auto& [name, field] : kParameterFields) {
+      const auto found = env_init.find(name);
+      if (found != env_init.end())
+        chosen.*field = number(*found, "env_init member '" + std::string(name) + "'");
+    }
+    if (!(chosen.room_capacity > 0 && chosen.wall_capacity > 0 && chosen.heater_capacity > 0))
+      throw BadRequest("the heat capacities must be positive");
+    if (!(chosen.time_step > 0 && chosen.time_step <= kLongestStep))
+      throw BadRequest("time_step must be more than 0 and at most 86400 seconds");
+    parameters_ = chosen;
+    state_ = State{};
+  }
+
+  std::optional<Json> mappings() const override {
+    Json sensors = Json::array();
+    for (std::size_t i = 0; i < kSensorNames.size(); ++i)
+      sensors.push_back({{"name", "[" + std::to_string(i) + "]"}, {"name_mapped", kSensorNames[i]}});
+    Json actions = Json::array({Json{{"name", "['heater_power'][0]"}, {"name_mapped", kPowerName}},
+                                Json{{"name", "['fan']"}, {"name_mapped", kFanName}}});
+    return Json{{"sensor_space", {{"mappings", sensors}}}, {"action_space", {{"mappings", actions}}}};
+  }
+
+  Json sensor_space() const override {
+    return {{"type", "box"},  {"shape", {3}},       {"low", -273.15},
+            {"high", 1000.0}, {"dtype", "float64"}, {"names", kSensorNames}};
+  }
+
+  Json action_space() const override {
+    const Json power = {{"type", "box"},           {"shape", {1}},       {"low", 0.0},
+                        {"high", kMaxHeaterPower}, {"dtype", "float64"}, {"names", {kPowerName}}};
+    const Json fan = {{"type", "discrete"}, {"n", kFanSettings}, {"name", kFanName}};
+    return {{"type", "dict"}, {"spaces", {{"heater_power", power}, {"fan", fan}}}};
+  }
+
+  Json reset() override {
+    state_ = State{};
+    return Json::array({observation(state_), Json::object()});
+  }
+
+  Json step(const Json& action) override {
+    if (!action.is_object())
+      throw BadRequest(R"(the action must be an object {"heater_power": [watts], "fan": 0|1|2}, not )" +
+                       action.dump());
+    for (const auto& [key, value] : action.items())
+      if (key != "heater_power" && key != "fan")
+        throw BadRequest("the action has an unknown member '" + key + "'");
+    const Json& power = member(action, "heater_power");
+    if (!power.is_array() || power.size() != 1)
+      throw BadRequest("'heater_power' must be a list of one number, not " + power.dump());
+    const Json& fan = member(action, "fan");
+    if (!fan.is_number_integer() || fan.get<std::int64_t>() < 0 || fan.get<std::int64_t>() >= kFanSettings)
+      throw BadRequest("'fan' must be 0, 1 or 2, not " + fan.dump());
+    const double watts = std::clamp(number(power[0], "'heater_power'[0]"), 0.0, kMaxHeaterPower);
+    state_ = advance(parameters_, state_, watts, fan.get<int>());
+    return step_answer(state_);
+  }
+
+ private:
+  Parameters parameters_;
+  State state_;
+  // For measuring the tool's own cost per call: every Step gets the same valid answer at once.
+  const bool instant_ = env_flag("HEATED_ROOM_INSTANT");
+  const std::string prepared_ = step_answer(State{}).dump();
+};
+
+}  // namespace
+}  // namespace nalto::sims::heated_room
+
+int main(int argc, char** argv) {
+  nalto::sims::heated_room::HeatedRoom sim;
+  return nalto::sims::serve(argc, argv, sim, {.label = "heated room"});
+}

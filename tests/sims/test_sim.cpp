@@ -1,0 +1,101 @@
+// A sim for the runtime's tests, which misbehaves as NALTO_TEST_SIM_MODE says:
+//   crash-at-start  prints a few lines to stdout and stderr, then exits with 3 before serving
+//   hang-in-step    serves, but a Step never answers until the call is cancelled or the sim stopped
+//   ignore-term     ignores SIGTERM and leaves a grandchild "sleep 1000" in its process group, whose
+//                   pid it prints as "grandchild <pid>"
+//   slow-start      sleeps NALTO_TEST_SIM_DELAY_MS milliseconds before serving
+//   (unset)         a well-behaved sim whose one sensor echoes the last action
+// Without mappings of its own, its spaces name their leaves.
+
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "sim_server.hpp"
+
+extern char** environ;
+
+namespace nalto::sims {
+namespace {
+
+class EchoSim : public JsonSimulator {
+ public:
+  explicit EchoSim(bool hang_in_step) : hang_in_step_(hang_in_step) {}
+
+  grpc::Status Step(grpc::ServerContext* context, const nalto::sim::v1::JsonValue* request,
+                    nalto::sim::v1::JsonValue* answer) override {
+    if (!hang_in_step_) return JsonSimulator::Step(context, request, answer);
+    while (!context->IsCancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return grpc::Status::CANCELLED;
+  }
+
+ protected:
+  void make(const Json&) override { last_ = 0.0; }
+  Json sensor_space() const override { return box("Echo"); }
+  Json action_space() const override { return box("Value"); }
+  Json reset() override {
+    last_ = 0.0;
+    return Json::array({Json::array({last_}), Json::object()});
+  }
+  Json step(const Json& action) override {
+    if (!action.is_array() || action.size() != 1)
+      throw BadRequest("the action must be a list of one number, not " + action.dump());
+    last_ = number(action[0], "the action's value");
+    return Json::array({Json::array({last_}), 0.0, false, false, Json::object()});
+  }
+
+ private:
+  static Json box(const std::string& name) {
+    return {{"type", "box"}, {"shape", {1}},       {"low", -1e6},
+            {"high", 1e6},   {"dtype", "float64"}, {"names", {name}}};
+  }
+
+  const bool hang_in_step_;
+  double last_ = 0.0;
+};
+
+int run(int argc, char** argv) {
+  const char* set_mode = std::getenv("NALTO_TEST_SIM_MODE");
+  const std::string_view mode = set_mode ? set_mode : "";
+  if (mode == "crash-at-start") {
+    std::cout << "test sim: loading the model" << std::endl;
+    std::cerr << "test sim: the model is broken" << std::endl;
+    std::cout << "test sim: giving up" << std::endl;
+    std::cerr << "test sim: exit 3" << std::endl;
+    return 3;
+  }
+  if (mode == "slow-start") {
+    const char* delay = std::getenv("NALTO_TEST_SIM_DELAY_MS");
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay ? std::atoll(delay) : 0));
+  } else if (mode == "ignore-term") {
+    ::signal(SIGTERM, SIG_IGN);
+    // The grandchild inherits the ignored SIGTERM, so only a SIGKILL of the group ends it.
+    char sleep_name[] = "sleep", seconds[] = "1000";
+    char* sleep_argv[] = {sleep_name, seconds, nullptr};
+    pid_t grandchild = 0;
+    if (::posix_spawnp(&grandchild, "sleep", nullptr, nullptr, sleep_argv, environ) != 0) {
+      std::cerr << "test sim: cannot start sleep" << std::endl;
+      return 1;
+    }
+    std::cout << "grandchild " << grandchild << std::endl;
+  } else if (mode != "hang-in-step" && !mode.empty()) {
+    std::cerr << "test sim: unknown NALTO_TEST_SIM_MODE '" << mode << "'" << std::endl;
+    return 2;
+  }
+  EchoSim sim(mode == "hang-in-step");
+  return serve(argc, argv, sim, {.label = "test sim", .stop_on_sigterm = mode != "ignore-term"});
+}
+
+}  // namespace
+}  // namespace nalto::sims
+
+int main(int argc, char** argv) {
+  return nalto::sims::run(argc, argv);
+}
