@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -67,7 +68,7 @@ void require_ids(std::initializer_list<std::pair<const char*, const std::string*
 
 // The detail of a 422 for a malformed body, or empty when the body is well formed.
 std::string failure_body_problem(const Json& body) {
-  const Json& reason = body.at("failure");
+  const Json& reason = subscript(body, "failure");
   if (body.size() != 1) return "A closing body holds 'failure' alone";
   if (!reason.is_string() || utf8::trim(reason.get_ref<const std::string&>()).empty())
     return "'failure' must be a non-blank text";
@@ -129,7 +130,7 @@ bool well_formed(const Json& state) {
   if (!claims || !claims->is_object() || !links || !links->is_array()) return false;
   for (const Json& claim : *claims) {
     if (!has_texts(claim, {"org", "sim", "implementation", "dataset", "state"})) return false;
-    const Json& state_name = claim["state"];
+    const Json& state_name = subscript(claim, "state");
     if (state_name != "open" && state_name != "closed" && state_name != "submitted") return false;
   }
   for (const Json& link : *links)
@@ -174,12 +175,12 @@ void LocalPlatform::commit(Json next) {
   state_ = std::move(next);
 }
 
-Json& LocalPlatform::claim_of(const std::string& org_id, const std::string& sim_id,
-                              const std::string& implementation_id, const std::string& job_id) {
-  Json& claims = state_["claims"];
+const Json& LocalPlatform::claim_of(const std::string& org_id, const std::string& sim_id,
+                                    const std::string& implementation_id, const std::string& job_id) const {
+  const Json& claims = subscript(state_, "claims");
   const auto found = claims.find(job_id);
-  if (found == claims.end() || (*found)["org"] != org_id || (*found)["sim"] != sim_id ||
-      (*found)["implementation"] != implementation_id)
+  if (found == claims.end() || subscript(*found, "org") != org_id || subscript(*found, "sim") != sim_id ||
+      subscript(*found, "implementation") != implementation_id)
     throw APIStatusError(404, "No publish-report job '" + job_id + "' for this sim build");
   return *found;
 }
@@ -191,9 +192,12 @@ Json LocalPlatform::runs_of(const Json& claim, bool written) const {
             lookup(subscript(subscript(*submission, "simulatorValidation"), "evaluation"), "score_percent"))
       score = *found;
   Json runs = Json::array();
-  for (const Json& link : state_["links"]) {
-    if (link["org"] != claim["org"] || link["sim"] != claim["sim"]) continue;
-    Json run{{"projectId", link["project"]}, {"projectName", link["project"]}};
+  for (const Json& link : subscript(state_, "links")) {
+    if (subscript(link, "org") != subscript(claim, "org") ||
+        subscript(link, "sim") != subscript(claim, "sim"))
+      continue;
+    const Json& project = subscript(link, "project");
+    Json run{{"projectId", project}, {"projectName", project}};
     run["status"] = written ? "ready" : "writing";
     if (written && !score.is_null()) run["score"] = score;
     runs.push_back(std::move(run));
@@ -204,7 +208,7 @@ Json LocalPlatform::runs_of(const Json& claim, bool written) const {
 asio::awaitable<Json> LocalPlatform::link(std::string org_id, std::string project_id, std::string sim_id) {
   require_ids({{"org", &org_id}, {"project", &project_id}, {"sim", &sim_id}});
   const Json link{{"org", org_id}, {"project", project_id}, {"sim", sim_id}};
-  const Json& links = state_["links"];
+  const Json& links = subscript(state_, "links");
   if (std::find(links.begin(), links.end(), link) == links.end()) {
     Json next = state_;
     next["links"].push_back(link);
@@ -237,16 +241,17 @@ asio::awaitable<Json> LocalPlatform::publish_report_submit(std::string org_id, s
                                                            std::string implementation_id, std::string job_id,
                                                            Json body) {
   const Json& claim = claim_of(org_id, sim_id, implementation_id, job_id);
-  if (claim["state"] != "open")
-    throw APIStatusError(
-        409, "The publish-report job '" + job_id + "' is already " + claim["state"].get<std::string>());
+  const Json& state = subscript(claim, "state");
+  if (state != "open")
+    throw APIStatusError(409,
+                         "The publish-report job '" + job_id + "' is already " + state.get<std::string>());
   if (const std::string problem = body_problem(body); !problem.empty()) throw APIStatusError(422, problem);
 
   Json next = state_;
   Json& record = next["claims"][job_id];
   if (body.contains("failure")) {
     record["state"] = "closed";
-    record["failure"] = body["failure"];
+    record["failure"] = subscript(body, "failure");
   } else {
     record["state"] = "submitted";
     record["submission"] = std::move(body);
@@ -262,7 +267,7 @@ asio::awaitable<Json> LocalPlatform::publish_report_status(std::string org_id, s
   const Json& claim = claim_of(org_id, sim_id, implementation_id, job_id);
   const int polls = ++polls_[job_id];
   const bool mapped = !options_.build_fails && polls > options_.build_polls;
-  const std::string& state = claim["state"].get_ref<const std::string&>();
+  const Json& state = subscript(claim, "state");
 
   Json status{{"jobId", job_id},
               {"buildStatus", options_.build_fails ? "ERROR"
@@ -276,7 +281,7 @@ asio::awaitable<Json> LocalPlatform::publish_report_status(std::string org_id, s
     status["eventStatus"] = "pending";
     status["runs"] = Json::array();
   } else {
-    const bool written = polls > options_.build_polls + options_.writing_polls;
+    const bool written = polls > std::int64_t{options_.build_polls} + options_.writing_polls;
     status["eventStatus"] = written ? "done" : "running";
     status["runs"] = runs_of(claim, written);
   }

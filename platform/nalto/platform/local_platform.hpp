@@ -57,8 +57,9 @@ class LocalPlatform : public outside::PlatformApi, outside::ProjectSimsApi, outs
   const std::filesystem::path& state_file() const noexcept { return state_file_; }
 
  private:
-  Json& claim_of(const std::string& org_id, const std::string& sim_id, const std::string& implementation_id,
-                 const std::string& job_id);
+  // The job's claim when it belongs to this sim build; else a 404 refusal.
+  const Json& claim_of(const std::string& org_id, const std::string& sim_id,
+                       const std::string& implementation_id, const std::string& job_id) const;
   Json runs_of(const Json& claim, bool written) const;
   // Writes `next` to the state file, then makes it the state: a failed write changes nothing.
   void commit(Json next);
