@@ -1,6 +1,13 @@
 #include "support/fixtures.hpp"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
 
 namespace nalto::testing {
 
@@ -155,6 +162,50 @@ void FakeNode::start() {
 FakeNode::~FakeNode() {
   server.stop();
   if (thread_.joinable()) thread_.join();
+}
+
+namespace {
+
+constexpr const char* MARK_NAME = "NALTO_TEST_PROCESS_MARK";
+
+std::string next_mark() {
+  static std::atomic<int> count{0};
+  return std::to_string(::getpid()) + "-" + std::to_string(++count);
+}
+
+std::vector<int> marked(const std::string& entry) {
+  std::vector<int> pids;
+  std::error_code ignored;
+  for (const auto& dir : std::filesystem::directory_iterator("/proc", ignored)) {
+    const std::string name = dir.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(dir.path() / "environ", std::ios::binary);
+    const std::string block{std::istreambuf_iterator<char>(in), {}};
+    for (std::size_t start = 0; start < block.size();) {
+      const std::size_t end = std::min(block.find('\0', start), block.size());
+      if (block.compare(start, end - start, entry) == 0) {
+        pids.push_back(std::stoi(name));
+        break;
+      }
+      start = end + 1;
+    }
+  }
+  return pids;
+}
+
+}  // namespace
+
+ProcessMark::ProcessMark() : value_(next_mark()), env_(MARK_NAME, value_) {}
+
+std::vector<int> ProcessMark::alive(std::chrono::milliseconds grace) const {
+  const std::string entry = std::string(MARK_NAME) + "=" + value_;
+  const auto end = std::chrono::steady_clock::now() + grace;
+  std::vector<int> pids = marked(entry);
+  while (!pids.empty() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pids = marked(entry);
+  }
+  return pids;
 }
 
 }  // namespace nalto::testing

@@ -166,4 +166,18 @@ class FakeNode {
   std::optional<ScopedEnv> env_;
 };
 
+// Marks every process started during its lifetime (through an environment variable they inherit), so a
+// test can tell whether any of them, or of their children, is still running.
+class ProcessMark {
+ public:
+  ProcessMark();
+  // The live processes that carry the mark; zombies do not count. Waits up to `grace` for the last
+  // ones to go, as signals are delivered asynchronously.
+  std::vector<int> alive(std::chrono::milliseconds grace = std::chrono::seconds(2)) const;
+
+ private:
+  std::string value_;
+  ScopedEnv env_;
+};
+
 }  // namespace nalto::testing

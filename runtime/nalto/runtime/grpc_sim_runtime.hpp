@@ -2,6 +2,7 @@
 
 #include <asio/awaitable.hpp>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -22,7 +23,8 @@ class GrpcSimRuntime : public outside::SimRuntime {
 
   int get_free_port() override;
   asio::awaitable<std::unique_ptr<outside::SimProcess>> make_in_process(
-      std::string path, std::string host, int port, Json env, std::function<void(std::string)> on_output) override;
+      std::string path, std::string host, int port, Json env,
+      std::function<void(std::string)> on_output) override;
   // Asks the sim's health service until it answers SERVING; a sim started here that exits first is
   // reported at once with its exit code, and TimeoutError is raised once `timeout_s` has passed.
   asio::awaitable<void> check_serving(std::string address, double timeout_s) override;
@@ -34,8 +36,8 @@ class GrpcSimRuntime : public outside::SimRuntime {
   std::unique_ptr<outside::Sensor> make_sensor(std::string name, std::string sensor_mapping) override;
 
  private:
-  struct Started;
-  std::shared_ptr<Started> started_;  // the sims started here that still have a handle, by port
+  // The sims started here that still have a handle, by port.
+  std::shared_ptr<std::map<int, outside::SimProcess*>> started_;
 };
 
 }  // namespace nalto::runtime

@@ -1,0 +1,67 @@
+#include "nalto/runtime/grpc_call.hpp"
+
+#include <array>
+#include <stop_token>
+
+#include "nalto/support/async.hpp"
+
+namespace nalto::runtime {
+
+namespace {
+
+// Sims that answer within this are served without leaving the event loop's thread: handing a call
+// to a worker and back costs more than the call itself.
+constexpr auto INLINE_WAIT = std::chrono::milliseconds(2);
+
+}  // namespace
+
+std::string status_name(grpc::StatusCode code) {
+  static constexpr std::array<const char*, 17> names = {
+      "OK",        "CANCELLED",      "UNKNOWN",           "INVALID_ARGUMENT",   "DEADLINE_EXCEEDED",
+      "NOT_FOUND", "ALREADY_EXISTS", "PERMISSION_DENIED", "RESOURCE_EXHAUSTED", "FAILED_PRECONDITION",
+      "ABORTED",   "OUT_OF_RANGE",   "UNIMPLEMENTED",     "INTERNAL",           "UNAVAILABLE",
+      "DATA_LOSS", "UNAUTHENTICATED"};
+  const auto index = static_cast<std::size_t>(code);
+  return index < names.size() ? names[index] : "STATUS " + std::to_string(index);
+}
+
+void throw_call_error(const grpc::Status& status) {
+  const std::string& message = status.error_message();
+  throw SimCallError(status_name(status.error_code()) + (message.empty() ? "" : ": " + message));
+}
+
+std::shared_ptr<grpc::Channel> sim_channel(const std::string& address) {
+  grpc::ChannelArguments args;
+  args.SetInt(GRPC_ARG_ENABLE_HTTP_PROXY, 0);
+  args.SetMaxReceiveMessageSize(-1);
+  args.SetMaxSendMessageSize(-1);
+  args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 10);
+  args.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 20);
+  args.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 20);
+  return grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), args);
+}
+
+CallQueue::~CallQueue() {
+  queue_.Shutdown();
+  void* tag;
+  bool ok;
+  while (queue_.Next(&tag, &ok)) {
+  }
+}
+
+asio::awaitable<void> CallQueue::finish(grpc::ClientContext& context) {
+  void* tag;
+  bool ok;
+  if (queue_.AsyncNext(&tag, &ok, std::chrono::system_clock::now() + INLINE_WAIT) ==
+      grpc::CompletionQueue::GOT_EVENT)
+    co_return;
+  auto wait = [this, &context] {
+    const std::stop_callback cancel(current_stop_token(), [&context] { context.TryCancel(); });
+    void* tag;
+    bool ok;
+    queue_.Next(&tag, &ok);
+  };
+  co_await run_blocking(std::move(wait));
+}
+
+}  // namespace nalto::runtime

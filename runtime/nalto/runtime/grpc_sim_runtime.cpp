@@ -1,0 +1,216 @@
+#include "nalto/runtime/grpc_sim_runtime.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <utility>
+
+#include "health.grpc.pb.h"
+#include "nalto/runtime/grpc_call.hpp"
+#include "nalto/runtime/lambda_sensor.hpp"
+#include "nalto/runtime/process.hpp"
+#include "nalto/runtime/spaces.hpp"
+#include "nalto/support/async.hpp"
+#include "sim.grpc.pb.h"
+
+namespace nalto::runtime {
+
+namespace {
+
+namespace pb = nalto::sim::v1;
+using Clock = std::chrono::steady_clock;
+using HealthStatus = grpc::health::v1::HealthCheckResponse;
+
+// A health check that hangs (a sim that accepts but does not answer yet) is retried this often.
+constexpr auto CHECK_TRY = std::chrono::milliseconds(250);
+// The pause between checks refused at once: short, so a sim is seen serving soon after it does.
+constexpr double CHECK_PAUSE_S = 0.005;
+
+class GrpcSimClient : public outside::SimClient {
+ public:
+  explicit GrpcSimClient(outside::ClientOptions options) : options_(std::move(options)) {}
+
+  asio::awaitable<void> init() override {
+    channel_ = sim_channel(options_.address);
+    stub_ = pb::Simulator::NewStub(channel_);
+    co_await call<pb::Empty>(&pb::Simulator::Stub::PrepareAsyncInit, pb::Empty());
+  }
+
+  asio::awaitable<void> make() override {
+    pb::MakeRequest request;
+    request.set_run_id(options_.run_id);
+    request.set_sim_id(options_.sim_id);
+    request.set_env_id(options_.env_id);
+    request.set_env_init_json(dump_json(options_.env_init));
+    co_await call<pb::Empty>(&pb::Simulator::Stub::PrepareAsyncMake, std::move(request));
+  }
+
+  asio::awaitable<Json> get_mappings() override {
+    co_return co_await json_call(&pb::Simulator::Stub::PrepareAsyncGetMappings, pb::Empty());
+  }
+  asio::awaitable<Json> sensor_space_info() override {
+    co_return co_await json_call(&pb::Simulator::Stub::PrepareAsyncSensorSpaceInfo, pb::Empty());
+  }
+  asio::awaitable<Json> action_space_info() override {
+    co_return co_await json_call(&pb::Simulator::Stub::PrepareAsyncActionSpaceInfo, pb::Empty());
+  }
+  asio::awaitable<Json> reset() override {
+    co_return co_await json_call(&pb::Simulator::Stub::PrepareAsyncReset, pb::Empty());
+  }
+
+  asio::awaitable<Json> step(Json action) override {
+    pb::JsonValue request;
+    request.set_json(dump_json(action));
+    co_return co_await json_call(&pb::Simulator::Stub::PrepareAsyncStep, std::move(request));
+  }
+
+  asio::awaitable<void> close() override {
+    co_await call<pb::Empty>(&pb::Simulator::Stub::PrepareAsyncClose, pb::Empty());
+  }
+
+ private:
+  outside::ClientOptions options_;
+  CallQueue queue_;
+  std::shared_ptr<grpc::Channel> channel_;
+  std::unique_ptr<pb::Simulator::Stub> stub_;
+
+  template <class Response, class Request>
+  using Prepare = std::unique_ptr<grpc::ClientAsyncResponseReader<Response>> (pb::Simulator::Stub::*)(
+      grpc::ClientContext*, const Request&, grpc::CompletionQueue*);
+
+  template <class Response, class Request>
+  asio::awaitable<Response> call(Prepare<Response, Request> method, Request request) {
+    if (!stub_) throw SimCallError("the sim client is not connected: init() comes first");
+    auto prepare = [this, method, &request](grpc::ClientContext* context, grpc::CompletionQueue* queue) {
+      return (stub_.get()->*method)(context, request, queue);
+    };
+    co_return co_await unary_call<Response>(queue_, std::move(prepare));
+  }
+
+  template <class Request>
+  asio::awaitable<Json> json_call(Prepare<pb::JsonValue, Request> method, Request request) {
+    const pb::JsonValue answer = co_await call<pb::JsonValue>(method, std::move(request));
+    co_return parse_json(answer.json());
+  }
+};
+
+// A started sim, known to check_serving by its port while its handle lives.
+class TrackedProcess : public outside::SimProcess {
+ public:
+  TrackedProcess(std::unique_ptr<outside::SimProcess> process,
+                 std::shared_ptr<std::map<int, SimProcess*>> started, int port)
+      : process_(std::move(process)), started_(std::move(started)), port_(port) {
+    (*started_)[port_] = this;
+  }
+  ~TrackedProcess() override {
+    const auto at = started_->find(port_);
+    if (at != started_->end() && at->second == this) started_->erase(at);
+  }
+  TrackedProcess(const TrackedProcess&) = delete;
+  TrackedProcess& operator=(const TrackedProcess&) = delete;
+
+  std::optional<int> returncode() const override { return process_->returncode(); }
+  void terminate() override { process_->terminate(); }
+  void kill() override { process_->kill(); }
+  asio::awaitable<int> wait() override { co_return co_await process_->wait(); }
+
+ private:
+  std::unique_ptr<outside::SimProcess> process_;
+  std::shared_ptr<std::map<int, SimProcess*>> started_;
+  int port_;
+};
+
+std::optional<int> port_of(const std::string& address) {
+  const std::size_t colon = address.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  try {
+    std::size_t used = 0;
+    const int port = std::stoi(address.substr(colon + 1), &used);
+    if (used == address.size() - colon - 1) return port;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+std::string exit_text(int code) {
+  if (code >= 0) return "exited with code " + std::to_string(code);
+  const char* name = ::sigdescr_np(-code);
+  return "was ended by signal " + std::to_string(-code) + (name ? std::string(" (") + name + ")" : "");
+}
+
+}  // namespace
+
+GrpcSimRuntime::GrpcSimRuntime() : started_(std::make_shared<std::map<int, outside::SimProcess*>>()) {}
+GrpcSimRuntime::~GrpcSimRuntime() = default;
+
+int GrpcSimRuntime::get_free_port() {
+  return free_port();
+}
+
+asio::awaitable<std::unique_ptr<outside::SimProcess>> GrpcSimRuntime::make_in_process(
+    std::string path, std::string host, int port, Json env, std::function<void(std::string)> on_output) {
+  std::unique_ptr<outside::SimProcess> process = co_await start_sim_process(
+      std::move(path), std::move(host), port, std::move(env), std::move(on_output));
+  co_return std::make_unique<TrackedProcess>(std::move(process), started_, port);
+}
+
+asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double timeout_s) {
+  const Clock::time_point end = Clock::now() + to_duration(timeout_s);
+  const std::optional<int> port = port_of(address);
+  const std::unique_ptr<grpc::health::v1::Health::Stub> health =
+      grpc::health::v1::Health::NewStub(sim_channel(address));
+  CallQueue queue;
+  for (;;) {
+    if (port) {
+      const auto at = started_->find(*port);
+      if (at != started_->end())
+        if (const std::optional<int> code = at->second->returncode())
+          throw SimCallError("the sim " + exit_text(*code) + " before it served");
+    }
+    const Clock::duration left = end - Clock::now();
+    if (left <= Clock::duration::zero())
+      throw TimeoutError("the sim at " + address + " did not serve within " + plain_text(Json(timeout_s)) +
+                         " s");
+    const auto deadline = std::chrono::system_clock::now() + std::min<Clock::duration>(left, CHECK_TRY);
+    grpc::health::v1::HealthCheckRequest request;
+    auto prepare = [&health, &request](grpc::ClientContext* context, grpc::CompletionQueue* cq) {
+      return health->PrepareAsyncCheck(context, request, cq);
+    };
+    try {
+      const HealthStatus answer = co_await unary_call<HealthStatus>(queue, std::move(prepare), deadline);
+      if (answer.status() == HealthStatus::SERVING) co_return;
+    } catch (const SimCallError&) {
+      // Not listening yet, or not answering yet: ask again.
+    }
+    co_await sleep_for(std::min(CHECK_PAUSE_S, std::chrono::duration<double>(end - Clock::now()).count()));
+  }
+}
+
+std::string GrpcSimRuntime::_tail(std::string output) {
+  return tail(output);
+}
+
+std::unique_ptr<outside::SimClient> GrpcSimRuntime::client_make(outside::ClientOptions options) {
+  return std::make_unique<GrpcSimClient>(std::move(options));
+}
+
+Json GrpcSimRuntime::convert_space_to_json(const Json& space) {
+  return runtime::convert_space_to_json(space);
+}
+
+std::unique_ptr<outside::ComputeSpace> GrpcSimRuntime::_to_compute_space(const Json& info) {
+  return to_compute_space(info);
+}
+
+Json GrpcSimRuntime::as_compute_sees(const Json& value) {
+  return runtime::as_compute_sees(value);
+}
+
+std::unique_ptr<outside::Sensor> GrpcSimRuntime::make_sensor(std::string name, std::string sensor_mapping) {
+  return make_lambda_sensor(std::move(name), std::move(sensor_mapping));
+}
+
+}  // namespace nalto::runtime
