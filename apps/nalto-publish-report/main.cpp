@@ -1,0 +1,31 @@
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include "nalto-publish-report/cli.hpp"
+#include "nalto/runtime/grpc_sim_runtime.hpp"
+
+int main(int argc, char** argv) {
+  auto parsed = nalto::cli::parse_command_line(argc, argv, std::cout, std::cerr);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+
+  nalto::cli::Outcome outcome;
+  try {
+    nalto::runtime::GrpcSimRuntime runtime;
+    outcome = nalto::cli::run(std::get<nalto::cli::Invocation>(parsed), runtime, std::cerr,
+                              ::isatty(STDERR_FILENO) == 1);
+  } catch (...) {
+    std::cerr << nalto::render_markup(nalto::cli::failure_text(std::current_exception()), false) << '\n';
+    return 1;
+  }
+  if (outcome.signal) {
+    // The process ends by the signal, so that its parent sees the interruption; nothing is flushed then.
+    std::cout.flush();
+    std::fflush(nullptr);
+    std::signal(outcome.signal, SIG_DFL);
+    std::raise(outcome.signal);
+  }
+  return outcome.exit_status;
+}
