@@ -182,7 +182,7 @@ Outcome run(const Invocation& invocation, outside::SimRuntime& runtime, std::ost
   }
 
   asio::cancellation_signal cancel;
-  asio::io_context context(1);
+  asio::io_context context;
   asio::signal_set signals(context, SIGINT, SIGTERM);
   int received = 0;
   signals.async_wait([&](const std::error_code& error, int signal) {
