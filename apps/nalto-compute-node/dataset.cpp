@@ -1,0 +1,303 @@
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <deque>
+#include <fstream>
+#include <limits>
+#include <set>
+
+#include "compute_node.hpp"
+#include "nalto/support/json.hpp"
+
+namespace nalto::node_app {
+
+namespace {
+
+constexpr double MISSING = std::numeric_limits<double>::quiet_NaN();
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw DatasetError(path.string() + ": cannot be read");
+  std::string text;
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (size > 0) {
+    text.resize(static_cast<std::size_t>(size));
+    in.seekg(0);
+    in.read(text.data(), size);
+  }
+  if (!in) throw DatasetError(path.string() + ": cannot be read");
+  return text;
+}
+
+std::string hex_digest(const EVP_MD* kind, std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &size, kind, nullptr) != 1)
+    throw DatasetError("the digest of rows.csv could not be computed");
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < size; ++i) {
+    text += hex[digest[i] >> 4];
+    text += hex[digest[i] & 0xF];
+  }
+  return text;
+}
+
+std::string text_member(const Json& object, std::string_view key, const std::string& where) {
+  const Json* value = object.contains(key) ? &object[std::string(key)] : nullptr;
+  if (!value || !value->is_string() || value->get_ref<const std::string&>().empty())
+    throw DatasetError(where + ": '" + std::string(key) + "' must be a non-empty text");
+  return value->get<std::string>();
+}
+
+void read_description(Dataset& dataset, const std::filesystem::path& file) {
+  const std::string where = file.string();
+  Json description;
+  try {
+    description = Json::parse(read_file(file));
+  } catch (const Json::parse_error& e) {
+    throw DatasetError(where + ": not valid JSON (" + e.what() + ")");
+  }
+  if (!description.is_object()) throw DatasetError(where + ": must hold a JSON object");
+  dataset.id = text_member(description, "id", where);
+  dataset.name = text_member(description, "name", where);
+  const Json* columns = description.contains("columns") ? &description["columns"] : nullptr;
+  if (!columns || !columns->is_array()) throw DatasetError(where + ": 'columns' must be a list");
+  for (const Json& entry : *columns) {
+    const std::string at = where + ": column " + std::to_string(dataset.columns.size() + 1);
+    if (!entry.is_object()) throw DatasetError(at + " must be an object");
+    Column column;
+    column.key = text_member(entry, "key", at);
+    column.raw_name = entry.contains("raw_name") ? text_member(entry, "raw_name", at) : column.key;
+    const std::string role = text_member(entry, "role", at);
+    if (role != "sensor" && role != "action")
+      throw DatasetError(at + ": 'role' must be \"sensor\" or \"action\", not \"" + role + "\"");
+    column.role = role == "sensor" ? Role::sensor : Role::action;
+    if (column.key == "episode" || column.key == "row")
+      throw DatasetError(at + ": the key '" + column.key + "' is taken by the data file's own column");
+    if (!dataset.column_index.emplace(column.key, dataset.columns.size()).second)
+      throw DatasetError(at + ": the key '" + column.key + "' is listed twice");
+    dataset.columns.push_back(std::move(column));
+  }
+}
+
+// One CSV line's fields: plain ones are views into the line, quoted ones are unquoted into `scratch`.
+void split_fields(std::string_view line, std::vector<std::string_view>& fields,
+                  std::deque<std::string>& scratch) {
+  fields.clear();
+  std::size_t at = 0;
+  while (true) {
+    if (at < line.size() && line[at] == '"') {
+      std::string& field = scratch.emplace_back();
+      std::size_t i = at + 1;
+      for (; i < line.size(); ++i) {
+        if (line[i] != '"') {
+          field += line[i];
+        } else if (i + 1 < line.size() && line[i + 1] == '"') {
+          field += '"';
+          ++i;
+        } else {
+          break;
+        }
+      }
+      fields.push_back(field);
+      at = line.find(',', i);
+    } else {
+      const std::size_t comma = line.find(',', at);
+      fields.push_back(
+          line.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at));
+      at = comma;
+    }
+    if (at == std::string_view::npos) return;
+    ++at;
+  }
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+std::optional<double> number(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+std::optional<std::size_t> whole_number(std::string_view text) {
+  std::size_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+class RowsReader {
+ public:
+  RowsReader(Dataset& dataset, std::string where) : dataset_(dataset), where_(std::move(where)) {}
+
+  void read(std::string_view text) {
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    std::size_t line_number = 0;
+    while (!text.empty()) {
+      const std::size_t end = text.find('\n');
+      std::string_view line = text.substr(0, end);
+      text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+      ++line_number;
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      if (line.empty()) continue;
+      scratch_.clear();
+      split_fields(line, fields_, scratch_);
+      if (line_number_of_header_ == 0) {
+        line_number_of_header_ = line_number;
+        header();
+      } else {
+        row(line_number);
+      }
+    }
+    if (line_number_of_header_ == 0) fail(0, "has no header line");
+  }
+
+ private:
+  [[noreturn]] void fail(std::size_t line, const std::string& what) const {
+    throw DatasetError(where_ + (line ? " line " + std::to_string(line) : std::string()) + ": " + what);
+  }
+
+  void header() {
+    if (fields_.size() < 2 || trimmed(fields_[0]) != "episode" || trimmed(fields_[1]) != "row")
+      fail(line_number_of_header_, "the header must begin with \"episode,row\"");
+    std::set<std::string_view> seen;
+    for (std::size_t i = 2; i < fields_.size(); ++i) {
+      const std::string_view key = trimmed(fields_[i]);
+      const Column* column = dataset_.column(key);
+      if (!column)
+        fail(line_number_of_header_, "the column '" + std::string(key) + "' is not in dataset.json");
+      if (!seen.insert(column->key).second)
+        fail(line_number_of_header_, "the column '" + std::string(key) + "' stands twice");
+      targets_.push_back(&dataset_.columns[dataset_.column_index.at(column->key)]);
+    }
+    for (const Column& column : dataset_.columns) {
+      if (!seen.contains(column.key))
+        fail(line_number_of_header_, "dataset.json's column '" + column.key + "' has no column here");
+    }
+  }
+
+  void row(std::size_t line) {
+    if (fields_.size() != targets_.size() + 2)
+      fail(line, std::to_string(fields_.size()) + " values where the header has " +
+                     std::to_string(targets_.size() + 2));
+    const std::optional<std::size_t> episode = whole_number(trimmed(fields_[0]));
+    const std::optional<std::size_t> row = whole_number(trimmed(fields_[1]));
+    if (!episode || !row) fail(line, "'episode' and 'row' must be whole numbers");
+    std::vector<EpisodeRows>& episodes = dataset_.episodes;
+    const std::size_t current = episodes.size();
+    if (*episode == current) {
+      episodes.push_back({dataset_.n_rows, 0});
+    } else if (current == 0 || *episode != current - 1) {
+      fail(line, "episode " + std::to_string(*episode) + " where episode " + std::to_string(current) +
+                     (current ? " or " + std::to_string(current - 1) : std::string()) +
+                     " was due; episodes are numbered 0, 1, 2, ... with their rows together");
+    }
+    EpisodeRows& rows = episodes.back();
+    if (*row != rows.count)
+      fail(line, "row " + std::to_string(*row) + " of episode " + std::to_string(*episode) + " where row " +
+                     std::to_string(rows.count) + " was due");
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+      const std::string_view cell = trimmed(fields_[i + 2]);
+      if (cell.empty()) {
+        targets_[i]->values.push_back(MISSING);
+        continue;
+      }
+      const std::optional<double> value = number(cell);
+      if (!value) fail(line, "the value of '" + targets_[i]->key + "' is not a finite number");
+      targets_[i]->values.push_back(*value);
+    }
+    ++rows.count;
+    ++dataset_.n_rows;
+  }
+
+  Dataset& dataset_;
+  std::string where_;
+  std::size_t line_number_of_header_ = 0;
+  std::vector<Column*> targets_;
+  std::vector<std::string_view> fields_;
+  std::deque<std::string> scratch_;
+};
+
+// UUIDs are written in either case.
+bool same_id(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+}  // namespace
+
+const Column* Dataset::column(std::string_view key) const {
+  const auto found = column_index.find(std::string(key));
+  return found == column_index.end() ? nullptr : &columns[found->second];
+}
+
+Dataset load_dataset(const std::filesystem::path& folder) {
+  Dataset dataset;
+  read_description(dataset, folder / "dataset.json");
+  const std::filesystem::path rows = folder / "rows.csv";
+  const std::string text = read_file(rows);
+  // A rough row count spares the columns most of their regrowth.
+  const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+  for (Column& column : dataset.columns) column.values.reserve(lines);
+  RowsReader(dataset, rows.string()).read(text);
+  for (Column& column : dataset.columns) column.values.shrink_to_fit();
+  dataset.content_md5 = hex_digest(EVP_md5(), text);
+  dataset.content_sha256 = hex_digest(EVP_sha256(), text);
+  return dataset;
+}
+
+Catalog Catalog::load(const std::filesystem::path& root) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(root, error)) throw DatasetError(root.string() + ": not a folder");
+  std::vector<std::filesystem::path> folders;
+  for (const auto& entry : std::filesystem::directory_iterator(root, error)) {
+    if (entry.is_directory() && std::filesystem::exists(entry.path() / "dataset.json"))
+      folders.push_back(entry.path());
+  }
+  if (error) throw DatasetError(root.string() + ": " + error.message());
+  std::sort(folders.begin(), folders.end());
+
+  Catalog catalog;
+  for (const std::filesystem::path& folder : folders) {
+    auto dataset = std::make_unique<const Dataset>(load_dataset(folder));
+    for (const auto& other : catalog.datasets_) {
+      if (same_id(other->id, dataset->id))
+        throw DatasetError(folder.string() + ": the id '" + dataset->id + "' is already another dataset's");
+      if (other->name == dataset->name)
+        throw DatasetError(folder.string() + ": the name '" + dataset->name +
+                           "' is already another dataset's");
+    }
+    catalog.datasets_.push_back(std::move(dataset));
+  }
+  return catalog;
+}
+
+const Dataset* Catalog::by_id(std::string_view id) const {
+  for (const auto& dataset : datasets_) {
+    if (same_id(dataset->id, id)) return dataset.get();
+  }
+  return nullptr;
+}
+
+const Dataset* Catalog::by_ref(std::string_view ref) const {
+  if (const Dataset* dataset = by_id(ref)) return dataset;
+  for (const auto& dataset : datasets_) {
+    if (dataset->name == ref) return dataset.get();
+  }
+  return nullptr;
+}
+
+}  // namespace nalto::node_app

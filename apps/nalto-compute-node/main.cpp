@@ -1,0 +1,105 @@
+#include <pthread.h>
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "compute_node.hpp"
+
+namespace {
+
+using nalto::node_app::Catalog;
+using nalto::node_app::Server;
+using nalto::node_app::ServerOptions;
+
+constexpr const char* PROGRAM = "nalto-compute-node";
+
+std::string url_host(const std::string& host) {
+  return host.find(':') != std::string::npos && host.front() != '[' ? "[" + host + "]" : host;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Serves local datasets to the publish-report step and scores a sim's predictions against "
+      "their sensor truth, which never leaves this machine.",
+      PROGRAM};
+  std::string datasets, host = "127.0.0.1", token;
+  int port = 8470;
+  bool allow_remote = false;
+  app.add_option("--datasets", datasets, "a folder of dataset folders (dataset.json and rows.csv each)")
+      ->required();
+  app.add_option("--host", host, "the address to listen on (loopback only, unless --allow-remote)")
+      ->capture_default_str();
+  app.add_option("--port", port, "the port to listen on; 0 picks a free one")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--token", token, "demand \"Authorization: Bearer TOKEN\" on every request")
+      ->envname("NALTO_COMPUTE_TOKEN");
+  app.add_flag("--allow-remote", allow_remote, "allow a --host that other machines can reach");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help ends well; any other misuse ends as bad usage, like the project's other command.
+    return app.exit(e) == 0 ? 0 : 2;
+  }
+
+  if (!allow_remote && !nalto::node_app::is_loopback(host)) {
+    std::cerr << PROGRAM << ": " << host
+              << " is not a loopback address; the node would serve its datasets to other machines (give "
+                 "--allow-remote if that is meant)\n";
+    return 2;
+  }
+
+  // Signals are taken by one thread of ours; every thread started from here on inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  try {
+    Catalog catalog = Catalog::load(datasets);
+    const std::size_t count = catalog.size();
+    if (count == 0)
+      std::cerr << PROGRAM << ": no dataset folder (with a dataset.json) in " << datasets << "\n";
+    auto log_mutex = std::make_shared<std::mutex>();
+    Server server(std::move(catalog),
+                  ServerOptions{.token = token.empty() ? std::nullopt : std::optional(token),
+                                .log = [log_mutex](const std::string& line) {
+                                  const std::lock_guard lock(*log_mutex);
+                                  std::cerr << PROGRAM << ": " << line << '\n';
+                                }});
+    const int bound = server.bind(host, port);
+
+    std::atomic<bool> served = false;
+    std::thread watcher([&server, &stop_signals, &served] {
+      int signal = 0;
+      sigwait(&stop_signals, &signal);
+      // A stop reaches only a server that is listening already; a signal may come just before.
+      while (!served) {
+        if (server.running()) {
+          server.stop();
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+    std::cout << PROGRAM << ": serving " << count << (count == 1 ? " dataset" : " datasets") << " on http://"
+              << url_host(host) << ":" << bound << std::endl;
+    server.serve();
+    served = true;
+    // serve() also ends without a signal when listening fails; the watcher must not outlive it.
+    pthread_kill(watcher.native_handle(), SIGTERM);
+    watcher.join();
+  } catch (const std::exception& e) {
+    std::cerr << PROGRAM << ": " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,486 @@
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <map>
+
+#include "compute_node.hpp"
+#include "nalto/support/json.hpp"
+
+namespace nalto::node_app {
+
+namespace {
+
+constexpr double MISSING = std::numeric_limits<double>::quiet_NaN();
+
+// A request the node turns down: the status and what the user can do about it.
+class Refusal : public std::runtime_error {
+ public:
+  Refusal(int status, const std::string& detail) : std::runtime_error(detail), status_(status) {}
+  int status() const { return status_; }
+
+ private:
+  int status_;
+};
+
+Reply refused(int status, const std::string& detail) {
+  return {status, dump_json(Json{{"detail", detail}})};
+}
+
+Json parse_body(std::string_view body) {
+  try {
+    return Json::parse(body);
+  } catch (const Json::exception& e) {
+    // nlohmann prefixes its messages with the exception's id, which tells a user nothing.
+    std::string message = e.what();
+    if (const std::size_t end = message.find("] "); message.starts_with("[") && end != std::string::npos)
+      message.erase(0, end + 2);
+    throw Refusal(422, "the request body is not valid JSON: " + message);
+  }
+}
+
+std::string in_quotes(std::string_view text) {
+  return "'" + std::string(text) + "'";
+}
+
+const Json& member(const Json& body, std::string_view key) {
+  const auto found = body.find(key);
+  if (found == body.end()) throw Refusal(422, "the request has no " + in_quotes(key));
+  return *found;
+}
+
+std::string text_member(const Json& body, std::string_view key) {
+  const Json& value = member(body, key);
+  if (!value.is_string()) throw Refusal(422, in_quotes(key) + " must be a text, not " + kind_name(value));
+  return value.get<std::string>();
+}
+
+// The platform's identifiers are texts or whole numbers; they are handed back as they came.
+const Json& id_member(const Json& body, std::string_view key) {
+  const Json& value = member(body, key);
+  if (!value.is_string() && !value.is_number_integer())
+    throw Refusal(422, in_quotes(key) + " must be a text or a whole number, not " + kind_name(value));
+  return value;
+}
+
+const Json& list_member(const Json& body, std::string_view key) {
+  const Json& value = member(body, key);
+  if (!value.is_array()) throw Refusal(422, in_quotes(key) + " must be a list, not " + kind_name(value));
+  return value;
+}
+
+std::vector<std::string> texts_member(const Json& body, std::string_view key) {
+  std::vector<std::string> texts;
+  for (const Json& value : list_member(body, key)) {
+    if (!value.is_string()) throw Refusal(422, in_quotes(key) + " must list texts, not " + kind_name(value));
+    texts.push_back(value.get<std::string>());
+  }
+  return texts;
+}
+
+const Json& object_body(std::string_view text, Json& storage) {
+  storage = parse_body(text);
+  if (!storage.is_object())
+    throw Refusal(422, "the request body must be a JSON object, not " + kind_name(storage));
+  return storage;
+}
+
+const Dataset& dataset_of(const Catalog& catalog, const Json& body) {
+  const std::string id = text_member(body, "dataset_uuid");
+  const Dataset* dataset = catalog.by_id(id);
+  if (!dataset) throw Refusal(404, "this compute node has no dataset with the id " + in_quotes(id));
+  return *dataset;
+}
+
+std::size_t episode_of(const Json& value, const Dataset& dataset) {
+  if (!value.is_number_integer())
+    throw Refusal(422, "an episode number must be a whole number, not " + kind_name(value));
+  const std::size_t count = dataset.episodes.size();
+  const bool negative = !value.is_number_unsigned() && value.get<std::int64_t>() < 0;
+  if (negative || value.get<std::uint64_t>() >= count) {
+    throw Refusal(404, "the dataset " + in_quotes(dataset.name) + " has no episode " + value.dump() +
+                           (count == 0 ? "; it has no episodes"
+                                       : "; its episodes are 0 to " + std::to_string(count - 1)));
+  }
+  return value.get<std::size_t>();
+}
+
+// Action values are sent as floating-point numbers, whatever the file wrote: "3" comes back as 3.0.
+void append_number(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "null";
+    return;
+  }
+  char buffer[32];
+  const char* end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+  out += text;
+  if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
+}
+
+double rounded(double value, int digits) {
+  const double factor = std::pow(10.0, digits);
+  return std::round(value * factor) / factor;
+}
+
+const char* scale_name(Scale scale) {
+  switch (scale) {
+    case Scale::range:
+      return "range";
+    case Scale::level:
+      return "level";
+    case Scale::unit:
+      return "unit";
+  }
+  return "range";
+}
+
+// One replayed episode as the request gives it: per sensor of the request, the predicted values.
+struct Rollout {
+  std::size_t episode = 0;
+  std::size_t reached = 0;
+  std::vector<std::vector<double>> predicted;  // by sensor, in the order of `Request::sensors`
+};
+
+struct Request {
+  const Dataset* dataset = nullptr;
+  Json simulator_id, implementation_id, run_id;
+  std::string bundle_hash;
+  std::vector<std::string> core_sensors, action_keys;
+  std::vector<const Column*> sensors;  // distinct, in the order first named
+  std::uint64_t max_lag = 0;
+  std::vector<Rollout> rollouts;
+  std::map<const Column*, std::pair<std::size_t, std::vector<std::size_t>>> unreadable;  // count, episodes
+};
+
+std::uint64_t max_lag_of(const Json& body) {
+  const Json& value = member(body, "max_lag_steps");
+  if (!value.is_number_integer() || (!value.is_number_unsigned() && value.get<std::int64_t>() < 0))
+    throw Refusal(422, "'max_lag_steps' must be a whole number of rows, 0 or more, not " +
+                           (value.is_number_integer() ? value.dump() : kind_name(value)));
+  return value.get<std::uint64_t>();
+}
+
+void read_sensors(Request& request, const Json& body) {
+  const Dataset& dataset = *request.dataset;
+  for (const std::string& key : texts_member(body, "sensor_variables")) {
+    const Column* column = dataset.column(key);
+    if (!column || column->role != Role::sensor)
+      throw Refusal(422,
+                    in_quotes(key) + " is not a sensor column of the dataset " + in_quotes(dataset.name));
+    if (std::find(request.sensors.begin(), request.sensors.end(), column) == request.sensors.end())
+      request.sensors.push_back(column);
+  }
+  request.action_keys = texts_member(body, "action_variables");
+  for (const std::string& key : request.action_keys) {
+    const Column* column = dataset.column(key);
+    if (!column || column->role != Role::action)
+      throw Refusal(422,
+                    in_quotes(key) + " is not an action column of the dataset " + in_quotes(dataset.name));
+  }
+}
+
+std::vector<double> predictions_of(Request& request, const Json& list, const Column& column,
+                                   std::size_t episode, std::size_t n_rows) {
+  const std::string where =
+      "episode " + std::to_string(episode) + "'s predictions for " + in_quotes(column.key);
+  if (!list.is_array()) throw Refusal(422, where + " must be a list, not " + kind_name(list));
+  if (list.empty() || list.size() > n_rows)
+    throw Refusal(422, where + " hold " + std::to_string(list.size()) + " values; the episode has " +
+                           std::to_string(n_rows) + " rows, and at least row 0 is always predicted");
+  std::vector<double> values;
+  values.reserve(list.size());
+  std::size_t unreadable = 0;
+  for (const Json& value : list) {
+    if (value.is_null()) {
+      values.push_back(MISSING);
+      ++unreadable;
+    } else if (value.is_number()) {
+      values.push_back(value.get<double>());
+    } else {
+      throw Refusal(422, where + " must be numbers or null, not " + kind_name(value));
+    }
+  }
+  if (unreadable) {
+    auto& [count, episodes] = request.unreadable[&column];
+    count += unreadable;
+    episodes.push_back(episode);
+  }
+  return values;
+}
+
+void read_rollouts(Request& request, const Json& body) {
+  const Dataset& dataset = *request.dataset;
+  std::vector<bool> seen(dataset.episodes.size());
+  for (const Json& entry : list_member(body, "episodes")) {
+    if (!entry.is_object())
+      throw Refusal(422, "each of 'episodes' must be an object, not " + kind_name(entry));
+    Rollout rollout;
+    rollout.episode = episode_of(member(entry, "episode"), dataset);
+    if (seen[rollout.episode])
+      throw Refusal(422, "episode " + std::to_string(rollout.episode) + " stands twice");
+    seen[rollout.episode] = true;
+    const Json& predictions = member(entry, "predictions");
+    const std::string where = "episode " + std::to_string(rollout.episode) + "'s predictions";
+    if (!predictions.is_object())
+      throw Refusal(422, where + " must be an object, not " + kind_name(predictions));
+    for (const auto& [key, list] : predictions.items()) {
+      const Column* column = dataset.column(key);
+      if (std::find(request.sensors.begin(), request.sensors.end(), column) == request.sensors.end())
+        throw Refusal(422, where + " name " + in_quotes(key) + ", which is not in 'sensor_variables'");
+    }
+    const std::size_t n_rows = dataset.episodes[rollout.episode].count;
+    for (const Column* column : request.sensors) {
+      const auto list = predictions.find(column->key);
+      if (list == predictions.end())
+        throw Refusal(422, where + " lack the sensor column " + in_quotes(column->key));
+      rollout.predicted.push_back(predictions_of(request, *list, *column, rollout.episode, n_rows));
+      const std::size_t length = rollout.predicted.back().size();
+      if (rollout.predicted.size() > 1 && length != rollout.reached)
+        throw Refusal(422, where + " differ in length: every sensor has one value per row the sim reached");
+      rollout.reached = length;
+    }
+    request.rollouts.push_back(std::move(rollout));
+  }
+}
+
+Json dataset_identity(const Dataset& dataset) {
+  return Json{{"uuid", dataset.id},
+              {"name", dataset.name},
+              {"content_md5", dataset.content_md5},
+              {"content_sha256", dataset.content_sha256}};
+}
+
+std::string episode_list(const std::vector<std::size_t>& episodes) {
+  std::string text;
+  for (std::size_t i = 0; i < episodes.size() && i < 10; ++i)
+    text += (i ? ", " : "") + std::to_string(episodes[i]);
+  if (episodes.size() > 10) text += ", ...";
+  return text;
+}
+
+// The analysis: every sensor's fit over the replayed rows, and the answer around it. No truth value
+// goes into it, only errors measured against the truth.
+Json analysis(const Request& request) {
+  const Dataset& dataset = *request.dataset;
+  Json warnings = Json::array();
+  std::size_t rows_recorded = 0, rows_replayed = 0;
+  Json selected = Json::array();
+  for (const Rollout& rollout : request.rollouts) {
+    const std::size_t n_rows = dataset.episodes[rollout.episode].count;
+    rows_recorded += n_rows;
+    rows_replayed += rollout.reached;
+    selected.push_back(rollout.episode);
+    if (!request.sensors.empty() && rollout.reached < n_rows)
+      warnings.push_back("episode " + std::to_string(rollout.episode) + " stopped after " +
+                         std::to_string(rollout.reached) + " of " + std::to_string(n_rows) + " rows");
+  }
+  for (const auto& [column, where] : request.unreadable) {
+    warnings.push_back("the sim's " + in_quotes(column->raw_name) + " could not be read at " +
+                       std::to_string(where.first) + (where.first == 1 ? " row" : " rows") + " (episode" +
+                       (where.second.size() == 1 ? " " : "s ") + episode_list(where.second) +
+                       "); those rows were left out");
+  }
+  std::size_t longest = 0;
+  for (const Rollout& rollout : request.rollouts) longest = std::max(longest, rollout.reached);
+  if (request.max_lag > MAX_SEARCHED_LAG && longest > MAX_SEARCHED_LAG + 1)
+    warnings.push_back("the lag search was limited to " + std::to_string(MAX_SEARCHED_LAG) +
+                       " rows; max_lag_steps asked for " + std::to_string(request.max_lag));
+
+  Json sensors = Json::array();
+  double total = 0;
+  std::size_t scored = 0;
+  std::vector<SeriesPair> pairs;
+  for (std::size_t s = 0; s < request.sensors.size(); ++s) {
+    const Column& column = *request.sensors[s];
+    pairs.clear();
+    std::size_t unrecorded = 0;
+    for (const Rollout& rollout : request.rollouts) {
+      const EpisodeRows& rows = dataset.episodes[rollout.episode];
+      const std::span<const double> truth(column.values.data() + rows.first, rows.count);
+      pairs.push_back({truth, rollout.predicted[s]});
+      for (std::size_t i = 0; i < rollout.reached; ++i) unrecorded += std::isnan(truth[i]);
+    }
+    if (unrecorded)
+      warnings.push_back(in_quotes(column.raw_name) + " has no recorded value at " +
+                         std::to_string(unrecorded) + " of the " + std::to_string(rows_replayed) +
+                         " rows replayed; they were left out");
+    const std::optional<SensorFit> fit = fit_sensor(
+        pairs, static_cast<std::size_t>(std::min<std::uint64_t>(request.max_lag, MAX_SEARCHED_LAG)));
+    Json entry{{"key", column.key}, {"raw_name", column.raw_name}};
+    if (fit) {
+      total += fit->score_percent;
+      ++scored;
+      entry["score_percent"] = rounded(fit->score_percent, 2);
+      entry["nrmse"] = std::isfinite(fit->nrmse) ? Json(rounded(fit->nrmse, 6)) : Json(nullptr);
+      entry["lag_steps"] = fit->lag_steps;
+      entry["n_rows"] = fit->n_rows;
+      entry["normalized_by"] = scale_name(fit->scale);
+    } else {
+      if (rows_replayed)
+        warnings.push_back(
+            in_quotes(column.raw_name) +
+            " could not be scored: no replayed row has both a recorded value and a prediction");
+      entry["score_percent"] = nullptr;
+      entry["nrmse"] = nullptr;
+      entry["lag_steps"] = nullptr;
+      entry["n_rows"] = 0;
+      entry["normalized_by"] = nullptr;
+    }
+    sensors.push_back(std::move(entry));
+  }
+
+  Json score = scored ? Json(rounded(total / static_cast<double>(scored), 2)) : Json(nullptr);
+  Json validation = nullptr;
+  if (scored) {
+    Json artifact_dataset = dataset_identity(dataset);
+    artifact_dataset["selected_episodes"] = selected;
+    artifact_dataset["rows_recorded"] = rows_recorded;
+    artifact_dataset["rows_replayed"] = rows_replayed;
+    validation = Json{{"schema", "simulator_validation/v2"},
+                      {"simulator",
+                       {{"simulator_id", request.simulator_id},
+                        {"simulator_implementation_id", request.implementation_id},
+                        {"validation_run_id", request.run_id},
+                        {"bundle_content_hash", request.bundle_hash}}},
+                      {"dataset", std::move(artifact_dataset)},
+                      {"evaluation",
+                       {{"score_percent", score},
+                        {"max_lag_steps", request.max_lag},
+                        {"sensors_scored", scored},
+                        {"core_sensor_variables", request.core_sensors},
+                        {"action_variables", request.action_keys},
+                        {"sensors", sensors}}}};
+  } else {
+    warnings.push_back(
+        request.rollouts.empty()  ? "Nothing could be compared with the dataset: no episode was replayed"
+        : request.sensors.empty() ? "Nothing could be compared with the dataset: no sensor was predicted"
+                                  : "Nothing could be compared with the dataset: no replayed row has "
+                                    "both a recorded sensor value and a prediction");
+  }
+  return Json{{"warnings", std::move(warnings)},
+              {"dataset", dataset_identity(dataset)},
+              {"simulator_validation", std::move(validation)},
+              {"summary",
+               {{"episodes", request.rollouts.size()},
+                {"rows_replayed", rows_replayed},
+                {"sensors", request.sensors.size()},
+                {"sensors_scored", scored},
+                {"score_percent", score}}}};
+}
+
+std::string run_conflict(const Json& run_id, const std::string& stored_hash) {
+  return "the validation run " + in_quotes(plain_text(run_id)) + " was already analyzed for the bundle " +
+         stored_hash + "; a new bundle needs a new publish, which opens a new validation run";
+}
+
+}  // namespace
+
+Reply Service::dataset(std::string_view ref) const {
+  const Dataset* dataset = catalog_.by_ref(ref);
+  if (!dataset) return refused(404, "this compute node has no dataset with the id or name " + in_quotes(ref));
+  Json columns = Json::array();
+  for (const Column& column : dataset->columns) {
+    columns.push_back(Json{{"key", column.key},
+                           {"raw_name", column.raw_name},
+                           {"role", column.role == Role::sensor ? "sensor" : "action"}});
+  }
+  return {200, dump_json(Json{{"id", dataset->id},
+                              {"name", dataset->name},
+                              {"cycles", {{"count", dataset->episodes.size()}}},
+                              {"n_rows", dataset->n_rows},
+                              {"columns", std::move(columns)}})};
+}
+
+Reply Service::analysis_actions(std::string_view text) const {
+  try {
+    Json storage;
+    const Json& body = object_body(text, storage);
+    const Dataset& dataset = dataset_of(catalog_, body);
+    std::vector<std::size_t> episodes;
+    std::vector<bool> chosen(dataset.episodes.size());
+    for (const Json& value : list_member(body, "episodes")) {
+      const std::size_t episode = episode_of(value, dataset);
+      if (!chosen[episode]) episodes.push_back(episode);
+      chosen[episode] = true;
+    }
+
+    std::vector<const Column*> actions;
+    Json raw_names = Json::object(), sensor_keys = Json::array(), action_keys = Json::array();
+    for (const Column& column : dataset.columns) {
+      raw_names[column.key] = column.raw_name;
+      (column.role == Role::sensor ? sensor_keys : action_keys).push_back(column.key);
+      if (column.role == Role::action) actions.push_back(&column);
+    }
+
+    // Written directly: the action lists are the bulk of the answer, and a JSON tree of them would cost
+    // more than the request itself.
+    std::size_t values = 0;
+    for (std::size_t episode : episodes) values += dataset.episodes[episode].count * actions.size();
+    std::string out;
+    out.reserve(256 + values * 12);
+    out += "{\"episodes\":[";
+    for (std::size_t e = 0; e < episodes.size(); ++e) {
+      const EpisodeRows& rows = dataset.episodes[episodes[e]];
+      if (e) out += ',';
+      out += "{\"episode\":" + std::to_string(episodes[e]) + ",\"n_rows\":" + std::to_string(rows.count) +
+             ",\"actions\":{";
+      for (std::size_t a = 0; a < actions.size(); ++a) {
+        if (a) out += ',';
+        out += dump_json(Json(actions[a]->key));
+        out += ":[";
+        for (std::size_t i = 0; i < rows.count; ++i) {
+          if (i) out += ',';
+          append_number(out, actions[a]->values[rows.first + i]);
+        }
+        out += ']';
+      }
+      out += "}}";
+    }
+    out += "],\"raw_names\":" + dump_json(raw_names) + ",\"sensor_variables\":" + dump_json(sensor_keys) +
+           ",\"action_variables\":" + dump_json(action_keys) + "}";
+    return {200, std::move(out)};
+  } catch (const Refusal& refusal) {
+    return refused(refusal.status(), refusal.what());
+  }
+}
+
+Reply Service::analyze_rollouts(std::string_view text) {
+  try {
+    Json storage;
+    const Json& body = object_body(text, storage);
+    Request request;
+    request.run_id = id_member(body, "validation_run_id");
+    request.bundle_hash = text_member(body, "bundle_content_hash");
+    if (request.bundle_hash.empty()) throw Refusal(422, "'bundle_content_hash' must not be empty");
+    const std::string run_key = request.run_id.dump();
+    {
+      const std::lock_guard lock(runs_mutex_);
+      if (const auto run = runs_.find(run_key); run != runs_.end()) {
+        if (run->second.bundle_hash != request.bundle_hash)
+          return refused(409, run_conflict(request.run_id, run->second.bundle_hash));
+        return {200, run->second.answer};
+      }
+    }
+
+    request.dataset = &dataset_of(catalog_, body);
+    request.simulator_id = id_member(body, "simulator_id");
+    request.implementation_id = id_member(body, "simulator_implementation_id");
+    request.core_sensors = texts_member(body, "core_sensor_variables");
+    read_sensors(request, body);
+    request.max_lag = max_lag_of(body);
+    read_rollouts(request, body);
+    std::string answer = dump_json(analysis(request));
+
+    // Two requests of one run may have raced here; the first stored answer is the run's answer.
+    const std::lock_guard lock(runs_mutex_);
+    const auto [run, stored] = runs_.try_emplace(run_key, Run{request.bundle_hash, std::move(answer)});
+    if (!stored && run->second.bundle_hash != request.bundle_hash)
+      return refused(409, run_conflict(request.run_id, run->second.bundle_hash));
+    return {200, run->second.answer};
+  } catch (const Refusal& refusal) {
+    return refused(refusal.status(), refusal.what());
+  }
+}
+
+}  // namespace nalto::node_app

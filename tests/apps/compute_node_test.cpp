@@ -1,0 +1,468 @@
+#include "compute_node.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <set>
+
+#include "nalto/mapping/plan.hpp"
+#include "nalto/node/node_post.hpp"
+#include "nalto/support/http.hpp"
+#include "support/fixtures.hpp"
+
+namespace nalto {
+namespace {
+
+namespace fs = std::filesystem;
+using node_app::Catalog;
+using node_app::DatasetError;
+using node_app::Scale;
+using node_app::SensorFit;
+using node_app::SeriesPair;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr const char* kId = "6f1c2a9e-0d4b-4c1e-9a57-3b8e2f10c0de";
+constexpr const char* kName = "plant/line 2";
+const std::string kDescription =
+    std::string(R"({"id": ")") + kId + R"(", "name": ")" + kName + R"(", "columns": [
+  {"key": "a", "raw_name": "Temp A", "role": "sensor"}, {"key": "b", "raw_name": "Level B", "role": "sensor"},
+  {"key": "u", "raw_name": "Power", "role": "action"}]})";
+
+// Truth of 'a' ends in .125 and no other number here does, so an answer that holds ".125" leaks it.
+double truth_a(int episode, int row) {
+  return 1000.125 + (episode + 1) * row;
+}
+constexpr int kRows[] = {10, 6};
+
+std::string rows_csv() {
+  std::string text = "episode,row,a,b,u\n";
+  for (int e = 0; e < 2; ++e) {
+    for (int i = 0; i < kRows[e]; ++i) {
+      const std::string power = e == 0 && i == 3 ? "" : plain_text(e == 0 ? 0.5 * i : 1.0);
+      text += std::to_string(e) + "," + std::to_string(i) + "," + plain_text(truth_a(e, i)) + ",5," + power +
+              "\n";
+    }
+  }
+  return text;
+}
+
+fs::path make_folder(const fs::path& folder, const std::string& description, const std::string& rows) {
+  fs::create_directories(folder);
+  std::ofstream(folder / "dataset.json") << description;
+  std::ofstream(folder / "rows.csv") << rows;
+  return folder;
+}
+
+fs::path fresh_dir() {
+  static int count = 0;
+  const fs::path dir = fs::temp_directory_path() /
+                       ("nalto-node-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count));
+  fs::remove_all(dir);
+  return dir;
+}
+
+struct Answer {
+  int status = 0;
+  std::string body;
+  Json json() const { return Json::parse(body); }
+};
+
+// The node on 127.0.0.1:<free port>, serving one folder, for one test.
+class RunningNode {
+ public:
+  explicit RunningNode(const fs::path& root, std::optional<std::string> token = std::nullopt)
+      : server_(Catalog::load(root), {.token = token, .log = [this](const std::string& line) {
+                                        const std::lock_guard lock(log_mutex_);
+                                        log_.push_back(line);
+                                      }}) {
+    port_ = server_.bind("127.0.0.1", 0);
+    thread_ = std::thread([this] { server_.serve(); });
+    for (int i = 0; i < 5000 && !server_.running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~RunningNode() {
+    server_.stop();
+    thread_.join();
+  }
+
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::vector<std::string> log() const {
+    const std::lock_guard lock(log_mutex_);
+    return log_;
+  }
+
+  Answer request(const std::string& method, const std::string& path, const std::string& body = {},
+                 const httplib::Headers& headers = {}) const {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_connection_timeout(5);
+    client.set_read_timeout(10);
+    const httplib::Result result =
+        method == "GET" ? client.Get(path, headers) : client.Post(path, headers, body, "application/json");
+    if (!result) throw std::runtime_error("no answer from the node: " + httplib::to_string(result.error()));
+    return {result->status, result->body};
+  }
+  Answer post(const std::string& path, const Json& body) const { return request("POST", path, body.dump()); }
+
+ private:
+  mutable std::mutex log_mutex_;
+  std::vector<std::string> log_;
+  node_app::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// The sim's predictions: 'a' trails the truth by two rows, 'b' is 0.5 above its constant 5.
+Json rollout(int episode) {
+  Json a = Json::array(), b = Json::array();
+  for (int i = 0; i < kRows[episode]; ++i) {
+    a.push_back(truth_a(episode, std::max(0, i - 2)));
+    b.push_back(5.5);
+  }
+  return Json{{"episode", episode}, {"predictions", {{"a", a}, {"b", b}}}};
+}
+
+Json rollouts_body(const std::string& run, const std::string& bundle = "h1") {
+  return Json{{"dataset_uuid", kId},
+              {"simulator_id", "sim-1"},
+              {"simulator_implementation_id", 17},
+              {"validation_run_id", run},
+              {"bundle_content_hash", bundle},
+              {"core_sensor_variables", {"Temp A", "Level B"}},
+              {"sensor_variables", {"a", "b"}},
+              {"action_variables", Json::array({"u"})},
+              {"max_lag_steps", 3},
+              {"episodes", {rollout(0), rollout(1)}}};
+}
+
+class ComputeNodeTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = new fs::path(fresh_dir());
+    make_folder(*root_ / "plant", kDescription, rows_csv());
+  }
+  static void TearDownTestSuite() {
+    fs::remove_all(*root_);
+    delete root_;
+  }
+
+  static fs::path* root_;
+  RunningNode node{*root_};
+};
+fs::path* ComputeNodeTest::root_ = nullptr;
+
+TEST_F(ComputeNodeTest, AnswersRecordsAndActionsButNeverTheTruth) {
+  const Answer by_name = node.request("GET", "/ml/datasets/" + url_escape(kName));
+  ASSERT_EQ(by_name.status, 200) << by_name.body;
+  EXPECT_EQ(Json::parse(by_name.body)["cycles"]["count"], 2);
+  EXPECT_EQ(node.request("GET", "/ml/datasets/6F1C2A9E-0D4B-4C1E-9A57-3B8E2F10C0DE").body, by_name.body);
+
+  const Answer actions = node.post("/ml/analysis-actions", {{"dataset_uuid", kId}, {"episodes", {1, 0, 1}}});
+  ASSERT_EQ(actions.status, 200) << actions.body;
+  const Json columns = actions.json();
+  EXPECT_EQ(columns["episodes"].size(), 2u);
+  EXPECT_EQ(columns["episodes"][0],
+            Json::parse(R"({"episode":1,"n_rows":6,"actions":{"u":[1.0,1.0,1.0,1.0,1.0,1.0]}})"));
+  EXPECT_EQ(columns["episodes"][1]["actions"]["u"][3], nullptr);
+  EXPECT_EQ(columns["episodes"][1]["actions"]["u"][4], 2.0);
+  EXPECT_EQ(columns["raw_names"], Json::parse(R"({"a":"Temp A","b":"Level B","u":"Power"})"));
+  EXPECT_EQ(columns["sensor_variables"], Json::parse(R"(["a","b"])"));
+  EXPECT_EQ(columns["action_variables"], Json::parse(R"(["u"])"));
+
+  const Answer analysis = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-truth"));
+  for (const Answer& answer : {by_name, actions, analysis}) EXPECT_THAT(answer.body, Not(HasSubstr(".125")));
+}
+
+TEST_F(ComputeNodeTest, ScoresEachSensorAtItsBestLag) {
+  const Answer answer = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-lag"));
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  const Json result = answer.json();
+  const Json& artifact = result["simulator_validation"];
+  EXPECT_EQ(artifact["schema"], "simulator_validation/v2");
+  EXPECT_EQ(artifact["simulator"], Json::parse(R"({"simulator_id":"sim-1","simulator_implementation_id":17,
+      "validation_run_id":"run-lag","bundle_content_hash":"h1"})"));
+  EXPECT_EQ(artifact["dataset"]["uuid"], kId);
+  EXPECT_EQ(artifact["dataset"]["selected_episodes"], Json::parse("[0,1]"));
+  EXPECT_EQ(result["dataset"]["content_sha256"], sha256_file((*root_ / "plant" / "rows.csv").string()));
+  EXPECT_EQ(result["dataset"]["content_md5"].get<std::string>().size(), 32u);
+  const Json& sensors = artifact["evaluation"]["sensors"];
+  // 'a' matches exactly two rows late: rows 8 and 4 of the episodes have nothing to meet.
+  EXPECT_EQ(sensors[0], Json::parse(R"({"key":"a","raw_name":"Temp A","score_percent":100.0,"nrmse":0.0,
+      "lag_steps":2,"n_rows":12,"normalized_by":"range"})"));
+  EXPECT_EQ(sensors[1]["score_percent"], 90.0);
+  EXPECT_EQ(sensors[1]["lag_steps"], 0);
+  EXPECT_EQ(sensors[1]["normalized_by"], "level");
+  EXPECT_EQ(artifact["evaluation"]["score_percent"], 95.0);
+  EXPECT_EQ(result["warnings"], Json::array());
+}
+
+TEST_F(ComputeNodeTest, WarnsOfShortEpisodesUnreadableValuesAndNothingToCompare) {
+  Json body = rollouts_body("run-warn");
+  body["episodes"][0]["predictions"]["a"] = {1000.125, 1000.125, 1000.125, 1001.125, nullptr};
+  body["episodes"][0]["predictions"]["b"] = {5.5, 5.5, 5.5, 5.5, 5.5};
+  const Json partial = node.post("/ml/sim-analyze-rollouts", body).json();
+  EXPECT_EQ(partial["warnings"], Json::parse(R"(["episode 0 stopped after 5 of 10 rows",
+      "the sim's 'Temp A' could not be read at 1 row (episode 0); those rows were left out"])"));
+  EXPECT_EQ(partial["simulator_validation"]["dataset"]["rows_replayed"], 11);
+
+  body = rollouts_body("run-nothing");
+  body["sensor_variables"] = Json::array({"a"});
+  body["episodes"] = Json::parse(R"([{"episode":1,"predictions":{"a":[null]}}])");
+  const Json nothing = node.post("/ml/sim-analyze-rollouts", body).json();
+  EXPECT_EQ(nothing["simulator_validation"], nullptr);
+  EXPECT_THAT(nothing["warnings"].back().get<std::string>(), HasSubstr("Nothing could be compared"));
+  EXPECT_THAT(nothing["warnings"].dump(), HasSubstr("'Temp A' could not be scored"));
+}
+
+Json patched(const std::string& pointer, std::optional<Json> value) {
+  Json body = rollouts_body("run-refused");
+  const Json::json_pointer at(pointer);
+  if (value) {
+    body[at] = *value;
+  } else {
+    body[at.parent_pointer()].erase(at.back());
+  }
+  return body;
+}
+
+TEST_F(ComputeNodeTest, RefusesBadRequestsWithADetail) {
+  const Json eleven = std::vector<double>(11, 1.0), nine = std::vector<double>(9, 1.0);
+  const struct {
+    std::string path, body;
+    int status;
+    std::string detail;
+  } cases[] = {
+      {"analysis-actions", "not json", 422, "the request body is not valid JSON"},
+      {"analysis-actions", "[1]", 422, "the request body must be a JSON object, not list"},
+      {"analysis-actions", R"({"episodes":[0]})", 422, "the request has no 'dataset_uuid'"},
+      {"analysis-actions", R"({"dataset_uuid":7,"episodes":[0]})", 422, "'dataset_uuid' must be a text"},
+      {"analysis-actions", R"({"dataset_uuid":"nope","episodes":[0]})", 404, "no dataset with the id 'nope'"},
+      {"analysis-actions", std::string(R"({"dataset_uuid":")") + kId + R"(","episodes":"0"})", 422,
+       "'episodes' must be a list"},
+      {"analysis-actions", std::string(R"({"dataset_uuid":")") + kId + R"(","episodes":[1.5]})", 422,
+       "an episode number must be a whole number"},
+      {"analysis-actions",
+       std::string(R"({"dataset_uuid":")") + kId + R"(","episodes":[18446744073709551616]})", 422,
+       "an episode number must be a whole number"},
+      {"analysis-actions", std::string(R"({"dataset_uuid":")") + kId + R"(","episodes":[0,2]})", 404,
+       "the dataset 'plant/line 2' has no episode 2; its episodes are 0 to 1"},
+      {"analysis-actions", std::string(R"({"dataset_uuid":")") + kId + R"(","episodes":[-1]})", 404,
+       "has no episode -1"},
+      {"sim-analyze-rollouts", R"({"validation_run_id":1e999})", 422, "number overflow"},
+      {"sim-analyze-rollouts", patched("/validation_run_id", std::nullopt).dump(), 422,
+       "the request has no 'validation_run_id'"},
+      {"sim-analyze-rollouts", patched("/simulator_id", Json::object()).dump(), 422,
+       "'simulator_id' must be a text or a whole number, not object"},
+      {"sim-analyze-rollouts", patched("/dataset_uuid", "nope").dump(), 404, "no dataset with the id 'nope'"},
+      {"sim-analyze-rollouts", patched("/max_lag_steps", -1).dump(), 422,
+       "'max_lag_steps' must be a whole number of rows, 0 or more, not -1"},
+      {"sim-analyze-rollouts", patched("/max_lag_steps", "3").dump(), 422, "not text"},
+      {"sim-analyze-rollouts", patched("/sensor_variables", Json::array({"u"})).dump(), 422,
+       "'u' is not a sensor column"},
+      {"sim-analyze-rollouts", patched("/action_variables", Json::array({"a"})).dump(), 422,
+       "'a' is not an action column"},
+      {"sim-analyze-rollouts", patched("/episodes/0", 5).dump(), 422, "each of 'episodes' must be an object"},
+      {"sim-analyze-rollouts", patched("/episodes/0/episode", 7).dump(), 404, "has no episode 7"},
+      {"sim-analyze-rollouts", patched("/episodes/1/episode", 0).dump(), 422, "episode 0 stands twice"},
+      {"sim-analyze-rollouts", patched("/episodes/0/predictions/a", eleven).dump(), 422,
+       "episode 0's predictions for 'a' hold 11 values; the episode has 10 rows"},
+      {"sim-analyze-rollouts", patched("/episodes/0/predictions/a", Json::array()).dump(), 422,
+       "hold 0 values"},
+      {"sim-analyze-rollouts", patched("/episodes/0/predictions/b", nine).dump(), 422, "differ in length"},
+      {"sim-analyze-rollouts", patched("/episodes/0/predictions/a/4", "x").dump(), 422,
+       "must be numbers or null, not text"},
+      {"sim-analyze-rollouts", patched("/episodes/0/predictions/z", Json::array({1.0})).dump(), 422,
+       "name 'z', which is not in 'sensor_variables'"},
+      {"sim-analyze-rollouts", patched("/episodes/0/predictions/b", std::nullopt).dump(), 422,
+       "lack the sensor column 'b'"},
+  };
+  for (const auto& c : cases) {
+    const Answer answer = node.request("POST", "/ml/" + c.path, c.body);
+    EXPECT_EQ(answer.status, c.status) << c.path << " " << c.body;
+    EXPECT_THAT(answer.json()["detail"].get<std::string>(), HasSubstr(c.detail)) << c.body;
+  }
+  EXPECT_THAT(node.request("GET", "/ml/datasets/nope").json()["detail"].get<std::string>(),
+              HasSubstr("no dataset with the id or name 'nope'"));
+  EXPECT_EQ(node.request("GET", "/ml/elsewhere").status, 404);
+}
+
+TEST_F(ComputeNodeTest, AnalyzesARunOnceAndRefusesItForAnotherBundle) {
+  const Answer first = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-once"));
+  ASSERT_EQ(first.status, 200);
+  Json again = rollouts_body("run-once");
+  again["max_lag_steps"] = 0;
+  EXPECT_EQ(node.post("/ml/sim-analyze-rollouts", again).body, first.body);
+  const Answer other = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-once", "h2"));
+  EXPECT_EQ(other.status, 409);
+  EXPECT_THAT(other.json()["detail"].get<std::string>(),
+              HasSubstr("the validation run 'run-once' was already analyzed for the bundle h1"));
+
+  // Racing requests of one new run: one bundle wins, and every request of it gets the same answer.
+  std::vector<std::future<Answer>> racing;
+  for (int i = 0; i < 6; ++i) {
+    racing.push_back(std::async(std::launch::async, [this, i] {
+      return node.post("/ml/sim-analyze-rollouts", rollouts_body("run-race", i % 2 ? "odd" : "even"));
+    }));
+  }
+  std::set<std::string> winners;
+  int refused = 0;
+  for (auto& answer : racing) {
+    const Answer got = answer.get();
+    if (got.status == 409) ++refused;
+    if (got.status == 200)
+      winners.insert(got.json()["simulator_validation"]["simulator"]["bundle_content_hash"]);
+  }
+  EXPECT_EQ(winners.size(), 1u);
+  EXPECT_EQ(refused, 3);
+}
+
+TEST_F(ComputeNodeTest, DemandsItsTokenOnEveryEndpoint) {
+  RunningNode locked(*root_, "s3cret");
+  const httplib::Headers wrong{{"Authorization", "Bearer s3cre"}}, right{{"Authorization", "bearer s3cret"}};
+  for (const auto& [method, path] : {std::pair<std::string, std::string>{"GET", "/ml/datasets/x"},
+                                     {"POST", "/ml/analysis-actions"},
+                                     {"POST", "/ml/sim-analyze-rollouts"}}) {
+    const Answer none = locked.request(method, path, "{}");
+    EXPECT_EQ(none.status, 401);
+    EXPECT_THAT(none.json()["detail"].get<std::string>(), HasSubstr("needs its token"));
+    const Answer bad = locked.request(method, path, "{}", wrong);
+    EXPECT_EQ(bad.status, 401);
+    EXPECT_THAT(bad.json()["detail"].get<std::string>(), HasSubstr("does not match"));
+    EXPECT_NE(locked.request(method, path, "{}", right).status, 401);
+  }
+  // A request is logged just after its answer is sent.
+  for (int i = 0; i < 2000 && locked.log().size() < 9; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(locked.log().size(), 9u);
+  EXPECT_THAT(locked.log(), ::testing::Contains("POST /ml/sim-analyze-rollouts 401"));
+}
+
+TEST_F(ComputeNodeTest, AgreesWithTheStepsOwnClient) {
+  testing::ScopedEnv url("NALTO_COMPUTE_URL", node.url());
+  testing::ScopedEnv token("NALTO_COMPUTE_TOKEN", std::nullopt);
+  testing::Loop loop;
+  testing::FakePlatform platform;
+  const Json dataset = loop.run(outside::resolve_local_dataset(platform, "org-1", kName));
+  EXPECT_EQ(dataset["id"], kId);
+  EXPECT_EQ(dataset["name"], kName);
+
+  const Json columns = _node_post("analysis-actions",
+                                  {{"dataset_uuid", dataset["id"]},
+                                   {"episodes", pick_episodes(dataset["cycles"]["count"].get<int>(), 20)}},
+                                  5);
+  const Plan plan = plan_analysis(Json::parse(R"({"sensors":[{"name":"[0]","name_mapped":"Temp A"}],
+      "actions":[{"name":"[0]","name_mapped":"Power"}]})"),
+                                  columns);
+  EXPECT_EQ(plan.core, std::vector<std::string>{"Temp A"});
+  EXPECT_EQ(plan.actions[0].second, "u");
+
+  Json body = rollouts_body("run-client");
+  body["core_sensor_variables"] = plan.core;
+  body["sensor_variables"] = Json::array({plan.sensors[0].second});
+  for (Json& entry : body["episodes"]) entry["predictions"].erase("b");
+  const Json result = _node_post("sim-analyze-rollouts", body, 5);
+  EXPECT_EQ(result["simulator_validation"]["evaluation"]["score_percent"], 100.0);
+  EXPECT_EQ(result["simulator_validation"]["dataset"]["selected_episodes"].size(), 2u);
+  EXPECT_TRUE(result["dataset"].contains("content_md5"));
+
+  try {
+    _node_post("analysis-actions", {{"dataset_uuid", kId}, {"episodes", {9}}}, 5);
+    ADD_FAILURE() << "no refusal";
+  } catch (const PublishReportError& e) {
+    EXPECT_STREQ(
+        e.what(),
+        "The compute node refused the analysis: the dataset 'plant/line 2' has no episode 9; its episodes "
+        "are 0 to 1");
+  }
+  EXPECT_THROW(loop.run(outside::resolve_local_dataset(platform, "org-1", "elsewhere")), PublishReportError);
+}
+
+TEST(ComputeNodeFitTest, ScoresByTheFormulaAtTheBestLag) {
+  const auto nan = std::nan("");
+  std::vector<double> wave;
+  for (int i = 0; i < 20; ++i) wave.push_back((i * 7) % 11);
+  std::vector<double> late(3, 0.0);
+  late.insert(late.end(), wave.begin(), wave.end() - 3);
+  const struct {
+    std::vector<double> truth, predicted;
+    std::size_t max_lag;
+    std::optional<SensorFit> fit;
+  } cases[] = {
+      // sqrt((0+0+0+0+4)/5) / (4-0)
+      {{0, 1, 2, 3, 4},
+       {0, 1, 2, 3, 6},
+       3,
+       SensorFit{0, 5, std::sqrt(0.8) / 4, 100 * (1 - std::sqrt(0.8) / 4)}},
+      {wave, late, 5, SensorFit{3, 17, 0, 100}},
+      {{5, 5, 5}, {5.5, 5.5, 5.5}, 0, SensorFit{0, 3, 0.1, 90, Scale::level}},
+      {{0, 0}, {0.25, -0.25}, 0, SensorFit{0, 2, 0.25, 75, Scale::unit}},
+      {{0, 1}, {10, 11}, 0, SensorFit{0, 2, 10, 0}},
+      {{0, 1, 2, 100}, {0, 1, 2}, 0, SensorFit{0, 3, 0, 100}},
+      {{0, nan, 2}, {0, 7, 2}, 0, SensorFit{0, 2, 0, 100}},
+      {{0, 1}, {nan, nan}, 1, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const SeriesPair pair{c.truth, c.predicted};
+    const std::optional<SensorFit> fit = node_app::fit_sensor({&pair, 1}, c.max_lag);
+    ASSERT_EQ(fit.has_value(), c.fit.has_value());
+    if (!fit) continue;
+    EXPECT_EQ(fit->lag_steps, c.fit->lag_steps);
+    EXPECT_EQ(fit->n_rows, c.fit->n_rows);
+    EXPECT_NEAR(fit->nrmse, c.fit->nrmse, 1e-12);
+    EXPECT_NEAR(fit->score_percent, c.fit->score_percent, 1e-9);
+    EXPECT_EQ(fit->scale, c.fit->scale);
+  }
+  // Below the true lag the search cannot find the exact match.
+  const SeriesPair pair{wave, late};
+  EXPECT_LT(node_app::fit_sensor({&pair, 1}, 2)->score_percent, 100);
+}
+
+TEST(ComputeNodeDatasetTest, LoadsTheFormatAndNamesWhatIsWrong) {
+  const fs::path root = fresh_dir();
+  const std::string header = "episode,row,a,b,u\n";
+  const node_app::Dataset loaded = node_app::load_dataset(make_folder(
+      root / "ok", kDescription, "\xEF\xBB\xBF\"episode\",row,u,a,b\r\n0,0,1,,2\r\n0,1,3,4,5\r\n"));
+  EXPECT_EQ(loaded.n_rows, 2u);
+  EXPECT_TRUE(std::isnan(loaded.column("a")->values[0]));
+  EXPECT_EQ(loaded.column("u")->values[1], 3);
+
+  const struct {
+    std::string description, rows, error;
+  } cases[] = {
+      {"{", header, "dataset.json: not valid JSON"},
+      {R"({"id":"x","name":"n","columns":[{"key":"a","role":"input"}]})", "episode,row,a\n",
+       "'role' must be \"sensor\" or \"action\""},
+      {kDescription, "episode,row,a,b\n", "dataset.json's column 'u' has no column here"},
+      {kDescription, "episode,row,a,b,u,z\n", "the column 'z' is not in dataset.json"},
+      {kDescription, header + "1,0,1,2,3\n", "line 2: episode 1 where episode 0 was due"},
+      {kDescription, header + "0,0,1,2,3\n0,2,1,2,3\n", "line 3: row 2 of episode 0 where row 1 was due"},
+      {kDescription, header + "0,0,1,x,3\n", "the value of 'b' is not a finite number"},
+      {kDescription, header + "0,0,1,2\n", "4 values where the header has 5"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const fs::path folder = make_folder(root / std::to_string(i), cases[i].description, cases[i].rows);
+    try {
+      node_app::load_dataset(folder);
+      ADD_FAILURE() << "loaded: " << cases[i].error;
+    } catch (const DatasetError& e) {
+      EXPECT_THAT(e.what(), HasSubstr(cases[i].error));
+    }
+  }
+  fs::remove_all(root);
+
+  EXPECT_TRUE(node_app::is_loopback("127.0.0.1"));
+  EXPECT_TRUE(node_app::is_loopback("127.8.9.1"));
+  EXPECT_TRUE(node_app::is_loopback("::1"));
+  EXPECT_TRUE(node_app::is_loopback("localhost"));
+  EXPECT_FALSE(node_app::is_loopback("0.0.0.0"));
+  EXPECT_FALSE(node_app::is_loopback("192.168.1.2"));
+}
+
+}  // namespace
+}  // namespace nalto
