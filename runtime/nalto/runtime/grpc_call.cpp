@@ -38,6 +38,8 @@ std::shared_ptr<grpc::Channel> sim_channel(const std::string& address) {
   args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 10);
   args.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 20);
   args.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 20);
+  // After a refused connection the channel resolves the name again, by default at most every 30 s.
+  args.SetInt(GRPC_ARG_DNS_MIN_TIME_BETWEEN_RESOLUTIONS_MS, 10);
   return grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), args);
 }
 

@@ -1,0 +1,233 @@
+// The real sim runtime against the example sims, as child processes.
+//
+// 1. Rows replayed through the C++ sim in its instant mode (it answers each step at once), beside the
+//    same number of bare blocking Step calls on a channel of the same settings: our cost per row is
+//    the gap between the two rates.
+// 2. The rate of rows replayed through the Python sim.
+// 3. The time from the sim's first SERVING answer to check_serving's return, over several starts.
+
+#include <grpcpp/grpcpp.h>
+
+#include <algorithm>
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "nalto/analysis/analysis.hpp"
+#include "nalto/analysis/internal.hpp"
+#include "nalto/mapping/names.hpp"
+#include "nalto/mapping/slots.hpp"
+#include "nalto/runtime/grpc_call.hpp"
+#include "nalto/runtime/grpc_sim_runtime.hpp"
+#include "sim.grpc.pb.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nalto::Json;
+namespace pb = nalto::sim::v1;
+
+constexpr int ROWS = 20000;
+constexpr int STARTS = 10;
+const std::string SIMS = NALTO_EXAMPLE_SIMS_DIR;
+
+// A live sim keeps its output reader pending on the loop, so the loop runs until the task is done.
+template <class T>
+T run(asio::io_context& context, asio::awaitable<T> task) {
+  std::optional<T> result;
+  std::exception_ptr failure;
+  bool done = false;
+  asio::co_spawn(context, std::move(task), [&](std::exception_ptr error, T value) {
+    failure = error;
+    if (!error) result.emplace(std::move(value));
+    done = true;
+  });
+  context.restart();
+  while (!done) context.run_one();
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A started sim with a connected client; the sim is stopped when this goes.
+struct Sim {
+  nalto::runtime::GrpcSimRuntime& runtime;
+  std::string address;
+  std::unique_ptr<nalto::outside::SimProcess> process;
+  std::unique_ptr<nalto::outside::SimClient> client;
+
+  ~Sim() {
+    if (process) process->kill();
+  }
+};
+
+asio::awaitable<int> start(Sim& sim, std::string path, Json env, std::function<void(std::string)> on_output) {
+  const int port = sim.runtime.get_free_port();
+  sim.address = "localhost:" + std::to_string(port);
+  sim.process =
+      co_await sim.runtime.make_in_process(path, "localhost", port, std::move(env), std::move(on_output));
+  co_await sim.runtime.check_serving(sim.address, 60);
+  sim.client = sim.runtime.client_make({.run_id = "bench",
+                                        .sim_id = "bench",
+                                        .env_id = "bench",
+                                        .address = sim.address,
+                                        .env_init = Json::object(),
+                                        .protocol = "grpc"});
+  co_await sim.client->init();
+  co_await sim.client->make();
+  co_return 0;
+}
+
+// One episode of ROWS rows whose recorded actions are random actions of the sim's own space, and the
+// plan that maps every sim variable to a column of its own.
+struct Replay {
+  nalto::Plan plan;
+  Json episode;
+};
+
+asio::awaitable<Replay> prepare(Sim& sim) {
+  const Json mappings = co_await nalto::sim_mappings(*sim.client);
+  std::vector<nalto::SlotColumn> sensors, actions;
+  std::vector<std::string> core;
+  for (const Json& m : mappings["sensors"]) {
+    sensors.emplace_back(m["name"].get<std::string>(), "s" + std::to_string(sensors.size()));
+    core.push_back(nalto::mapping_names(m).front());
+  }
+  for (const Json& m : mappings["actions"])
+    actions.emplace_back(m["name"].get<std::string>(), "a" + std::to_string(actions.size()));
+  const std::unique_ptr<nalto::outside::ComputeSpace> space =
+      sim.runtime._to_compute_space(co_await sim.client->action_space_info());
+  Json recorded = Json::object();
+  for (int row = 0; row < ROWS; ++row) {
+    const Json sample = sim.runtime.as_compute_sees(space->sample());
+    for (const auto& [slot, key] : actions) recorded[key].push_back(*nalto::read_slot(sample, slot));
+  }
+  co_return Replay{nalto::Plan{.sensors = sensors, .actions = actions, .core = core},
+                   Json{{"episode", 0}, {"n_rows", ROWS}, {"actions", recorded}}};
+}
+
+double replay_rate(asio::io_context& context, Sim& sim, const Replay& replay) {
+  const auto started = Clock::now();
+  const auto predictions =
+      run(context, nalto::detail::rollout_predictions(*sim.client, replay.plan, replay.episode, 300));
+  const double seconds = seconds_since(started);
+  return static_cast<double>(predictions.values.empty() ? 0 : predictions.values[0].size()) / seconds;
+}
+
+double client_rate(asio::io_context& context, Sim& sim, const Json& action) {
+  const auto started = Clock::now();
+  run(context, [&]() -> asio::awaitable<int> {
+    for (int row = 1; row < ROWS; ++row) (void)co_await sim.client->step(action);
+    co_return 0;
+  }());
+  return (ROWS - 1) / seconds_since(started);
+}
+
+double bare_rate(const std::string& address, const Json& action) {
+  const auto stub = pb::Simulator::NewStub(nalto::runtime::sim_channel(address));
+  pb::JsonValue request, answer;
+  request.set_json(nalto::dump_json(action));
+  const auto started = Clock::now();
+  for (int row = 1; row < ROWS; ++row) {
+    grpc::ClientContext call;
+    if (!stub->Step(&call, request, &answer).ok()) throw std::runtime_error("a bare Step call failed");
+  }
+  return (ROWS - 1) / seconds_since(started);
+}
+
+void instant_replay(asio::io_context& context, nalto::runtime::GrpcSimRuntime& runtime) {
+  Sim sim{runtime};
+  run(context, start(sim, SIMS + "/heated_room/heated-room", Json{{"HEATED_ROOM_INSTANT", "1"}}, {}));
+  const Replay replay = run(context, prepare(sim));
+  const Json action = run(context, [&]() -> asio::awaitable<Json> {
+    co_return runtime.as_compute_sees(
+        runtime._to_compute_space(co_await sim.client->action_space_info())->sample());
+  }());
+  std::vector<double> ratios, replays, bares, clients;
+  for (int i = 0; i < 5; ++i) {
+    replays.push_back(replay_rate(context, sim, replay));
+    clients.push_back(client_rate(context, sim, action));
+    bares.push_back(bare_rate(sim.address, action));
+    ratios.push_back(replays.back() / bares.back());
+  }
+  std::sort(ratios.begin(), ratios.end());
+  std::sort(replays.begin(), replays.end());
+  std::sort(bares.begin(), bares.end());
+  std::sort(clients.begin(), clients.end());
+  std::printf("C++ sim, instant answers, %d rows x 5 alternating runs (medians):\n", ROWS);
+  std::printf("  replay through the runtime : %8.0f rows/s (%.1f us/row)\n", replays[2], 1e6 / replays[2]);
+  std::printf("  client step() calls alone  : %8.0f calls/s (%.1f us/call)\n", clients[2], 1e6 / clients[2]);
+  std::printf("  bare blocking Step calls   : %8.0f calls/s (%.1f us/call)\n", bares[2], 1e6 / bares[2]);
+  std::printf("  ratio                      : %8.3f (runs: %.3f .. %.3f)\n", ratios[2], ratios[0], ratios[4]);
+}
+
+void python_replay(asio::io_context& context, nalto::runtime::GrpcSimRuntime& runtime) {
+  Sim sim{runtime};
+  const auto started = Clock::now();
+  run(context, start(sim, SIMS + "/python_room", Json::object(), {}));
+  const double start_s = seconds_since(started);
+  const Replay replay = run(context, prepare(sim));
+  std::printf("Python sim: started and serving in %.0f ms; replay %8.0f rows/s\n", start_s * 1e3,
+              replay_rate(context, sim, replay));
+}
+
+void serving_latency(asio::io_context& context, nalto::runtime::GrpcSimRuntime& runtime) {
+  std::vector<double> gaps, starts;
+  for (int i = 0; i < STARTS; ++i) {
+    Sim sim{runtime};
+    long long first_serving_ns = 0;
+    std::function<void(std::string)> on_output = [&](std::string line) {
+      const std::string prefix = "first SERVING answer at ";
+      if (line.starts_with(prefix)) first_serving_ns = std::stoll(line.substr(prefix.size()));
+    };
+    const auto started = Clock::now();
+    run(context, [&]() -> asio::awaitable<int> {
+      const int port = runtime.get_free_port();
+      sim.address = "localhost:" + std::to_string(port);
+      std::string path = SIMS + "/heated_room/heated-room";
+      Json env = {{"NALTO_SIM_TRACE", "1"}};
+      sim.process =
+          co_await runtime.make_in_process(std::move(path), "localhost", port, std::move(env), on_output);
+      co_await runtime.check_serving(sim.address, 60);
+      co_return 0;
+    }());
+    const auto returned = std::chrono::system_clock::now();
+    starts.push_back(seconds_since(started) * 1e3);
+    // The sim's line may still be on its way through the pipe.
+    for (int wait = 0; wait < 100 && first_serving_ns == 0; ++wait) {
+      asio::steady_timer timer(context, std::chrono::milliseconds(10));
+      timer.async_wait([](auto) {});
+      context.restart();
+      context.run_one();
+    }
+    if (first_serving_ns == 0) throw std::runtime_error("the sim did not report its first SERVING answer");
+    const long long returned_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(returned.time_since_epoch()).count();
+    gaps.push_back(static_cast<double>(returned_ns - first_serving_ns) / 1e6);
+  }
+  std::sort(gaps.begin(), gaps.end());
+  std::sort(starts.begin(), starts.end());
+  std::printf(
+      "C++ sim, %d starts: first SERVING answer -> check_serving returned: median %.2f ms, max %.2f ms\n",
+      STARTS, gaps[STARTS / 2], gaps.back());
+  std::printf("                 start -> serving: median %.1f ms, max %.1f ms\n", starts[STARTS / 2],
+              starts.back());
+}
+
+}  // namespace
+
+int main() {
+  asio::io_context context;
+  nalto::runtime::GrpcSimRuntime runtime;
+  const nalto::outside::ScopedSimRuntime installed(runtime);
+  instant_replay(context, runtime);
+  python_replay(context, runtime);
+  serving_latency(context, runtime);
+}
