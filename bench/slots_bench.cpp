@@ -30,11 +30,11 @@ int main() {
   const std::optional<std::string> int_slot = "['fan']['speed'][0]";
   const nalto::Json value = 2.5;
 
-  constexpr int calls = 200000;
+  constexpr int CALLS = 200000;
   double sink = 0;
-  const double read = ns_per_call(calls, [&] { sink += nalto::read_slot(obs, sensor).value_or(0); });
-  const double write_float = ns_per_call(calls, [&] { (void)nalto::set_slot(action, float_slot, value); });
-  const double write_int = ns_per_call(calls, [&] { (void)nalto::set_slot(action, int_slot, value); });
+  const double read = ns_per_call(CALLS, [&] { sink += nalto::read_slot(obs, sensor).value_or(0); });
+  const double write_float = ns_per_call(CALLS, [&] { (void)nalto::set_slot(action, float_slot, value); });
+  const double write_int = ns_per_call(CALLS, [&] { (void)nalto::set_slot(action, int_slot, value); });
   std::printf("read_slot  three keys   %7.1f ns/call (aim < 1000)\n", read);
   std::printf("set_slot   float slot   %7.1f ns/call (aim < 1000)\n", write_float);
   std::printf("set_slot   integer slot %7.1f ns/call (aim < 1000)\n", write_int);

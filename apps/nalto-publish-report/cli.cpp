@@ -13,7 +13,6 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
-#include <ostream>
 #include <sstream>
 
 namespace nalto::cli {
@@ -74,8 +73,7 @@ std::string lowercase(std::string text) {
 
 }  // namespace
 
-std::variant<Invocation, int> parse_command_line(int argc, const char* const* argv, std::ostream& out,
-                                                 std::ostream& err) {
+std::variant<Invocation, int> parse_command_line(int argc, const char* const* argv) {
   Invocation invocation{.org_id = "local", .implementation_id = "local"};
   std::string bundle, bundle_sha256, env_init, platform_state;
   std::optional<std::string> project;
@@ -140,7 +138,12 @@ std::variant<Invocation, int> parse_command_line(int argc, const char* const* ar
       bundle = invocation.path;
     }
   } catch (const CLI::ParseError& e) {
-    return app.exit(e, out, err) == 0 ? 0 : 2;
+    // CLI11 echoes the arguments, which may hold anything: its text goes through the console too.
+    std::ostringstream out, err;
+    const int status = app.exit(e, out, err);
+    console().write_out(out.str());
+    console().write_err(err.str());
+    return status == 0 ? 0 : 2;
   }
 
   invocation.options.project_id = project;
@@ -151,7 +154,7 @@ std::variant<Invocation, int> parse_command_line(int argc, const char* const* ar
     invocation.platform_state =
         platform_state.empty() ? platform::default_state_path() : fs::path(platform_state);
   } catch (...) {
-    err << render_markup(failure_text(std::current_exception()), false) << '\n';
+    console().note(failure_text(std::current_exception()));
     return 1;
   }
   return invocation;
@@ -170,14 +173,13 @@ std::string failure_text(const std::exception_ptr& failure) {
   }
 }
 
-Outcome run(const Invocation& invocation, outside::SimRuntime& runtime, std::ostream& err,
-            bool err_is_terminal) {
+Outcome run(const Invocation& invocation, outside::SimRuntime& runtime) {
   const outside::ScopedSimRuntime installed(runtime);
   std::optional<platform::LocalPlatform> platform;
   try {
     platform.emplace(invocation.platform_state, invocation.platform);
   } catch (...) {
-    err << render_markup(failure_text(std::current_exception()), false) << '\n';
+    console().note(failure_text(std::current_exception()));
     return {.exit_status = 1};
   }
 
@@ -190,9 +192,7 @@ Outcome run(const Invocation& invocation, outside::SimRuntime& runtime, std::ost
     received = signal;
     // A second signal ends the program at once, through the default action.
     signals.clear();
-    // Clears the spinner's line first; the spinner goes on below the note.
-    err << (err_is_terminal ? "\r\x1b[2K" : "") << "Interrupted: closing the claim and stopping the sim...\n"
-        << std::flush;
+    console().note("Interrupted: closing the claim and stopping the sim...");
     cancel.emit(asio::cancellation_type::terminal);
   });
 
@@ -207,8 +207,7 @@ Outcome run(const Invocation& invocation, outside::SimRuntime& runtime, std::ost
                  }));
   context.run();
 
-  if (failure && !(received && is_cancellation(failure)))
-    err << render_markup(failure_text(failure), false) << '\n' << std::flush;
+  if (failure && !(received && is_cancellation(failure))) console().note(failure_text(failure));
   if (received) return {.exit_status = 128 + received, .signal = received};
   return {.exit_status = failure ? 1 : 0};
 }

@@ -2,7 +2,6 @@
 
 #include <exception>
 #include <filesystem>
-#include <iosfwd>
 #include <string>
 #include <variant>
 
@@ -21,9 +20,9 @@ struct Invocation {
 };
 
 // The invocation, or the exit status when the program ends here: 0 after --help or --version
-// (written to `out`), 2 for bad usage and 1 for a bundle that cannot be read (explained on `err`).
-std::variant<Invocation, int> parse_command_line(int argc, const char* const* argv, std::ostream& out,
-                                                 std::ostream& err);
+// (written to the console's stdout), 2 for bad usage and 1 for a bundle that cannot be read (both
+// explained on its stderr).
+std::variant<Invocation, int> parse_command_line(int argc, const char* const* argv);
 
 // What the user reads about a failure: a PublishReportError's message, else "Error: " + the type
 // name and the message.
@@ -38,7 +37,6 @@ struct Outcome {
 // Publishes on one event loop on the calling thread, with `runtime` installed and the local platform.
 // The first SIGINT or SIGTERM cancels the publish, which closes the claim and stops the sim; from then
 // on both signals have their default action again.
-Outcome run(const Invocation& invocation, outside::SimRuntime& runtime, std::ostream& err,
-            bool err_is_terminal = false);
+Outcome run(const Invocation& invocation, outside::SimRuntime& runtime);
 
 }  // namespace nalto::cli

@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -8,16 +6,15 @@
 #include "nalto/runtime/grpc_sim_runtime.hpp"
 
 int main(int argc, char** argv) {
-  auto parsed = nalto::cli::parse_command_line(argc, argv, std::cout, std::cerr);
+  auto parsed = nalto::cli::parse_command_line(argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
 
   nalto::cli::Outcome outcome;
   try {
     nalto::runtime::GrpcSimRuntime runtime;
-    outcome = nalto::cli::run(std::get<nalto::cli::Invocation>(parsed), runtime, std::cerr,
-                              ::isatty(STDERR_FILENO) == 1);
+    outcome = nalto::cli::run(std::get<nalto::cli::Invocation>(parsed), runtime);
   } catch (...) {
-    std::cerr << nalto::render_markup(nalto::cli::failure_text(std::current_exception()), false) << '\n';
+    nalto::console().note(nalto::cli::failure_text(std::current_exception()));
     return 1;
   }
   if (outcome.signal) {

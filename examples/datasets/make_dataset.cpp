@@ -21,17 +21,17 @@
 namespace {
 
 using nalto::sims::heated_room::advance;
-using nalto::sims::heated_room::kFanSettings;
-using nalto::sims::heated_room::kMaxHeaterPower;
+using nalto::sims::heated_room::FAN_SETTINGS;
+using nalto::sims::heated_room::MAX_HEATER_POWER;
 using nalto::sims::heated_room::Parameters;
 using nalto::sims::heated_room::State;
 
-constexpr std::uint64_t kSeed = 20240611;
-constexpr int kEpisodes = 40;
-constexpr int kShortestEpisode = 40, kLongestEpisode = 150;  // rows
-constexpr double kSensorNoise = 0.05;                        // °C
-constexpr double kStartNoise = 0.2;                          // °C around the sims' reset state
-constexpr double kOutsideSpread = 0.3;                       // °C between episodes
+constexpr std::uint64_t SEED = 20240611;
+constexpr int EPISODES = 40;
+constexpr int SHORTEST_EPISODE = 40, LONGEST_EPISODE = 150;  // rows
+constexpr double SENSOR_NOISE = 0.05;                        // °C
+constexpr double START_NOISE = 0.2;                          // °C around the sims' reset state
+constexpr double OUTSIDE_SPREAD = 0.3;                       // °C between episodes
 
 // Draws from the generator's raw output only, so the data do not depend on a library's distributions.
 class Random {
@@ -47,7 +47,7 @@ class Random {
   }
 
  private:
-  std::mt19937_64 engine_{kSeed};
+  std::mt19937_64 engine_{SEED};
 };
 
 // The room the data come from: close to the sims' defaults, not equal.
@@ -68,7 +68,7 @@ Parameters real_room() {
 // A heater setting held for a while: off, or a level in steps of 50 W.
 double heater_level(Random& random) {
   if (random.uniform() < 0.25) return 0.0;
-  return 50.0 * random.integer(6, static_cast<int>(kMaxHeaterPower / 50.0));
+  return 50.0 * random.integer(6, static_cast<int>(MAX_HEATER_POWER / 50.0));
 }
 
 std::string fixed(double value, int decimals) {
@@ -83,16 +83,16 @@ struct Column {
 };
 
 // Raw names as a logger would write them: the sims' names in other cases and spacing.
-const std::vector<Column> kColumns = {
+const std::vector<Column> COLUMNS = {
     {"room  temperature", "sensor"},   {"Wall temperature", "sensor"}, {"HEATER TEMPERATURE ", "sensor"},
     {"outside temperature", "sensor"}, {"HEATER POWER", "action"},     {"fan setting", "action"},
 };
 
 void write_description(const std::filesystem::path& file) {
   nlohmann::ordered_json columns = nlohmann::ordered_json::array();
-  for (std::size_t i = 0; i < kColumns.size(); ++i)
+  for (std::size_t i = 0; i < COLUMNS.size(); ++i)
     columns.push_back(
-        {{"key", "c" + std::to_string(i)}, {"raw_name", kColumns[i].raw_name}, {"role", kColumns[i].role}});
+        {{"key", "c" + std::to_string(i)}, {"raw_name", COLUMNS[i].raw_name}, {"role", COLUMNS[i].role}});
   const nlohmann::ordered_json description = {
       {"id", "3f6c2a9e-1b7d-4e58-9c04-8a2d5e7b1f63"}, {"name", "heated-room-demo"}, {"columns", columns}};
   std::ofstream(file) << description.dump(2) << "\n";
@@ -101,20 +101,20 @@ void write_description(const std::filesystem::path& file) {
 void write_rows(const std::filesystem::path& file) {
   std::ofstream out(file);
   out << "episode,row";
-  for (std::size_t i = 0; i < kColumns.size(); ++i) out << ",c" << i;
+  for (std::size_t i = 0; i < COLUMNS.size(); ++i) out << ",c" << i;
   out << "\n";
 
   Random random;
-  for (int episode = 0; episode < kEpisodes; ++episode) {
+  for (int episode = 0; episode < EPISODES; ++episode) {
     Parameters room = real_room();
-    room.outside_temperature += random.normal(kOutsideSpread);
+    room.outside_temperature += random.normal(OUTSIDE_SPREAD);
     State state;
-    state.room += random.normal(kStartNoise);
-    state.wall += random.normal(kStartNoise);
-    state.heater += random.normal(kStartNoise);
-    const int rows = random.integer(kShortestEpisode, kLongestEpisode);
+    state.room += random.normal(START_NOISE);
+    state.wall += random.normal(START_NOISE);
+    state.heater += random.normal(START_NOISE);
+    const int rows = random.integer(SHORTEST_EPISODE, LONGEST_EPISODE);
     double power = heater_level(random);
-    int fan = random.integer(0, kFanSettings - 1);
+    int fan = random.integer(0, FAN_SETTINGS - 1);
     int power_left = random.integer(4, 20), fan_left = random.integer(8, 40);
     for (int row = 0; row < rows; ++row) {
       // Row 0 is the start; every later row shows the state after a step with that row's actions.
@@ -124,14 +124,14 @@ void write_rows(const std::filesystem::path& file) {
           power_left = random.integer(4, 20);
         }
         if (--fan_left == 0) {
-          fan = random.integer(0, kFanSettings - 1);
+          fan = random.integer(0, FAN_SETTINGS - 1);
           fan_left = random.integer(8, 40);
         }
         state = advance(room, state, power, fan);
       }
       out << episode << "," << row;
       for (const double sensed : {state.room, state.wall, state.heater, room.outside_temperature})
-        out << "," << fixed(sensed + random.normal(kSensorNoise), 3);
+        out << "," << fixed(sensed + random.normal(SENSOR_NOISE), 3);
       out << "," << fixed(power, 1) << "," << fan << "\n";
     }
   }

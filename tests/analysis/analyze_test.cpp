@@ -24,11 +24,11 @@ using ::testing::IsEmpty;
 using testing::Journal;
 using testing::Loop;
 
-const std::string kPath = "./sims/boiler";
-const std::string kSha = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
-const std::string kReplayHint = "); validate it with `nalto sim validate --steps 100`";
-constexpr int kPort = 47123;
-const std::string kAddress = "localhost:47123";
+const std::string PATH = "./sims/boiler";
+const std::string SHA = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+const std::string REPLAY_HINT = "); validate it with `nalto sim validate --steps 100`";
+constexpr int PORT = 47123;
+const std::string ADDRESS = "localhost:47123";
 
 Timing short_timing() {
   Timing t;
@@ -91,7 +91,7 @@ Json mappings() {
               {"action_space", {{"mappings", Json::array({{{"name", "[0]"}, {"name_mapped", "power"}}})}}}};
 }
 
-const Json kResetObs = Json::array({20.0, 0.5});
+const Json RESET_OBS = Json::array({20.0, 0.5});
 
 // What the sim observes after a step with `power`: temp follows the power, hum cannot be read at row 2.
 Json observation(double power, int row) {
@@ -113,8 +113,8 @@ Json columns_answer() {
 
 // What the scripted sim predicts for one record, in the plan's column order.
 Json expected_predictions(const Json& record) {
-  Json t = Json::array({kResetObs[0]});
-  Json h = Json::array({kResetObs[1]});
+  Json t = Json::array({RESET_OBS[0]});
+  Json h = Json::array({RESET_OBS[1]});
   const Json& power = record["actions"]["p"];
   for (int row = 1; row < record["n_rows"].get<int>(); ++row) {
     const Json obs = observation(power[row].get<double>(), row);
@@ -172,11 +172,11 @@ struct Analysis {
   std::int64_t max_episodes = 5;
 
   explicit Analysis(Timing timing = short_timing()) : timing_scope(timing) {
-    runtime.port = kPort;
+    runtime.port = PORT;
     // Brackets show which text reached the tail, and that it was the tail that was shown.
     runtime.tail = [](const std::string& text) { return text.empty() ? std::string() : "[" + text + "]"; };
     client.on_get_mappings = [] { return mappings(); };
-    client.on_reset = [] { return Json::array({kResetObs, Json::object()}); };
+    client.on_reset = [] { return Json::array({RESET_OBS, Json::object()}); };
     client.on_step = [](const Json& action, int row) {
       return Json::array({observation(action[0].get<double>(), row), 0.0, false, false, Json::object()});
     };
@@ -199,7 +199,7 @@ struct Analysis {
   Json run(Json env_init = Json::object(), double call_timeout_s = 5) {
     if (!started_) node_.start();
     started_ = true;
-    auto task = analyze(kPath, claim, dataset, kSha, max_episodes, std::move(env_init), call_timeout_s);
+    auto task = analyze(PATH, claim, dataset, SHA, max_episodes, std::move(env_init), call_timeout_s);
     return loop.run(std::move(task), std::chrono::seconds(8));
   }
 
@@ -259,7 +259,7 @@ std::vector<std::string> own_calls(const Journal& journal) {
 }
 
 std::string replay_failure(const std::string& type, const std::string& text) {
-  return "The sim failed while replaying the dataset (" + type + ": " + text + kReplayHint;
+  return "The sim failed while replaying the dataset (" + type + ": " + text + REPLAY_HINT;
 }
 
 TEST(AnalyzeTest, TheHappyPathAsksTheNodeRunsTheSimAndReturnsTheAnalysisUnchanged) {
@@ -282,12 +282,12 @@ TEST(AnalyzeTest, TheHappyPathAsksTheNodeRunsTheSimAndReturnsTheAnalysisUnchange
   EXPECT_THAT(columns_calls[0].journal, IsEmpty()) << "nothing of the sim before the columns";
 
   ASSERT_EQ(a.runtime.starts.size(), 1u);
-  EXPECT_EQ(a.runtime.starts[0].path, kPath);
+  EXPECT_EQ(a.runtime.starts[0].path, PATH);
   EXPECT_EQ(a.runtime.starts[0].host, "localhost");
-  EXPECT_EQ(a.runtime.starts[0].port, kPort);
+  EXPECT_EQ(a.runtime.starts[0].port, PORT);
   EXPECT_EQ(a.runtime.starts[0].env, Json::object());
   ASSERT_EQ(a.runtime.serving_checks.size(), 1u);
-  EXPECT_EQ(a.runtime.serving_checks[0].first, kAddress);
+  EXPECT_EQ(a.runtime.serving_checks[0].first, ADDRESS);
   EXPECT_EQ(a.runtime.serving_checks[0].second, timing().serving_s);
 
   ASSERT_EQ(a.runtime.client_options.size(), 1u);
@@ -295,7 +295,7 @@ TEST(AnalyzeTest, TheHappyPathAsksTheNodeRunsTheSimAndReturnsTheAnalysisUnchange
   EXPECT_EQ(options.run_id, "publish-report");
   EXPECT_EQ(options.sim_id, "publish-report");
   EXPECT_EQ(options.env_id, "publish-report");
-  EXPECT_EQ(options.address, kAddress);
+  EXPECT_EQ(options.address, ADDRESS);
   EXPECT_EQ(options.protocol, "grpc");
 
   const Journal& journal = *a.runtime.journal;
@@ -324,7 +324,7 @@ TEST(AnalyzeTest, TheHappyPathAsksTheNodeRunsTheSimAndReturnsTheAnalysisUnchange
   EXPECT_TRUE(body["simulator_implementation_id"].is_number_integer());
   EXPECT_EQ(body["simulator_implementation_id"], 17);
   EXPECT_EQ(body["validation_run_id"], "run-5");
-  EXPECT_EQ(body["bundle_content_hash"], kSha);
+  EXPECT_EQ(body["bundle_content_hash"], SHA);
   EXPECT_EQ(body["core_sensor_variables"], Json::array({"temp", "hum"}));
   EXPECT_EQ(body["sensor_variables"], Json::array({"t", "h"})) << "node keys in plan order, not slot names";
   EXPECT_EQ(body["action_variables"], Json::array({"p"}));
@@ -350,13 +350,13 @@ TEST(AnalyzeTest, TheClientGetsACopyOfEnvInitWithTheSimAddress) {
     Json expected;
   };
   const std::vector<Case> cases = {
-      {"empty", Json::object(), {{"sim_address", kAddress}}},
+      {"empty", Json::object(), {{"sim_address", ADDRESS}}},
       {"added last",
        {{"seed", 3}, {"nested", {{"a", 1}}}},
-       {{"seed", 3}, {"nested", {{"a", 1}}}, {"sim_address", kAddress}}},
+       {{"seed", 3}, {"nested", {{"a", 1}}}, {"sim_address", ADDRESS}}},
       {"replaced in place",
        {{"sim_address", "elsewhere:1"}, {"seed", 3}},
-       {{"sim_address", kAddress}, {"seed", 3}}},
+       {{"sim_address", ADDRESS}, {"seed", 3}}},
   };
   for (const Case& c : cases) {
     Analysis a;

@@ -41,7 +41,7 @@ Json predicted(int rows) {
   return predictions;
 }
 
-const Plan kPlan{.sensors = {{"[0]", "temp"}, {"[1]", "hum"}, {"[2]", "count"}},
+const Plan PLAN{.sensors = {{"[0]", "temp"}, {"[1]", "hum"}, {"[2]", "count"}},
                  .actions = {{"[0]", "power"}},
                  .core = {"Temp", "Hum", "Count"}};
 
@@ -85,7 +85,7 @@ TEST(RolloutTest, ResetGivesRowZeroAndEveryLaterRowIsOneStep) {
   for (int n_rows : {-1, 0, 1, 2, 10}) {
     Sim sim;
     const int rows = std::max(1, n_rows);
-    const Json predictions = sim.run(kPlan, episode(n_rows));
+    const Json predictions = sim.run(PLAN, episode(n_rows));
     EXPECT_EQ(predictions, predicted(rows)) << n_rows << " rows";
     EXPECT_EQ(sim.client.calls, sim.expected_calls(rows - 1)) << n_rows << " rows";
     for (std::size_t i = 0; i < sim.client.steps.size(); ++i)
@@ -96,7 +96,7 @@ TEST(RolloutTest, ResetGivesRowZeroAndEveryLaterRowIsOneStep) {
 
 TEST(RolloutTest, PredictionsAreFloatingPointNumbersInPlanOrder) {
   Sim sim;
-  const Json predictions = sim.run(kPlan, episode(3));
+  const Json predictions = sim.run(PLAN, episode(3));
   std::vector<std::string> keys;
   for (const auto& [key, values] : predictions.items()) {
     keys.push_back(key);
@@ -135,7 +135,7 @@ TEST(RolloutTest, TerminatedAndTruncatedEndTheEpisodeAsTruthValues) {
         return flag == "terminated" ? step_answer(obs_at(row), end, no) : step_answer(obs_at(row), no, end);
       };
       const int rows = c.ends ? 4 : 10;
-      EXPECT_EQ(sim.run(kPlan, episode(10)), predicted(rows)) << flag << " = " << c.value;
+      EXPECT_EQ(sim.run(PLAN, episode(10)), predicted(rows)) << flag << " = " << c.value;
       EXPECT_EQ(sim.client.count("step"), static_cast<std::size_t>(rows - 1)) << flag << " = " << c.value;
     }
   }
@@ -161,7 +161,7 @@ TEST(RolloutTest, AnUnreadableResetObservationIsNullAtRowZeroAndTheRolloutGoesOn
     };
     Json expected = predicted(6);
     expected["temp"][0] = nullptr;
-    EXPECT_EQ(sim.run(kPlan, episode(6)), expected) << what;
+    EXPECT_EQ(sim.run(PLAN, episode(6)), expected) << what;
     EXPECT_EQ(sim.client.count("step"), 5u) << what;
   }
 }
@@ -176,7 +176,7 @@ TEST(RolloutTest, AnUnreadableStepObservationIsRecordedAndEndsTheRollout) {
     };
     Json expected = predicted(6);
     expected["temp"][5] = nullptr;
-    EXPECT_EQ(sim.run(kPlan, episode(10)), expected) << what;
+    EXPECT_EQ(sim.run(PLAN, episode(10)), expected) << what;
     EXPECT_EQ(sim.client.count("step"), 5u) << what;
   }
 }
@@ -188,7 +188,7 @@ TEST(RolloutTest, AMissingSlotReadsAsNullAndEndsTheRollout) {
   };
   Json expected = predicted(3);
   expected["count"][2] = nullptr;
-  EXPECT_EQ(sim.run(kPlan, episode(10)), expected);
+  EXPECT_EQ(sim.run(PLAN, episode(10)), expected);
 }
 
 TEST(RolloutTest, ANullActionKeepsTheLastRecordedValueOrTheTemplatesSample) {
@@ -199,7 +199,7 @@ TEST(RolloutTest, ANullActionKeepsTheLastRecordedValueOrTheTemplatesSample) {
     return space;
   };
   const Json power = {99.0, nullptr, nullptr, 7.5, nullptr, 3.0, nullptr};
-  sim.run(kPlan, episode(7, Json{{"power", power}}));
+  sim.run(PLAN, episode(7, Json{{"power", power}}));
   EXPECT_THAT(sim.client.steps, ElementsAre(Json::array({0.25}), Json::array({0.25}), Json::array({7.5}),
                                             Json::array({7.5}), Json::array({3.0}), Json::array({3.0})))
       << "row 0's 99.0 is never sent";
@@ -229,8 +229,8 @@ TEST(RolloutTest, EveryEpisodeDrawsANewTemplateAndResetsTheSim) {
   double next = 0.5;
   sim.runtime.sample = [&next](const Json&) { return Json::array({next++}); };
   const Json nulls = {{"power", {nullptr, nullptr, nullptr}}};
-  const Json first = sim.run(kPlan, episode(3, nulls));
-  const Json second = sim.run(kPlan, episode(3, nulls));
+  const Json first = sim.run(PLAN, episode(3, nulls));
+  const Json second = sim.run(PLAN, episode(3, nulls));
   EXPECT_EQ(first, predicted(3));
   EXPECT_EQ(second, predicted(3));
   EXPECT_THAT(sim.client.steps,
@@ -252,7 +252,7 @@ TEST(RolloutTest, ValuesAreUsedInTheComputeNodesForm) {
   sim.client.on_action_space_info = [] { return Json{{"sample", {{"tag", 0}, {"power", 0.25}}}}; };
   sim.client.on_reset = [] { return Json::array({Json{{"raw", obs_at(0)}}, Json::object()}); };
   sim.client.on_step = [](const Json&, int row) { return step_answer(Json{{"raw", obs_at(row)}}); };
-  const Plan plan{.sensors = kPlan.sensors, .actions = {{"['power']", "power"}}};
+  const Plan plan{.sensors = PLAN.sensors, .actions = {{"['power']", "power"}}};
 
   EXPECT_EQ(sim.run(plan, episode(4)), predicted(4));
   EXPECT_EQ(sim.client.steps,
@@ -286,7 +286,7 @@ TEST(RolloutTest, AnAnswerOfTheWrongLengthFails) {
     sim.client.on_step = [&c](const Json&, int) { return c.step; };
     std::exception_ptr failure;
     try {
-      sim.run(kPlan, episode(5));
+      sim.run(PLAN, episode(5));
     } catch (...) {
       failure = std::current_exception();
     }
@@ -306,7 +306,7 @@ TEST(RolloutTest, ACallOverTheLimitFailsWithAnEmptyTimeoutErrorAndIsNotRetried) 
     sim.client.hang_skip = c.skip;
     const auto start = std::chrono::steady_clock::now();
     try {
-      sim.run(kPlan, episode(10), 0.02);
+      sim.run(PLAN, episode(10), 0.02);
       ADD_FAILURE() << c.call << ": no time-out";
     } catch (const TimeoutError& e) {
       EXPECT_STREQ(e.what(), "") << c.call;
@@ -322,7 +322,7 @@ TEST(RolloutTest, ACallOverTheLimitFailsWithAnEmptyTimeoutErrorAndIsNotRetried) 
 TEST(RolloutTest, TheLimitBoundsEachCallNotTheWholeRollout) {
   Sim sim;
   sim.client.delay_s = {{"action_space_info", 0.005}, {"reset", 0.005}, {"step", 0.005}};
-  EXPECT_EQ(sim.run(kPlan, episode(30), 0.1), predicted(30)) << "30 calls of 5 ms each outlast one limit";
+  EXPECT_EQ(sim.run(PLAN, episode(30), 0.1), predicted(30)) << "30 calls of 5 ms each outlast one limit";
   EXPECT_TRUE(sim.client.cancelled.empty());
 }
 
@@ -332,7 +332,7 @@ TEST(RolloutTest, ACancellationReachesThePendingCallAndPropagates) {
   sim.client.hang_skip = 1;
   sim.client.on_hang = [&] { sim.loop.cancel_soon(); };
   try {
-    sim.run(kPlan, episode(10), 3600);
+    sim.run(PLAN, episode(10), 3600);
     FAIL() << "not cancelled";
   } catch (...) {
     EXPECT_TRUE(is_cancellation(std::current_exception()));
@@ -354,7 +354,7 @@ TEST(RolloutTest, AFailingSimCallLeavesTheRolloutUnchanged) {
       };
     }
     try {
-      sim.run(kPlan, episode(10));
+      sim.run(PLAN, episode(10));
       ADD_FAILURE() << call << ": no failure";
     } catch (const SimCallError& e) {
       EXPECT_STREQ(e.what(), "UNAVAILABLE: gone") << call;
@@ -383,7 +383,7 @@ TEST(RolloutTest, AFaultOfTheEpisodeRecordOrTheActionSlotPropagates) {
   };
   for (const Case& c : cases) {
     Sim sim;
-    const Plan plan{.sensors = kPlan.sensors, .actions = c.actions};
+    const Plan plan{.sensors = PLAN.sensors, .actions = c.actions};
     try {
       sim.run(plan, c.record);
       ADD_FAILURE() << c.what << ": no failure";
@@ -399,7 +399,7 @@ TEST(RolloutTest, AFaultOfTheEpisodeRecordOrTheActionSlotPropagates) {
 
 TEST(RolloutTest, PairsOnOneColumnAppendToOneListInPairOrder) {
   Sim sim;
-  const Plan plan{.sensors = {{"[1]", "b"}, {"[0]", "a"}, {"[2]", "b"}}, .actions = kPlan.actions};
+  const Plan plan{.sensors = {{"[1]", "b"}, {"[0]", "a"}, {"[2]", "b"}}, .actions = PLAN.actions};
   const Json predictions = sim.run(plan, episode(3));
   Json b = Json::array(), a = Json::array();
   for (int row = 0; row < 3; ++row) {
@@ -416,7 +416,7 @@ TEST(RolloutTest, PairsOnOneColumnAppendToOneListInPairOrder) {
 TEST(RolloutTest, APlanWithoutSensorsRecordsNothingAndReplaysEveryRow) {
   Sim sim;
   sim.client.on_step = [](const Json&, int) { return step_answer("unreadable"); };
-  const Plan plan{.actions = kPlan.actions};
+  const Plan plan{.actions = PLAN.actions};
   const Json predictions = sim.run(plan, episode(6));
   EXPECT_TRUE(predictions.is_object());
   EXPECT_TRUE(predictions.empty());
@@ -426,7 +426,7 @@ TEST(RolloutTest, APlanWithoutSensorsRecordsNothingAndReplaysEveryRow) {
 TEST(RolloutTest, APlanWithoutActionsSendsTheTemplate) {
   Sim sim;
   sim.client.on_action_space_info = [] { return Json{{"sample", {1.5, 2}}}; };
-  const Plan plan{.sensors = kPlan.sensors};
+  const Plan plan{.sensors = PLAN.sensors};
   EXPECT_EQ(sim.run(plan, episode(3)), predicted(3));
   EXPECT_THAT(sim.client.steps, Each(Json::array({1.5, 2})));
   EXPECT_THAT(sim.client.steps, SizeIs(2));

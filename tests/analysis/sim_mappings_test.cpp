@@ -17,8 +17,8 @@ using testing::FakeSimRuntime;
 using testing::Loop;
 using ::testing::StartsWith;
 
-const std::string kPrefix = "debug get_mappings() failed (";
-const std::string kSuffix = "); reading the spaces";
+const std::string PREFIX = "debug get_mappings() failed (";
+const std::string SUFFIX = "); reading the spaces";
 
 std::vector<std::string> keys_of(const Json& object) {
   std::vector<std::string> keys;
@@ -106,7 +106,7 @@ TEST(SimMappingsTest, AFailingGetMappingsIsLoggedWithItsTextAndTheSpacesAreRead)
     sim.client.on_get_mappings = c.get_mappings;
 
     EXPECT_EQ(sim.run(), sim.from_spaces()) << c.what;
-    EXPECT_THAT(sim.log.records(), ElementsAre(kPrefix + c.text + kSuffix)) << c.what;
+    EXPECT_THAT(sim.log.records(), ElementsAre(PREFIX + c.text + SUFFIX)) << c.what;
     EXPECT_EQ(sim.console.out(), "") << c.what;
     EXPECT_EQ(sim.console.err(), "") << c.what;
   }
@@ -140,9 +140,9 @@ TEST(SimMappingsTest, AnUnusableAnswerIsDroppedWholeAndBothListsComeFromTheSpace
                 ElementsAre(testing::box_space({"temp", "hum"}), testing::box_space({"power"})))
         << what << ": the sensor space is converted first";
     ASSERT_EQ(sim.log.records().size(), 1u) << what;
-    EXPECT_THAT(sim.log.records()[0], StartsWith(kPrefix)) << what;
-    EXPECT_THAT(sim.log.records()[0], EndsWith(kSuffix)) << what;
-    EXPECT_GT(sim.log.records()[0].size(), kPrefix.size() + kSuffix.size()) << what << ": the failure's text";
+    EXPECT_THAT(sim.log.records()[0], StartsWith(PREFIX)) << what;
+    EXPECT_THAT(sim.log.records()[0], EndsWith(SUFFIX)) << what;
+    EXPECT_GT(sim.log.records()[0].size(), PREFIX.size() + SUFFIX.size()) << what << ": the failure's text";
     EXPECT_EQ(sim.console.out() + sim.console.err(), "") << what;
   }
 }

@@ -28,10 +28,10 @@ using node_app::SeriesPair;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr const char* kId = "6f1c2a9e-0d4b-4c1e-9a57-3b8e2f10c0de";
-constexpr const char* kName = "plant/line 2";
-const std::string kDescription =
-    std::string(R"({"id": ")") + kId + R"(", "name": ")" + kName + R"(", "columns": [
+constexpr const char* ID = "6f1c2a9e-0d4b-4c1e-9a57-3b8e2f10c0de";
+constexpr const char* NAME = "plant/line 2";
+const std::string DESCRIPTION =
+    std::string(R"({"id": ")") + ID + R"(", "name": ")" + NAME + R"(", "columns": [
   {"key": "a", "raw_name": "Temp A", "role": "sensor"}, {"key": "b", "raw_name": "Level B", "role": "sensor"},
   {"key": "u", "raw_name": "Power", "role": "action"}]})";
 
@@ -39,12 +39,12 @@ const std::string kDescription =
 double truth_a(int episode, int row) {
   return 1000.125 + (episode + 1) * row;
 }
-constexpr int kRows[] = {10, 6};
+constexpr int ROWS[] = {10, 6};
 
 std::string rows_csv() {
   std::string text = "episode,row,a,b,u\n";
   for (int e = 0; e < 2; ++e) {
-    for (int i = 0; i < kRows[e]; ++i) {
+    for (int i = 0; i < ROWS[e]; ++i) {
       const std::string power = e == 0 && i == 3 ? "" : plain_text(e == 0 ? 0.5 * i : 1.0);
       text += std::to_string(e) + "," + std::to_string(i) + "," + plain_text(truth_a(e, i)) + ",5," + power +
               "\n";
@@ -121,7 +121,7 @@ class RunningNode {
 // The sim's predictions: 'a' trails the truth by two rows, 'b' is 0.5 above its constant 5.
 Json rollout(int episode) {
   Json a = Json::array(), b = Json::array();
-  for (int i = 0; i < kRows[episode]; ++i) {
+  for (int i = 0; i < ROWS[episode]; ++i) {
     a.push_back(truth_a(episode, std::max(0, i - 2)));
     b.push_back(5.5);
   }
@@ -129,7 +129,7 @@ Json rollout(int episode) {
 }
 
 Json rollouts_body(const std::string& run, const std::string& bundle = "h1") {
-  return Json{{"dataset_uuid", kId},
+  return Json{{"dataset_uuid", ID},
               {"simulator_id", "sim-1"},
               {"simulator_implementation_id", 17},
               {"validation_run_id", run},
@@ -145,7 +145,7 @@ class ComputeNodeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     root_ = new fs::path(fresh_dir());
-    make_folder(*root_ / "plant", kDescription, rows_csv());
+    make_folder(*root_ / "plant", DESCRIPTION, rows_csv());
   }
   static void TearDownTestSuite() {
     fs::remove_all(*root_);
@@ -158,12 +158,12 @@ class ComputeNodeTest : public ::testing::Test {
 fs::path* ComputeNodeTest::root_ = nullptr;
 
 TEST_F(ComputeNodeTest, AnswersRecordsAndActionsButNeverTheTruth) {
-  const Answer by_name = node.request("GET", "/ml/datasets/" + url_escape(kName));
+  const Answer by_name = node.request("GET", "/ml/datasets/" + url_escape(NAME));
   ASSERT_EQ(by_name.status, 200) << by_name.body;
   EXPECT_EQ(Json::parse(by_name.body)["cycles"]["count"], 2);
   EXPECT_EQ(node.request("GET", "/ml/datasets/6F1C2A9E-0D4B-4C1E-9A57-3B8E2F10C0DE").body, by_name.body);
 
-  const Answer actions = node.post("/ml/analysis-actions", {{"dataset_uuid", kId}, {"episodes", {1, 0, 1}}});
+  const Answer actions = node.post("/ml/analysis-actions", {{"dataset_uuid", ID}, {"episodes", {1, 0, 1}}});
   ASSERT_EQ(actions.status, 200) << actions.body;
   const Json columns = actions.json();
   EXPECT_EQ(columns["episodes"].size(), 2u);
@@ -187,7 +187,7 @@ TEST_F(ComputeNodeTest, ScoresEachSensorAtItsBestLag) {
   EXPECT_EQ(artifact["schema"], "simulator_validation/v2");
   EXPECT_EQ(artifact["simulator"], Json::parse(R"({"simulator_id":"sim-1","simulator_implementation_id":17,
       "validation_run_id":"run-lag","bundle_content_hash":"h1"})"));
-  EXPECT_EQ(artifact["dataset"]["uuid"], kId);
+  EXPECT_EQ(artifact["dataset"]["uuid"], ID);
   EXPECT_EQ(artifact["dataset"]["selected_episodes"], Json::parse("[0,1]"));
   EXPECT_EQ(result["dataset"]["content_sha256"], sha256_file((*root_ / "plant" / "rows.csv").string()));
   EXPECT_EQ(result["dataset"]["content_md5"].get<std::string>().size(), 32u);
@@ -243,16 +243,16 @@ TEST_F(ComputeNodeTest, RefusesBadRequestsWithADetail) {
       {"analysis-actions", R"({"episodes":[0]})", 422, "the request has no 'dataset_uuid'"},
       {"analysis-actions", R"({"dataset_uuid":7,"episodes":[0]})", 422, "'dataset_uuid' must be a text"},
       {"analysis-actions", R"({"dataset_uuid":"nope","episodes":[0]})", 404, "no dataset with the id 'nope'"},
-      {"analysis-actions", std::string(R"({"dataset_uuid":")") + kId + R"(","episodes":"0"})", 422,
+      {"analysis-actions", std::string(R"({"dataset_uuid":")") + ID + R"(","episodes":"0"})", 422,
        "'episodes' must be a list"},
-      {"analysis-actions", std::string(R"({"dataset_uuid":")") + kId + R"(","episodes":[1.5]})", 422,
+      {"analysis-actions", std::string(R"({"dataset_uuid":")") + ID + R"(","episodes":[1.5]})", 422,
        "an episode number must be a whole number"},
       {"analysis-actions",
-       std::string(R"({"dataset_uuid":")") + kId + R"(","episodes":[18446744073709551616]})", 422,
+       std::string(R"({"dataset_uuid":")") + ID + R"(","episodes":[18446744073709551616]})", 422,
        "an episode number must be a whole number"},
-      {"analysis-actions", std::string(R"({"dataset_uuid":")") + kId + R"(","episodes":[0,2]})", 404,
+      {"analysis-actions", std::string(R"({"dataset_uuid":")") + ID + R"(","episodes":[0,2]})", 404,
        "the dataset 'plant/line 2' has no episode 2; its episodes are 0 to 1"},
-      {"analysis-actions", std::string(R"({"dataset_uuid":")") + kId + R"(","episodes":[-1]})", 404,
+      {"analysis-actions", std::string(R"({"dataset_uuid":")") + ID + R"(","episodes":[-1]})", 404,
        "has no episode -1"},
       {"sim-analyze-rollouts", R"({"validation_run_id":1e999})", 422, "number overflow"},
       {"sim-analyze-rollouts", patched("/validation_run_id", std::nullopt).dump(), 422,
@@ -348,9 +348,9 @@ TEST_F(ComputeNodeTest, AgreesWithTheStepsOwnClient) {
   testing::ScopedEnv token("NALTO_COMPUTE_TOKEN", std::nullopt);
   testing::Loop loop;
   testing::FakePlatform platform;
-  const Json dataset = loop.run(outside::resolve_local_dataset(platform, "org-1", kName));
-  EXPECT_EQ(dataset["id"], kId);
-  EXPECT_EQ(dataset["name"], kName);
+  const Json dataset = loop.run(outside::resolve_local_dataset(platform, "org-1", NAME));
+  EXPECT_EQ(dataset["id"], ID);
+  EXPECT_EQ(dataset["name"], NAME);
 
   const Json columns = _node_post("analysis-actions",
                                   {{"dataset_uuid", dataset["id"]},
@@ -372,7 +372,7 @@ TEST_F(ComputeNodeTest, AgreesWithTheStepsOwnClient) {
   EXPECT_TRUE(result["dataset"].contains("content_md5"));
 
   try {
-    _node_post("analysis-actions", {{"dataset_uuid", kId}, {"episodes", {9}}}, 5);
+    _node_post("analysis-actions", {{"dataset_uuid", ID}, {"episodes", {9}}}, 5);
     ADD_FAILURE() << "no refusal";
   } catch (const PublishReportError& e) {
     EXPECT_STREQ(
@@ -427,7 +427,7 @@ TEST(ComputeNodeDatasetTest, LoadsTheFormatAndNamesWhatIsWrong) {
   const fs::path root = fresh_dir();
   const std::string header = "episode,row,a,b,u\n";
   const node_app::Dataset loaded = node_app::load_dataset(make_folder(
-      root / "ok", kDescription, "\xEF\xBB\xBF\"episode\",row,u,a,b\r\n0,0,1,,2\r\n0,1,3,4,5\r\n"));
+      root / "ok", DESCRIPTION, "\xEF\xBB\xBF\"episode\",row,u,a,b\r\n0,0,1,,2\r\n0,1,3,4,5\r\n"));
   EXPECT_EQ(loaded.n_rows, 2u);
   EXPECT_TRUE(std::isnan(loaded.column("a")->values[0]));
   EXPECT_EQ(loaded.column("u")->values[1], 3);
@@ -438,12 +438,12 @@ TEST(ComputeNodeDatasetTest, LoadsTheFormatAndNamesWhatIsWrong) {
       {"{", header, "dataset.json: not valid JSON"},
       {R"({"id":"x","name":"n","columns":[{"key":"a","role":"input"}]})", "episode,row,a\n",
        "'role' must be \"sensor\" or \"action\""},
-      {kDescription, "episode,row,a,b\n", "dataset.json's column 'u' has no column here"},
-      {kDescription, "episode,row,a,b,u,z\n", "the column 'z' is not in dataset.json"},
-      {kDescription, header + "1,0,1,2,3\n", "line 2: episode 1 where episode 0 was due"},
-      {kDescription, header + "0,0,1,2,3\n0,2,1,2,3\n", "line 3: row 2 of episode 0 where row 1 was due"},
-      {kDescription, header + "0,0,1,x,3\n", "the value of 'b' is not a finite number"},
-      {kDescription, header + "0,0,1,2\n", "4 values where the header has 5"},
+      {DESCRIPTION, "episode,row,a,b\n", "dataset.json's column 'u' has no column here"},
+      {DESCRIPTION, "episode,row,a,b,u,z\n", "the column 'z' is not in dataset.json"},
+      {DESCRIPTION, header + "1,0,1,2,3\n", "line 2: episode 1 where episode 0 was due"},
+      {DESCRIPTION, header + "0,0,1,2,3\n0,2,1,2,3\n", "line 3: row 2 of episode 0 where row 1 was due"},
+      {DESCRIPTION, header + "0,0,1,x,3\n", "the value of 'b' is not a finite number"},
+      {DESCRIPTION, header + "0,0,1,2\n", "4 values where the header has 5"},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const fs::path folder = make_folder(root / std::to_string(i), cases[i].description, cases[i].rows);

@@ -39,13 +39,16 @@ class PublishReportCliTest : public ::testing::Test {
     for (const std::string& arg : args) argv.push_back(arg.c_str());
     out.str("");
     err.str("");
-    return cli::parse_command_line(static_cast<int>(argv.size()), argv.data(), out, err);
+    return cli::parse_command_line(static_cast<int>(argv.size()), argv.data());
   }
 
   fs::path dir;
   std::string sim;
   std::ostringstream out, err;
   testing::ScopedEnv state_home{"XDG_STATE_HOME", "/var/state"};
+  testing::ScopedEnv no_force{"FORCE_COLOR", std::nullopt};
+  Console console{{.out = &out, .err = &err}};
+  ScopedConsole installed{console};
 };
 
 TEST_F(PublishReportCliTest, OptionsAndTheirDefaults) {
@@ -154,7 +157,7 @@ class PublishReportCliRunTest : public PublishReportCliTest {
   cli::Outcome run(const std::string& dataset) {
     const auto parsed = parse("--path " + sim + " --dataset " + dataset +
                               " --project Kitchen --platform-state " + (dir / "state.json").string());
-    return cli::run(std::get<cli::Invocation>(parsed), runtime, err);
+    return cli::run(std::get<cli::Invocation>(parsed), runtime);
   }
 
   std::string claim_state() const {
@@ -165,13 +168,12 @@ class PublishReportCliRunTest : public PublishReportCliTest {
 
   testing::FakeNode node;
   testing::FakeSimRuntime runtime;
-  testing::CapturedConsole console;
 };
 
 TEST_F(PublishReportCliRunTest, ExitStatusTellsTheOutcome) {
   EXPECT_EQ(run("room").exit_status, 0) << err.str();
   EXPECT_EQ(err.str(), "");
-  EXPECT_THAT(console.out(), HasSubstr("│ Kitchen  │ ready  │ 75.0  │"));
+  EXPECT_THAT(out.str(), HasSubstr("│ Kitchen  │ ready  │ 75.0  │"));
   EXPECT_EQ(claim_state(), "submitted");
 
   const cli::Outcome unknown = run("elsewhere");

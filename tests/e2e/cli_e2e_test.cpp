@@ -152,9 +152,9 @@ Clock::time_point in(std::chrono::milliseconds limit) {
   return Clock::now() + limit;
 }
 
-const std::string kRoom = std::string(NALTO_EXAMPLE_SIMS_DIR) + "/heated_room/heated-room";
-const std::string kTestSim = std::string(NALTO_TEST_SIMS_DIR) + "/test-sim";
-constexpr const char* kToken = "e2e-token";
+const std::string ROOM = std::string(NALTO_EXAMPLE_SIMS_DIR) + "/heated_room/heated-room";
+const std::string TEST_SIM = std::string(NALTO_TEST_SIMS_DIR) + "/test-sim";
+constexpr const char* TOKEN = "e2e-token";
 
 // A reference node per test on a free loopback port, serving the example dataset and, for the test
 // sim (which echoes its one action "Value" as its one sensor "Echo"), a dataset "echo".
@@ -174,7 +174,7 @@ class CliEndToEnd : public ::testing::Test {
     std::ofstream(datasets / "echo/rows.csv") << "episode,row,e,v\n0,0,0,1\n0,1,1,2\n0,2,2,3\n";
 
     node_.emplace(std::vector<std::string>{NALTO_COMPUTE_NODE_EXE, "--datasets", datasets.string(), "--port",
-                                           "0", "--token", kToken},
+                                           "0", "--token", TOKEN},
                   std::map<std::string, std::string>{});
     // The node names its address on its first line: "... serving 2 datasets on http://127.0.0.1:PORT".
     if (!node_->read_until([&] { return node_->out.find('\n') != std::string::npos; },
@@ -198,7 +198,7 @@ class CliEndToEnd : public ::testing::Test {
         state_file().string()};
     args.insert(args.end(), extra.begin(), extra.end());
     env.emplace("NALTO_COMPUTE_URL", url_);
-    env.emplace("NALTO_COMPUTE_TOKEN", kToken);
+    env.emplace("NALTO_COMPUTE_TOKEN", TOKEN);
     return std::make_unique<Child>(args, env);
   }
 
@@ -241,7 +241,7 @@ bool exited_with(int status, int code) {
 }
 
 TEST_F(CliEndToEnd, PublishesTheRoomAndPrintsTheReportTable) {
-  const Ended run = publish(kRoom, "heated-room-demo", {"--bundle", kRoom, "--project", "office-heating"});
+  const Ended run = publish(ROOM, "heated-room-demo", {"--bundle", ROOM, "--project", "office-heating"});
 
   ASSERT_TRUE(exited_with(run.status, 0)) << run.err;
   EXPECT_THAT(run.out, HasSubstr("✓ Added the sim to the use case\n✓ Analyzed 20 episodes: score 9"));
@@ -252,11 +252,11 @@ TEST_F(CliEndToEnd, PublishesTheRoomAndPrintsTheReportTable) {
   EXPECT_EQ(claim.at("state"), "submitted");
   const Json& validation = claim.at("submission").at("simulatorValidation");
   EXPECT_EQ(validation.at("schema"), "simulator_validation/v2");
-  EXPECT_EQ(validation.at("simulator").at("bundle_content_hash"), sha256_file(kRoom));
+  EXPECT_EQ(validation.at("simulator").at("bundle_content_hash"), sha256_file(ROOM));
 }
 
 TEST_F(CliEndToEnd, UnknownDatasetIsNamedAndNothingIsClaimed) {
-  const Ended run = publish(kRoom, "no-such-data");
+  const Ended run = publish(ROOM, "no-such-data");
 
   EXPECT_TRUE(exited_with(run.status, 1));
   EXPECT_THAT(run.err, HasSubstr("has no dataset 'no-such-data'"));
@@ -264,7 +264,7 @@ TEST_F(CliEndToEnd, UnknownDatasetIsNamedAndNothingIsClaimed) {
 }
 
 TEST_F(CliEndToEnd, SimThatDoesNotStartIsShownWithItsOutputAndTheClaimClosed) {
-  const Ended run = publish(kTestSim, "echo", {}, {{"NALTO_TEST_SIM_MODE", "crash-at-start"}});
+  const Ended run = publish(TEST_SIM, "echo", {}, {{"NALTO_TEST_SIM_MODE", "crash-at-start"}});
 
   EXPECT_TRUE(exited_with(run.status, 1));
   EXPECT_THAT(run.err, HasSubstr("The sim did not start:\n\n"));
@@ -275,7 +275,7 @@ TEST_F(CliEndToEnd, SimThatDoesNotStartIsShownWithItsOutputAndTheClaimClosed) {
 }
 
 TEST_F(CliEndToEnd, WrongTokenShowsTheNodesRefusal) {
-  const Ended run = publish(kRoom, "heated-room-demo", {}, {{"NALTO_COMPUTE_TOKEN", "not-the-token"}});
+  const Ended run = publish(ROOM, "heated-room-demo", {}, {{"NALTO_COMPUTE_TOKEN", "not-the-token"}});
 
   EXPECT_TRUE(exited_with(run.status, 1));
   EXPECT_THAT(run.err, HasSubstr("the token does not match this compute node's: set NALTO_COMPUTE_TOKEN"));
@@ -283,7 +283,7 @@ TEST_F(CliEndToEnd, WrongTokenShowsTheNodesRefusal) {
 
 TEST_F(CliEndToEnd, InterruptDuringTheReplayClosesTheClaimStopsTheSimAndEndsBySigint) {
   const testing::ProcessMark mark;
-  const auto cli = start(kTestSim, "echo", {"--call-timeout", "60"},
+  const auto cli = start(TEST_SIM, "echo", {"--call-timeout", "60"},
                          {{"NALTO_TEST_SIM_MODE", "hang-in-step"}, {"NALTO_LOG", "debug"}});
   ASSERT_TRUE(cli->read_until([&] { return cli->err.find("Replaying episode 0") != std::string::npos; },
                               in(std::chrono::seconds(5))))

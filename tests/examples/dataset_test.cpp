@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 namespace room = sims::heated_room;
 using testing::Sim;
 
-const fs::path kDataset = fs::path(__FILE__).parent_path() / "../../examples/datasets/heated-room";
+const fs::path DATASET = fs::path(__FILE__).parent_path() / "../../examples/datasets/heated-room";
 
 struct Row {
   int episode = 0, row = 0;
@@ -28,7 +28,7 @@ struct Row {
 };
 
 std::vector<Row> read_rows() {
-  std::ifstream in(kDataset / "rows.csv");
+  std::ifstream in(DATASET / "rows.csv");
   std::string line;
   std::getline(in, line);
   EXPECT_EQ(line, "episode,row,c0,c1,c2,c3,c4,c5");
@@ -49,7 +49,7 @@ std::vector<Row> read_rows() {
 }
 
 Json columns_answer() {
-  std::ifstream in(kDataset / "dataset.json");
+  std::ifstream in(DATASET / "dataset.json");
   const Json description = Json::parse(in);
   Json answer = {{"raw_names", Json::object()},
                  {"sensor_variables", Json::array()},
@@ -65,7 +65,7 @@ Json heated_room_mappings() {
   testing::Loop loop;
   Sim sim;
   return loop.run([&]() -> asio::awaitable<Json> {
-    std::string path = testing::kHeatedRoom, serving = "serving on";
+    std::string path = testing::HEATED_ROOM, serving = "serving on";
     co_await sim.start(std::move(path));
     EXPECT_TRUE(co_await sim.until_line(std::move(serving)));
     const Json answer = sim.ask(&sim::v1::Simulator::Stub::GetMappings).value;
@@ -107,7 +107,7 @@ TEST(ExampleDatasetTest, EveryActionAndTheThreeSensorsOfTheSimHaveAColumn) {
 }
 
 TEST(ExampleDatasetTest, HasWholeEpisodesThatTheSimPredictsWell) {
-  EXPECT_LT(fs::file_size(kDataset / "rows.csv") + fs::file_size(kDataset / "dataset.json"), 2'000'000u);
+  EXPECT_LT(fs::file_size(DATASET / "rows.csv") + fs::file_size(DATASET / "dataset.json"), 2'000'000u);
   const std::vector<Row> rows = read_rows();
   int episodes = 0;
   for (std::size_t i = 0; i < rows.size();) {

@@ -36,8 +36,8 @@ TEST(RoomModelTest, TheFanSpeedsUpTheExchange) {
 TEST(RoomModelTest, StaysBetweenTheOutsideAndTheHeatersReachAndSettlesOutside) {
   const Parameters p;
   std::mt19937 random(7);
-  std::uniform_real_distribution<double> power(0.0, kMaxHeaterPower);
-  std::uniform_int_distribution<int> fan(0, kFanSettings - 1);
+  std::uniform_real_distribution<double> power(0.0, MAX_HEATER_POWER);
+  std::uniform_int_distribution<int> fan(0, FAN_SETTINGS - 1);
   State s;
   for (int i = 0; i < 3000; ++i) {
     s = advance(p, s, power(random), fan(random));

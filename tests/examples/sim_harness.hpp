@@ -20,9 +20,9 @@
 
 namespace nalto::testing {
 
-inline const std::string kHeatedRoom = NALTO_EXAMPLE_SIMS_DIR "/heated_room/heated-room";
-inline const std::string kPythonRoom = NALTO_EXAMPLE_SIMS_DIR "/python_room";
-inline const std::string kTestSim = NALTO_TEST_SIMS_DIR "/test-sim";
+inline const std::string HEATED_ROOM = NALTO_EXAMPLE_SIMS_DIR "/heated_room/heated-room";
+inline const std::string PYTHON_ROOM = NALTO_EXAMPLE_SIMS_DIR "/python_room";
+inline const std::string TEST_SIM = NALTO_TEST_SIMS_DIR "/test-sim";
 
 struct Answer {
   grpc::Status status;

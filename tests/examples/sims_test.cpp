@@ -21,15 +21,15 @@ namespace {
 
 using grpc::StatusCode;
 using testing::Answer;
-using testing::kHeatedRoom;
-using testing::kPythonRoom;
-using testing::kTestSim;
+using testing::HEATED_ROOM;
+using testing::PYTHON_ROOM;
+using testing::TEST_SIM;
 using testing::Loop;
 using testing::Sim;
 using namespace std::chrono_literals;
 namespace v1 = nalto::sim::v1;
 
-const std::string kServing = "test sim: serving on localhost:";
+const std::string SERVING = "test sim: serving on localhost:";
 
 // A zombie counts as gone: an orphan is reaped by an init this test does not control.
 bool ends_soon(pid_t pid) {
@@ -50,7 +50,7 @@ struct RoomRun {
   int exit_code = -1;
 };
 
-const std::vector<std::pair<std::string, std::pair<double, int>>> kRoomActions = {
+const std::vector<std::pair<std::string, std::pair<double, int>>> ROOM_ACTIONS = {
     {R"({"heater_power": [3000.0], "fan": 0})", {3000.0, 0}},
     {R"({"heater_power": [1500], "fan": 2})", {1500.0, 2}},
     {R"({"fan": 1, "heater_power": [4000.0]})", {3000.0, 1}},  // beyond the box: clipped
@@ -73,7 +73,7 @@ RoomRun run_room(const std::string& path) {
     run.sensor_space = sim.ask(&v1::Simulator::Stub::SensorSpaceInfo);
     run.action_space = sim.ask(&v1::Simulator::Stub::ActionSpaceInfo);
     run.reset = sim.ask(&v1::Simulator::Stub::Reset);
-    for (const auto& [action, applied] : kRoomActions) run.steps.push_back(sim.step(action).value);
+    for (const auto& [action, applied] : ROOM_ACTIONS) run.steps.push_back(sim.step(action).value);
     for (const char* bad :
          {"[1500.0]", R"({"heater_power": 1500.0, "fan": 0})", R"({"heater_power": [1500.0]})",
           R"({"heater_power": [1500.0], "fan": 3})", R"({"heater_power": [1.0], "fan": 1.5})",
@@ -98,8 +98,8 @@ void expect_observation(const Json& obs, const sims::heated_room::State& s, cons
 }
 
 TEST(ExampleSimsTest, BothRoomsFollowTheModelWithTheirParametersAndStopOnTerm) {
-  const RoomRun cpp = run_room(kHeatedRoom);
-  const RoomRun python = run_room(kPythonRoom);
+  const RoomRun cpp = run_room(HEATED_ROOM);
+  const RoomRun python = run_room(PYTHON_ROOM);
 
   ASSERT_TRUE(cpp.mappings.status.ok()) << cpp.mappings.status.error_message();
   EXPECT_EQ(python.mappings.status.error_code(), StatusCode::UNIMPLEMENTED);
@@ -119,9 +119,9 @@ TEST(ExampleSimsTest, BothRoomsFollowTheModelWithTheirParametersAndStopOnTerm) {
     ASSERT_TRUE(run->reset.value.is_array() && run->reset.value.size() == 2) << which;
     sims::heated_room::State state;
     expect_observation(run->reset.value[0], state, which + " reset");
-    ASSERT_EQ(run->steps.size(), kRoomActions.size());
-    for (std::size_t i = 0; i < kRoomActions.size(); ++i) {
-      const auto [power, fan] = kRoomActions[i].second;
+    ASSERT_EQ(run->steps.size(), ROOM_ACTIONS.size());
+    for (std::size_t i = 0; i < ROOM_ACTIONS.size(); ++i) {
+      const auto [power, fan] = ROOM_ACTIONS[i].second;
       state = sims::heated_room::advance(parameters, state, power, fan);
       const Json& answer = run->steps[i];
       ASSERT_TRUE(answer.is_array() && answer.size() == 5) << which << " " << answer.dump();
@@ -138,8 +138,8 @@ TEST(TestSimTest, ByDefaultEchoesTheLastActionAndTracesTheFirstServingAnswer) {
   Sim sim;
   const int code = loop.run([&]() -> asio::awaitable<int> {
     Json env = {{"NALTO_SIM_TRACE", "1"}};
-    co_await sim.start(kTestSim, std::move(env));
-    EXPECT_TRUE(co_await sim.until_line(kServing));
+    co_await sim.start(TEST_SIM, std::move(env));
+    EXPECT_TRUE(co_await sim.until_line(SERVING));
     EXPECT_EQ(sim.health(), grpc::health::v1::HealthCheckResponse::SERVING);
     EXPECT_EQ(sim.health(), grpc::health::v1::HealthCheckResponse::SERVING);
     EXPECT_EQ(sim.ask(&v1::Simulator::Stub::GetMappings).status.error_code(), StatusCode::UNIMPLEMENTED);
@@ -162,7 +162,7 @@ TEST(TestSimTest, CrashAtStartTellsWhyAndExitsWithThreeBeforeServing) {
   Sim sim;
   const int code = loop.run([&]() -> asio::awaitable<int> {
     Json env = {{"NALTO_TEST_SIM_MODE", "crash-at-start"}};
-    co_await sim.start(kTestSim, std::move(env));
+    co_await sim.start(TEST_SIM, std::move(env));
     co_return co_await sim.process->wait();
   }());
   EXPECT_EQ(code, 3);
@@ -178,8 +178,8 @@ TEST(TestSimTest, SlowStartServesOnlyAfterItsDelay) {
   std::chrono::steady_clock::duration until_serving{};
   const int code = loop.run([&]() -> asio::awaitable<int> {
     Json env = {{"NALTO_TEST_SIM_MODE", "slow-start"}, {"NALTO_TEST_SIM_DELAY_MS", "300"}};
-    co_await sim.start(kTestSim, std::move(env));
-    EXPECT_TRUE(co_await sim.until_line(kServing));
+    co_await sim.start(TEST_SIM, std::move(env));
+    EXPECT_TRUE(co_await sim.until_line(SERVING));
     until_serving = std::chrono::steady_clock::now() - started;
     sim.process->terminate();
     co_return co_await sim.process->wait();
@@ -193,8 +193,8 @@ TEST(TestSimTest, HangInStepNeverAnswersButStopsOnTerm) {
   Sim sim;
   const int code = loop.run([&]() -> asio::awaitable<int> {
     Json env = {{"NALTO_TEST_SIM_MODE", "hang-in-step"}};
-    co_await sim.start(kTestSim, std::move(env));
-    EXPECT_TRUE(co_await sim.until_line(kServing));
+    co_await sim.start(TEST_SIM, std::move(env));
+    EXPECT_TRUE(co_await sim.until_line(SERVING));
     EXPECT_TRUE(sim.ask(&v1::Simulator::Stub::Reset).status.ok());
     EXPECT_EQ(sim.step("[1.0]", 200ms).status.error_code(), StatusCode::DEADLINE_EXCEEDED);
     sim.process->terminate();
@@ -209,8 +209,8 @@ TEST(TestSimTest, IgnoreTermOutlivesTermWithAGrandchildThatTheGroupKillEnds) {
   bool outlived_term = false;
   const int code = loop.run([&]() -> asio::awaitable<int> {
     Json env = {{"NALTO_TEST_SIM_MODE", "ignore-term"}};
-    co_await sim.start(kTestSim, std::move(env));
-    EXPECT_TRUE(co_await sim.until_line(kServing));
+    co_await sim.start(TEST_SIM, std::move(env));
+    EXPECT_TRUE(co_await sim.until_line(SERVING));
     EXPECT_EQ(sim.health(), grpc::health::v1::HealthCheckResponse::SERVING);
     sim.process->terminate();
     try {

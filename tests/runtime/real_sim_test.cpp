@@ -108,7 +108,7 @@ struct RealAnalysis {
 
 TEST(RealSimTest, BothRoomsReplayTheSameModelAndLeaveNothingRunning) {
   std::vector<Json> predictions;
-  for (const std::string& sim : {testing::kHeatedRoom, testing::kPythonRoom}) {
+  for (const std::string& sim : {testing::HEATED_ROOM, testing::PYTHON_ROOM}) {
     SCOPED_TRACE(sim);
     RealAnalysis analysis(room_columns());
     analysis.run(sim);
@@ -137,7 +137,7 @@ TEST(RealSimTest, ASimThatCrashesAtStartIsReportedAtOnceWithItsOutput) {
   Timing t = quick_stop();
   t.serving_s = 60;
   const ScopedTiming timing(t);
-  const std::string message = analysis.failure(testing::kTestSim);
+  const std::string message = analysis.failure(testing::TEST_SIM);
   EXPECT_THAT(message, StartsWith("The sim did not start:\n\n"));
   EXPECT_THAT(message, HasSubstr("test sim"));
 }
@@ -145,14 +145,14 @@ TEST(RealSimTest, ASimThatCrashesAtStartIsReportedAtOnceWithItsOutput) {
 TEST(RealSimTest, ASimThatHangsInStepHitsTheCallLimitAndIsStopped) {
   const testing::ScopedEnv mode("NALTO_TEST_SIM_MODE", "hang-in-step");
   RealAnalysis analysis(echo_columns());
-  EXPECT_THAT(analysis.failure(testing::kTestSim, 0.3), HasSubstr("TimeoutError"));
+  EXPECT_THAT(analysis.failure(testing::TEST_SIM, 0.3), HasSubstr("TimeoutError"));
   EXPECT_THAT(analysis.mark.alive(), IsEmpty());
 }
 
 TEST(RealSimTest, ASimThatIgnoresTermIsKilledWithItsGrandchild) {
   const testing::ScopedEnv mode("NALTO_TEST_SIM_MODE", "ignore-term");
   RealAnalysis analysis(echo_columns());
-  analysis.run(testing::kTestSim);
+  analysis.run(testing::TEST_SIM);
   EXPECT_EQ(analysis.predictions(), parse_json(R"([{"e": [0.0, 2.0, 3.0]}])"));
   EXPECT_THAT(analysis.mark.alive(), IsEmpty());
 }
@@ -170,7 +170,7 @@ TEST(RealSimTest, TheSimDiesWithTheTool) {
     std::unique_ptr<outside::SimProcess> sim;
     try {
       sim = loop.run([]() -> asio::awaitable<std::unique_ptr<outside::SimProcess>> {
-        std::string path = testing::kTestSim;
+        std::string path = testing::TEST_SIM;
         co_return co_await runtime::start_sim_process(std::move(path), "localhost", runtime::free_port(),
                                                       Json::object(), [](std::string) {});
       }());

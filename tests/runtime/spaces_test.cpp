@@ -13,7 +13,7 @@
 namespace nalto {
 namespace {
 
-constexpr int kDraws = 1000;
+constexpr int DRAWS = 1000;
 
 Json slot(const char* name) {
   return {{"name", name}};
@@ -84,23 +84,23 @@ TEST(SpacesTest, BoxSamplesStayWithinBoundsWithTheirType) {
     std::vector<double> low, high;
     bool integer;
   };
-  constexpr double inf = std::numeric_limits<double>::infinity();
+  constexpr double INF = std::numeric_limits<double>::infinity();
   const std::vector<Case> cases = {
       {R"({"type":"box","shape":[2],"low":[-1,10],"high":[1,10.5]})", {-1, 10}, {1, 10.5}, false},
       {R"({"type":"box","shape":[3],"low":[0,null,-1e308],"high":[null,0,1e308]})",
-       {0, -inf, -1e308},
-       {inf, 0, 1e308},
+       {0, -INF, -1e308},
+       {INF, 0, 1e308},
        false},
-      {R"({"type":"box","shape":[1]})", {-inf}, {inf}, false},
+      {R"({"type":"box","shape":[1]})", {-INF}, {INF}, false},
       {R"({"type":"box","shape":[2],"low":-2.5,"high":[2.5,3],"dtype":"int64"})", {-2, -2}, {2, 3}, true},
       {R"({"type":"box","shape":[2],"low":[5,null],"high":[null,-5],"dtype":"int64"})",
-       {5, -inf},
-       {inf, -5},
+       {5, -INF},
+       {INF, -5},
        true},
   };
   for (const auto& c : cases) {
     const auto space = runtime::to_compute_space(Json::parse(c.space));
-    for (int draw = 0; draw < kDraws; ++draw) {
+    for (int draw = 0; draw < DRAWS; ++draw) {
       const Json value = space->sample();
       ASSERT_TRUE(value.is_array()) << c.space;
       ASSERT_EQ(value.size(), c.low.size()) << c.space;
@@ -125,7 +125,7 @@ TEST(SpacesTest, IntegerAndDiscreteSamplesReachEveryValue) {
   for (const auto& [text, expected] : cases) {
     const auto space = runtime::to_compute_space(Json::parse(text));
     std::set<std::int64_t> seen;
-    for (int draw = 0; draw < kDraws; ++draw) {
+    for (int draw = 0; draw < DRAWS; ++draw) {
       const Json value = space->sample();
       const Json& x = value.is_array() ? value.at(0) : value;
       ASSERT_TRUE(x.is_number_integer()) << text;
@@ -139,7 +139,7 @@ TEST(SpacesTest, CompositeSamplesKeepTheirShape) {
   const auto space = runtime::to_compute_space(Json::parse(
       R"({"type":"dict","spaces":{"z":{"type":"discrete","n":2},"a":{"type":"tuple","spaces":[
           {"type":"box","shape":[2],"low":0,"high":1},{"type":"discrete","n":3}]}}})"));
-  for (int draw = 0; draw < kDraws; ++draw) {
+  for (int draw = 0; draw < DRAWS; ++draw) {
     const Json value = space->sample();
     ASSERT_TRUE(value.is_object());
     ASSERT_EQ(value.size(), 2u);

@@ -117,6 +117,102 @@ TEST(RunBlockingTest, CancellationReachesTheWorkAndIsRaisedAfterItReturned) {
   EXPECT_TRUE(returned) << "the await ends only after the work returned";
 }
 
+// What an attempt held, as plain values: the loop's tasks hand back default-constructible results.
+struct Attempted {
+  bool ok = false;
+  int value = 0;
+  std::exception_ptr failure;
+};
+
+asio::awaitable<Attempted> attempted(asio::awaitable<int> op) {
+  Attempt<int> a = co_await attempt(std::move(op));
+  if (!a.ok()) co_return Attempted{.failure = a.failure()};
+  co_return Attempted{.ok = true, .value = a.value()};
+}
+
+asio::awaitable<bool> attempted_void() {
+  const Attempt<void> a = co_await attempt(sleep_for(0));
+  co_return a.ok();
+}
+
+TEST(AttemptTest, KeepsTheValueOrTheOrdinaryFailureAndRaisesACancellation) {
+  Loop loop;
+  const Attempted value = loop.run(attempted(answer_after(0, 7)));
+  EXPECT_TRUE(value.ok);
+  EXPECT_EQ(value.value, 7);
+
+  const Attempted failed = loop.run(attempted(fail_after(0)));
+  EXPECT_FALSE(failed.ok);
+  EXPECT_TRUE(failure_is<KeyError>(failed.failure));
+
+  EXPECT_TRUE(loop.run(attempted_void()));
+
+  auto cancelled = [&]() -> asio::awaitable<int> {
+    loop.cancel_soon();
+    co_return co_await answer_after(3600, 1);
+  };
+  try {
+    loop.run(attempted(cancelled()));
+    FAIL() << "the cancellation was captured";
+  } catch (...) {
+    EXPECT_TRUE(is_cancellation(std::current_exception()));
+  }
+}
+
+// The clean-up hears how the body ended and can still await after a failure or a cancellation.
+struct Heard {
+  int calls = 0;
+  std::exception_ptr failure;
+  bool awaited = false;
+};
+
+asio::awaitable<void> cleanup_into(Heard& heard, std::exception_ptr failure) {
+  ++heard.calls;
+  heard.failure = std::move(failure);
+  co_await sleep_for(0);
+  heard.awaited = true;
+}
+
+TEST(FinallyTest, TheCleanUpRunsOnEveryPathAndTheBodysOutcomeStands) {
+  Loop loop;
+  Heard heard;
+  auto cleanup = [&heard](const std::exception_ptr& failure) { return cleanup_into(heard, failure); };
+
+  EXPECT_EQ(loop.run(finally(answer_after(0, 7), cleanup)), 7);
+  EXPECT_EQ(heard.calls, 1);
+  EXPECT_FALSE(heard.failure) << "success hands the clean-up no failure";
+  EXPECT_TRUE(heard.awaited);
+
+  heard = {};
+  EXPECT_THROW(loop.run(finally(fail_after(0), cleanup)), KeyError);
+  EXPECT_TRUE(failure_is<KeyError>(heard.failure));
+  EXPECT_TRUE(heard.awaited);
+
+  heard = {};
+  auto cancelled = [&]() -> asio::awaitable<int> {
+    loop.cancel_soon();
+    co_return co_await answer_after(3600, 1);
+  };
+  try {
+    loop.run(finally(cancelled(), cleanup));
+    FAIL() << "the cancellation was swallowed";
+  } catch (...) {
+    EXPECT_TRUE(is_cancellation(std::current_exception()));
+  }
+  EXPECT_TRUE(is_cancellation(heard.failure));
+  EXPECT_TRUE(heard.awaited) << "after a cancellation the clean-up still awaits";
+}
+
+TEST(FinallyTest, AFailingCleanUpReplacesTheOutcome) {
+  Loop loop;
+  auto failing = [](const std::exception_ptr&) -> asio::awaitable<void> {
+    co_await sleep_for(0);
+    throw ValueError("cleanup");
+  };
+  EXPECT_THROW(loop.run(finally(answer_after(0, 7), failing)), ValueError);
+  EXPECT_THROW(loop.run(finally(fail_after(0), failing)), ValueError);
+}
+
 TEST(RunBlockingTest, OutsideWorkTheTokenNeverStops) {
   EXPECT_FALSE(current_stop_token().stop_possible());
 }

@@ -13,20 +13,20 @@
 namespace nalto::sims::heated_room {
 namespace {
 
-constexpr double kComfort = 21.0;  // °C; the reward is the distance to it, negated
-constexpr double kLongestStep = 86400.0;
+constexpr double COMFORT = 21.0;  // °C; the reward is the distance to it, negated
+constexpr double LONGEST_STEP = 86400.0;
 
-const std::array<std::string, 3> kSensorNames = {"Room Temperature", "Wall Temperature",
+const std::array<std::string, 3> SENSOR_NAMES = {"Room Temperature", "Wall Temperature",
                                                  "Heater Temperature"};
-const std::string kPowerName = "Heater Power";
-const std::string kFanName = "Fan Setting";
+const std::string POWER_NAME = "Heater Power";
+const std::string FAN_NAME = "Fan Setting";
 
 Json observation(const State& s) {
   return Json::array({s.room, s.wall, s.heater});
 }
 
 Json step_answer(const State& s) {
-  return Json::array({observation(s), -std::abs(s.room - kComfort), false, false, Json::object()});
+  return Json::array({observation(s), -std::abs(s.room - COMFORT), false, false, Json::object()});
 }
 
 const Json& member(const Json& action, const char* key) {
@@ -47,14 +47,14 @@ class HeatedRoom : public JsonSimulator {
  protected:
   void make(const Json& env_init) override {
     Parameters chosen;
-    for (const auto& [name, field] : kParameterFields) {
+    for (const auto& [name, field] : PARAMETER_FIELDS) {
       const auto found = env_init.find(name);
       if (found != env_init.end())
         chosen.*field = number(*found, "env_init member '" + std::string(name) + "'");
     }
     if (!(chosen.room_capacity > 0 && chosen.wall_capacity > 0 && chosen.heater_capacity > 0))
       throw BadRequest("the heat capacities must be positive");
-    if (!(chosen.time_step > 0 && chosen.time_step <= kLongestStep))
+    if (!(chosen.time_step > 0 && chosen.time_step <= LONGEST_STEP))
       throw BadRequest("time_step must be more than 0 and at most 86400 seconds");
     parameters_ = chosen;
     state_ = State{};
@@ -62,22 +62,22 @@ class HeatedRoom : public JsonSimulator {
 
   std::optional<Json> mappings() const override {
     Json sensors = Json::array();
-    for (std::size_t i = 0; i < kSensorNames.size(); ++i)
-      sensors.push_back({{"name", "[" + std::to_string(i) + "]"}, {"name_mapped", kSensorNames[i]}});
-    Json actions = Json::array({Json{{"name", "['heater_power'][0]"}, {"name_mapped", kPowerName}},
-                                Json{{"name", "['fan']"}, {"name_mapped", kFanName}}});
+    for (std::size_t i = 0; i < SENSOR_NAMES.size(); ++i)
+      sensors.push_back({{"name", "[" + std::to_string(i) + "]"}, {"name_mapped", SENSOR_NAMES[i]}});
+    Json actions = Json::array({Json{{"name", "['heater_power'][0]"}, {"name_mapped", POWER_NAME}},
+                                Json{{"name", "['fan']"}, {"name_mapped", FAN_NAME}}});
     return Json{{"sensor_space", {{"mappings", sensors}}}, {"action_space", {{"mappings", actions}}}};
   }
 
   Json sensor_space() const override {
     return {{"type", "box"},  {"shape", {3}},       {"low", -273.15},
-            {"high", 1000.0}, {"dtype", "float64"}, {"names", kSensorNames}};
+            {"high", 1000.0}, {"dtype", "float64"}, {"names", SENSOR_NAMES}};
   }
 
   Json action_space() const override {
     const Json power = {{"type", "box"},           {"shape", {1}},       {"low", 0.0},
-                        {"high", kMaxHeaterPower}, {"dtype", "float64"}, {"names", {kPowerName}}};
-    const Json fan = {{"type", "discrete"}, {"n", kFanSettings}, {"name", kFanName}};
+                        {"high", MAX_HEATER_POWER}, {"dtype", "float64"}, {"names", {POWER_NAME}}};
+    const Json fan = {{"type", "discrete"}, {"n", FAN_SETTINGS}, {"name", FAN_NAME}};
     return {{"type", "dict"}, {"spaces", {{"heater_power", power}, {"fan", fan}}}};
   }
 
@@ -97,9 +97,9 @@ class HeatedRoom : public JsonSimulator {
     if (!power.is_array() || power.size() != 1)
       throw BadRequest("'heater_power' must be a list of one number, not " + power.dump());
     const Json& fan = member(action, "fan");
-    if (!fan.is_number_integer() || fan.get<std::int64_t>() < 0 || fan.get<std::int64_t>() >= kFanSettings)
+    if (!fan.is_number_integer() || fan.get<std::int64_t>() < 0 || fan.get<std::int64_t>() >= FAN_SETTINGS)
       throw BadRequest("'fan' must be 0, 1 or 2, not " + fan.dump());
-    const double watts = std::clamp(number(power[0], "'heater_power'[0]"), 0.0, kMaxHeaterPower);
+    const double watts = std::clamp(number(power[0], "'heater_power'[0]"), 0.0, MAX_HEATER_POWER);
     state_ = advance(parameters_, state_, watts, fan.get<int>());
     return step_answer(state_);
   }

@@ -13,9 +13,9 @@
 
 namespace nalto::sims::heated_room {
 
-inline constexpr double kMaxHeaterPower = 3000.0;  // W
-inline constexpr int kFanSettings = 3;             // 0 off, 1 low, 2 high
-inline constexpr double kMaxSubStep = 5.0;         // s; well below the shortest time constant
+inline constexpr double MAX_HEATER_POWER = 3000.0;  // W
+inline constexpr int FAN_SETTINGS = 3;             // 0 off, 1 low, 2 high
+inline constexpr double MAX_SUB_STEP = 5.0;         // s; well below the shortest time constant
 
 struct Parameters {
   double room_capacity = 1.2e5;             // J/K, air and furniture
@@ -32,7 +32,7 @@ struct Parameters {
 };
 
 // The members a caller may override by name.
-inline constexpr std::array<std::pair<std::string_view, double Parameters::*>, 11> kParameterFields{{
+inline constexpr std::array<std::pair<std::string_view, double Parameters::*>, 11> PARAMETER_FIELDS{{
     {"room_capacity", &Parameters::room_capacity},
     {"wall_capacity", &Parameters::wall_capacity},
     {"heater_capacity", &Parameters::heater_capacity},
@@ -52,9 +52,9 @@ struct State {  // °C
   double heater = 18.0;
 };
 
-// The state one time step later, with `power` in [0, kMaxHeaterPower] W and `fan` in [0, kFanSettings).
+// The state one time step later, with `power` in [0, MAX_HEATER_POWER] W and `fan` in [0, FAN_SETTINGS).
 inline State advance(const Parameters& p, State s, double power, int fan) {
-  const int steps = std::max(1, static_cast<int>(std::ceil(p.time_step / kMaxSubStep)));
+  const int steps = std::max(1, static_cast<int>(std::ceil(p.time_step / MAX_SUB_STEP)));
   const double dt = p.time_step / steps;
   const double heater_air = p.heater_conductance * (1.0 + p.fan_mixing * fan);
   const double ventilation = p.base_ventilation + p.fan_ventilation * fan;

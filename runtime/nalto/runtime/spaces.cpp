@@ -15,11 +15,11 @@
 namespace nalto::runtime {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double INF = std::numeric_limits<double>::infinity();
 
 struct Space {
-  enum class Kind { kBox, kDiscrete, kDict, kTuple };
-  Kind kind = Kind::kBox;
+  enum class Kind { BOX, DISCRETE, DICT, TUPLE };
+  Kind kind = Kind::BOX;
   bool integer = false;
   std::vector<double> low, high;
   std::vector<std::optional<std::string>> names;
@@ -64,8 +64,8 @@ Space parse_box(const Json& j, Space s) {
   if (dtype != nullptr && (!dtype->is_string() || (*dtype != "float64" && *dtype != "int64")))
     throw ValueError("box dtype must be \"float64\" or \"int64\", not " + dump_json(*dtype));
   s.integer = dtype != nullptr && *dtype == "int64";
-  s.low = parse_bound(lookup(j, "low"), n, -kInf, "low");
-  s.high = parse_bound(lookup(j, "high"), n, kInf, "high");
+  s.low = parse_bound(lookup(j, "low"), n, -INF, "low");
+  s.high = parse_bound(lookup(j, "high"), n, INF, "high");
   s.names.assign(n, std::nullopt);
   if (const Json* names = lookup(j, "names")) {
     if (!names->is_array()) throw TypeError("box names must be a list, not " + kind_name(*names));
@@ -82,7 +82,7 @@ Space parse(const Json& j) {
   Space s;
   if (*type == "box") return parse_box(j, std::move(s));
   if (*type == "discrete") {
-    s.kind = Space::Kind::kDiscrete;
+    s.kind = Space::Kind::DISCRETE;
     const Json* n = lookup(j, "n");
     if (n == nullptr || !n->is_number_integer() || n->get<std::int64_t>() <= 0)
       throw ValueError("discrete n must be a positive integer, not " +
@@ -92,7 +92,7 @@ Space parse(const Json& j) {
     return s;
   }
   if (*type == "dict") {
-    s.kind = Space::Kind::kDict;
+    s.kind = Space::Kind::DICT;
     const Json* spaces = lookup(j, "spaces");
     if (spaces == nullptr || !spaces->is_object())
       throw TypeError("dict spaces must be an object, not " + (spaces ? kind_name(*spaces) : "missing"));
@@ -100,7 +100,7 @@ Space parse(const Json& j) {
     return s;
   }
   if (*type == "tuple") {
-    s.kind = Space::Kind::kTuple;
+    s.kind = Space::Kind::TUPLE;
     const Json* spaces = lookup(j, "spaces");
     if (spaces == nullptr || !spaces->is_array())
       throw TypeError("tuple spaces must be a list, not " + (spaces ? kind_name(*spaces) : "missing"));
@@ -127,17 +127,17 @@ void add_leaf(Json& out, const std::string& slot, const std::optional<std::strin
 
 void list_leaves(const Space& s, const std::string& prefix, Json& out) {
   switch (s.kind) {
-    case Space::Kind::kBox:
+    case Space::Kind::BOX:
       for (std::size_t i = 0; i < s.names.size(); ++i)
         add_leaf(out, prefix + "[" + std::to_string(i) + "]", s.names[i]);
       break;
-    case Space::Kind::kDiscrete:
+    case Space::Kind::DISCRETE:
       add_leaf(out, prefix, s.name);
       break;
-    case Space::Kind::kDict:
+    case Space::Kind::DICT:
       for (const auto& [key, member] : s.members) list_leaves(member, prefix + "[" + quoted(key) + "]", out);
       break;
-    case Space::Kind::kTuple:
+    case Space::Kind::TUPLE:
       for (std::size_t i = 0; i < s.elements.size(); ++i)
         list_leaves(s.elements[i], prefix + "[" + std::to_string(i) + "]", out);
       break;
@@ -146,9 +146,9 @@ void list_leaves(const Space& s, const std::string& prefix, Json& out) {
 
 // Doubles beyond the int64 range cannot be converted, so they are clamped first.
 std::int64_t to_int64(double x) {
-  constexpr double kTop = 9223372036854775808.0;
-  if (x >= kTop) return std::numeric_limits<std::int64_t>::max();
-  if (x < -kTop) return std::numeric_limits<std::int64_t>::min();
+  constexpr double TOP = 9223372036854775808.0;
+  if (x >= TOP) return std::numeric_limits<std::int64_t>::max();
+  if (x < -TOP) return std::numeric_limits<std::int64_t>::min();
   return static_cast<std::int64_t>(x);
 }
 
@@ -192,7 +192,7 @@ class RandomSpace : public outside::ComputeSpace {
 
   Json draw(const Space& s) {
     switch (s.kind) {
-      case Space::Kind::kBox: {
+      case Space::Kind::BOX: {
         Json out = Json::array();
         for (std::size_t i = 0; i < s.low.size(); ++i) {
           if (s.integer)
@@ -202,14 +202,14 @@ class RandomSpace : public outside::ComputeSpace {
         }
         return out;
       }
-      case Space::Kind::kDiscrete:
+      case Space::Kind::DISCRETE:
         return std::uniform_int_distribution<std::int64_t>(0, s.n - 1)(rng_);
-      case Space::Kind::kDict: {
+      case Space::Kind::DICT: {
         Json out = Json::object();
         for (const auto& [key, member] : s.members) out[key] = draw(member);
         return out;
       }
-      case Space::Kind::kTuple: {
+      case Space::Kind::TUPLE: {
         Json out = Json::array();
         for (const auto& element : s.elements) out.push_back(draw(element));
         return out;

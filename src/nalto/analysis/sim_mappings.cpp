@@ -1,5 +1,6 @@
 #include "nalto/analysis/analysis.hpp"
 #include "nalto/outside/logging.hpp"
+#include "nalto/support/async.hpp"
 #include "nalto/support/errors.hpp"
 
 namespace nalto {
@@ -11,21 +12,20 @@ Json list_of(const Json& sequence) {
   return sequence;
 }
 
+asio::awaitable<Json> own_mappings(outside::SimClient& client) {
+  const Json answer = co_await client.get_mappings();
+  Json sensors = list_of(subscript(subscript(answer, "sensor_space"), "mappings"));
+  Json actions = list_of(subscript(subscript(answer, "action_space"), "mappings"));
+  co_return Json{{"sensors", std::move(sensors)}, {"actions", std::move(actions)}};
+}
+
 }  // namespace
 
 asio::awaitable<Json> sim_mappings(outside::SimClient& client) {
   outside::SimRuntime& runtime = outside::sim_runtime();
-  std::exception_ptr failure;
-  try {
-    const Json answer = co_await client.get_mappings();
-    Json sensors = list_of(subscript(subscript(answer, "sensor_space"), "mappings"));
-    Json actions = list_of(subscript(subscript(answer, "action_space"), "mappings"));
-    co_return Json{{"sensors", std::move(sensors)}, {"actions", std::move(actions)}};
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (is_cancellation(failure)) std::rethrow_exception(failure);
-  outside::step_logger()->debug("get_mappings() failed ({}); reading the spaces", message_of(failure));
+  Attempt<Json> own = co_await attempt(own_mappings(client));
+  if (own.ok()) co_return std::move(own.value());
+  outside::step_logger()->debug("get_mappings() failed ({}); reading the spaces", message_of(own.failure()));
 
   const Json sensor_space = co_await client.sensor_space_info();
   Json sensors = list_of(runtime.convert_space_to_json(sensor_space));

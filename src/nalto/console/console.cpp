@@ -184,6 +184,17 @@ std::string render_table(const Table& table, bool colour) {
   return out;
 }
 
+std::string sanitized(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const utf8::Step step = utf8::decode(text, pos);
+    append_safe(out, step.code_point, false);
+    pos += step.length;
+  }
+  return out;
+}
+
 std::atomic<Console*> installed{nullptr};
 
 }  // namespace
@@ -221,103 +232,19 @@ void Table::add_row(std::vector<std::string> cells) {
   rows_.push_back(std::move(cells));
 }
 
-// Statuses stack: the newest is drawn, and when it goes the one it covered comes back. Everything
-// but `thread` is guarded by the console's mutex, which the thread also waits on.
-struct Status::Spinner {
-  Spinner(Status& owner, std::string text) : owner(owner), text(std::move(text)) {}
-  ~Spinner();
-
-  void show();
-  void animate() noexcept;
-
-  Status& owner;
-  std::string text;
-  Status* covered = nullptr;
-  bool stopping = false;
-  std::condition_variable wake;
-  std::thread thread;
-};
-
-void Status::Spinner::show() {
-  Console& console = owner.console_;
-  {
-    std::lock_guard lock(console.mutex_);
-    covered = console.active_;
-    console.active_ = &owner;
-    console.status_text_ = text;
-    console.frame_ = 0;
-    *console.options_.err << HIDE_CURSOR;
-    console.draw_status_locked();
-  }
-  if (console.options_.frame_interval.count() > 0) thread = std::thread([this] { animate(); });
-}
-
-void Status::Spinner::animate() noexcept {
-  Console& console = owner.console_;
-  // A redraw that fails (out of memory) ends the animation; the status line itself stays.
-  try {
-    std::unique_lock lock(console.mutex_);
-    while (!wake.wait_for(lock, console.options_.frame_interval, [this] { return stopping; })) {
-      if (console.active_ != &owner) continue;
-      ++console.frame_;
-      console.draw_status_locked();
-    }
-  } catch (...) {
-  }
-}
-
-Status::Spinner::~Spinner() {
-  Console& console = owner.console_;
-  if (thread.joinable()) {
-    {
-      std::lock_guard lock(console.mutex_);
-      stopping = true;
-    }
-    wake.notify_all();
-    thread.join();
-  }
-  std::lock_guard lock(console.mutex_);
-  if (console.active_ != &owner) {
-    for (Status* above = console.active_; above != nullptr; above = above->spinner_->covered) {
-      if (above->spinner_->covered == &owner) {
-        above->spinner_->covered = covered;
-        break;
-      }
-    }
-    return;
-  }
-  console.active_ = covered;
-  // A destructor has no one to report a failing stream to.
-  try {
-    if (covered == nullptr) {
-      console.clear_status_locked();
-      *console.options_.err << SHOW_CURSOR << std::flush;
-    } else {
-      console.status_text_ = covered->spinner_->text;
-      console.draw_status_locked();
-    }
-  } catch (...) {
-  }
-}
-
 Status::Status(Console& console, std::string text, std::function<void(const std::string&)> on_text)
-    : console_(console), on_text_(std::move(on_text)) {
-  if (on_text_) on_text_(text);
-  if (!console_.animate_) return;
-  spinner_ = std::make_unique<Spinner>(*this, std::move(text));
-  spinner_->show();
+    : console_(console), on_text_(std::move(on_text)), text_(std::move(text)) {
+  if (on_text_) on_text_(text_);
+  if (console_.animate_) console_.show(*this);
 }
 
-Status::~Status() = default;
+Status::~Status() {
+  if (shown_) console_.remove(*this);
+}
 
 void Status::update(std::string text) {
   if (on_text_) on_text_(text);
-  if (!spinner_) return;
-  std::lock_guard lock(console_.mutex_);
-  spinner_->text = std::move(text);
-  if (console_.active_ != this) return;
-  console_.status_text_ = spinner_->text;
-  console_.draw_status_locked();
+  if (shown_) console_.update(*this, std::move(text));
 }
 
 Console::Console(ConsoleOptions options)
@@ -330,33 +257,116 @@ Console::Console(ConsoleOptions options)
   }
 }
 
-Console::~Console() = default;
+Console::~Console() {
+  // Statuses never outlive their console, so the animation has ended; this only reaps its thread.
+  if (animator_.joinable()) animator_.join();
+}
 
 void Console::print(std::string_view markup) {
-  write_line(render_markup(markup, out_colour_) + "\n");
+  write(*options_.out, render_markup(markup, out_colour_) + "\n");
 }
 
 void Console::print(const Table& table) {
-  write_line(render_table(table, out_colour_));
+  write(*options_.out, render_table(table, out_colour_));
+}
+
+void Console::note(std::string_view markup) {
+  write(*options_.err, render_markup(markup, false) + "\n");
+}
+
+void Console::write_out(std::string_view text) {
+  write(*options_.out, sanitized(text));
+}
+
+void Console::write_err(std::string_view text) {
+  write(*options_.err, sanitized(text));
 }
 
 Status Console::status(std::string text, std::function<void(const std::string&)> on_text) {
   return Status(*this, std::move(text), std::move(on_text));
 }
 
-void Console::write_line(const std::string& rendered) {
+void Console::write(std::ostream& stream, const std::string& rendered) {
   std::lock_guard lock(mutex_);
   if (active_ != nullptr) clear_status_locked();
-  *options_.out << rendered << std::flush;
+  stream << rendered << std::flush;
   if (active_ != nullptr) draw_status_locked();
 }
 
+// Statuses stack: the newest is drawn, and when it goes the one it covered comes back.
+void Console::show(Status& status) {
+  std::thread finished;
+  {
+    std::lock_guard lock(mutex_);
+    status.shown_ = true;
+    status.covered_ = active_;
+    const bool first = active_ == nullptr;
+    active_ = &status;
+    frame_ = 0;
+    *options_.err << HIDE_CURSOR;
+    draw_status_locked();
+    if (first && options_.frame_interval.count() > 0) {
+      // The thread of an earlier generation has been told to end; it is reaped here, outside the lock.
+      finished = std::move(animator_);
+      animator_ = std::thread([this, generation = generation_] { animate(generation); });
+    }
+  }
+  if (finished.joinable()) finished.join();
+}
+
+void Console::remove(Status& status) {
+  std::lock_guard lock(mutex_);
+  if (active_ != &status) {
+    for (Status* above = active_; above != nullptr; above = above->covered_) {
+      if (above->covered_ == &status) {
+        above->covered_ = status.covered_;
+        break;
+      }
+    }
+    return;
+  }
+  active_ = status.covered_;
+  if (active_ == nullptr) {
+    ++generation_;
+    wake_.notify_all();
+  }
+  // A destructor has no one to report a failing stream to.
+  try {
+    if (active_ == nullptr) {
+      clear_status_locked();
+      *options_.err << SHOW_CURSOR << std::flush;
+    } else {
+      draw_status_locked();
+    }
+  } catch (...) {
+  }
+}
+
+void Console::update(Status& status, std::string text) {
+  std::lock_guard lock(mutex_);
+  status.text_ = std::move(text);
+  if (active_ == &status) draw_status_locked();
+}
+
+void Console::animate(std::size_t generation) noexcept {
+  // A redraw that fails (out of memory) ends the animation; the status line itself stays.
+  try {
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, options_.frame_interval, [&] { return generation_ != generation; })) {
+      ++frame_;
+      draw_status_locked();
+    }
+  } catch (...) {
+  }
+}
+
 void Console::draw_status_locked() {
-  std::string text = render(status_text_, err_colour_, true);
+  const std::string& status_text = active_->text_;
+  std::string text = render(status_text, err_colour_, true);
   const std::size_t columns = options_.err_columns ? options_.err_columns() : 0;
   // The glyph, its space and one free column keep the line from wrapping.
   if (columns > 3) {
-    const std::string plain = render(status_text_, false, true);
+    const std::string plain = render(status_text, false, true);
     if (display_width(plain) > columns - 3) text = cut_to_width(plain, columns - 4) + "…";
   }
   *options_.err << CLEAR_LINE << SPINNER[frame_ % SPINNER.size()] << ' ' << text << std::flush;

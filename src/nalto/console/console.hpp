@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <iosfwd>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace nalto {
@@ -43,12 +45,13 @@ class Status {
 
  private:
   friend class Console;
-  struct Spinner;
   Status(Console& console, std::string text, std::function<void(const std::string&)> on_text);
 
   Console& console_;
   std::function<void(const std::string&)> on_text_;
-  std::unique_ptr<Spinner> spinner_;
+  bool shown_ = false;         // drawn on a terminal, so linked into the console's stack
+  std::string text_;           // guarded by the console's mutex
+  Status* covered_ = nullptr;  // the status this one hides; guarded by the console's mutex
 };
 
 // Where a console writes and how. The default console writes to stdout/stderr and decides colour
@@ -79,6 +82,14 @@ class Console {
   void print(std::string_view markup);
   void print(const Table& table);
 
+  // A line on stderr for failures and notices, below a status line that goes on. Its tags are
+  // dropped, never coloured: a failure may quote text from outside.
+  void note(std::string_view markup);
+
+  // Text that is not mark-up (help, usage), as it stands but made harmless, on stdout or stderr.
+  void write_out(std::string_view text);
+  void write_err(std::string_view text);
+
   // Shows `text` with a spinner; `on_text` (optional) hears the text and every update, so a run
   // without a terminal can still be traced.
   [[nodiscard]] Status status(std::string text, std::function<void(const std::string&)> on_text = {});
@@ -87,7 +98,11 @@ class Console {
 
  private:
   friend class Status;
-  void write_line(const std::string& rendered);
+  void write(std::ostream& stream, const std::string& rendered);
+  void show(Status& status);
+  void remove(Status& status);
+  void update(Status& status, std::string text);
+  void animate(std::size_t generation) noexcept;
   void draw_status_locked();
   void clear_status_locked();
 
@@ -97,8 +112,11 @@ class Console {
   bool animate_;
   std::mutex mutex_;
   Status* active_ = nullptr;  // guarded by mutex_
-  std::string status_text_;   // guarded by mutex_
   std::size_t frame_ = 0;     // guarded by mutex_
+  // One thread turns the spinner while any status is shown; a new generation tells it to end.
+  std::size_t generation_ = 0;  // guarded by mutex_
+  std::condition_variable wake_;
+  std::thread animator_;
 };
 
 // The process-wide console (stdout, stderr), or the one a ScopedConsole installed.

@@ -1,4 +1,3 @@
-#include <asio/this_coro.hpp>
 #include <utility>
 #include <vector>
 
@@ -9,6 +8,7 @@
 #include "nalto/outside/logging.hpp"
 #include "nalto/support/async.hpp"
 #include "nalto/support/strings.hpp"
+#include "nalto/support/timing.hpp"
 #include "nalto/support/utf8.hpp"
 
 namespace nalto {
@@ -85,18 +85,12 @@ asio::awaitable<void> _close_claim(outside::PlatformApi& api, std::string org_id
                                    std::string implementation_id, std::string job_id, std::string reason) {
   // Arguments of a co_await live in locals: GCC 12 may destroy temporaries there twice.
   Json body{{"failure", std::move(reason)}};
-  std::exception_ptr failure;
-  try {
-    co_await with_timeout(
-        api.sims().publish_report_submit(org_id, sim_id, implementation_id, job_id, std::move(body)),
-        timing().close_claim_s);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (!failure) co_return;
-  if (is_cancellation(failure)) std::rethrow_exception(failure);
+  const Attempt<Json> closed = co_await attempt(with_timeout(
+      api.sims().publish_report_submit(org_id, sim_id, implementation_id, job_id, std::move(body)),
+      timing().close_claim_s));
+  if (closed.ok()) co_return;
   outside::step_logger()->debug("Could not close the report claim {}: {}", job_id,
-                                utf8::sanitize(message_of(failure)));
+                                utf8::sanitize(message_of(closed.failure())));
 }
 
 asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_id, std::string sim_id,
@@ -121,20 +115,14 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
 
   // From here on the claim is open: a failed analysis must close it, even when the task is cancelled.
   Json env_init = options.env_init && !options.env_init->empty() ? *options.env_init : Json::object();
-  Json result;
-  std::exception_ptr failure;
-  try {
-    result = co_await analyze(path, claim, dataset, bundle_sha256, options.max_episodes, std::move(env_init),
-                              options.call_timeout_s);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) {
-    co_await asio::this_coro::throw_if_cancelled(false);
+  auto close_on_failure = [&](const std::exception_ptr& failure) -> asio::awaitable<void> {
+    if (!failure) co_return;
     std::string reason = failure_reason(failure);
     co_await _close_claim(api, org_id, sim_id, implementation_id, job_id, std::move(reason));
-    std::rethrow_exception(failure);
-  }
+  };
+  const Json result = co_await finally(analyze(path, claim, dataset, bundle_sha256, options.max_episodes,
+                                               std::move(env_init), options.call_timeout_s),
+                                       std::move(close_on_failure));
 
   const std::vector<std::string> warnings = warnings_of(result);
   for (const std::string& warning : warnings) console().print("[dim]warning: " + warning + "[/dim]");

@@ -376,12 +376,12 @@ class KeyCache {
 
   void store(std::string_view name, SlotKeys keys) {
     const std::lock_guard lock(mutex_);
-    if (keys_.size() >= kLimit) keys_.clear();
+    if (keys_.size() >= LIMIT) keys_.clear();
     keys_.emplace(name, std::move(keys));
   }
 
  private:
-  static constexpr std::size_t kLimit = 4096;
+  static constexpr std::size_t LIMIT = 4096;
   std::mutex mutex_;
   std::unordered_map<std::string, SlotKeys, NameHash, std::equal_to<>> keys_;
 };

@@ -152,8 +152,8 @@ std::optional<double> read_slot(const Json& obs, const std::optional<std::string
     const double value = to_float(reading);
     if (!std::isfinite(value)) return std::nullopt;
     return value;
-  } catch (const std::exception&) {
-    if (is_cancellation(std::current_exception())) throw;
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
     return std::nullopt;
   }
 }

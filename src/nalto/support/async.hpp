@@ -18,6 +18,7 @@
 #include <chrono>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <system_error>
 #include <type_traits>
@@ -131,5 +132,78 @@ asio::awaitable<T> with_timeout(asio::awaitable<T> op, double seconds) {
 
 // An awaited pause; the event loop goes on meanwhile.
 asio::awaitable<void> sleep_for(double seconds);
+
+// What an attempted operation ended with: its value, or its ordinary failure. A cancellation is never
+// held here; attempt() raises it again.
+template <class T>
+class Attempt {
+ public:
+  explicit Attempt(T value) : value_(std::move(value)) {}
+  explicit Attempt(std::exception_ptr failure) : failure_(std::move(failure)) {}
+
+  bool ok() const noexcept { return !failure_; }
+  const std::exception_ptr& failure() const noexcept { return failure_; }
+  T& value() { return *value_; }
+
+ private:
+  std::optional<T> value_;
+  std::exception_ptr failure_;
+};
+
+template <>
+class Attempt<void> {
+ public:
+  Attempt() = default;
+  explicit Attempt(std::exception_ptr failure) : failure_(std::move(failure)) {}
+
+  bool ok() const noexcept { return !failure_; }
+  const std::exception_ptr& failure() const noexcept { return failure_; }
+
+ private:
+  std::exception_ptr failure_;
+};
+
+// Awaits `op` and keeps its ordinary failure for the caller to judge, outside any catch block (where
+// no co_await may stand). A cancellation is raised again: it is never captured, converted or swallowed.
+template <class T>
+asio::awaitable<Attempt<T>> attempt(asio::awaitable<T> op) {
+  std::exception_ptr failure;
+  try {
+    if constexpr (std::is_void_v<T>) {
+      co_await std::move(op);
+      co_return Attempt<void>();
+    } else {
+      co_return Attempt<T>(co_await std::move(op));
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (is_cancellation(failure)) std::rethrow_exception(failure);
+  co_return Attempt<T>(std::move(failure));
+}
+
+// Awaits `body`, then `cleanup(failure)` on every path: success (a null failure), failure and
+// cancellation. After a failure or a cancellation the clean-up still awaits (the cancellation is not
+// raised again at its first suspension), so the clean-up must bound its own time. The body's outcome
+// stands unless the clean-up itself fails: its failure then replaces the outcome, as an error raised
+// in a `finally` block would.
+template <class T, class Cleanup>
+asio::awaitable<T> finally(asio::awaitable<T> body, Cleanup cleanup) {
+  std::optional<detail::BlockingResult<T>> result;
+  std::exception_ptr failure;
+  try {
+    if constexpr (std::is_void_v<T>) {
+      co_await std::move(body);
+    } else {
+      result.emplace(co_await std::move(body));
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) co_await asio::this_coro::throw_if_cancelled(false);
+  co_await cleanup(failure);
+  if (failure) std::rethrow_exception(failure);
+  if constexpr (!std::is_void_v<T>) co_return std::move(*result);
+}
 
 }  // namespace nalto

@@ -66,13 +66,18 @@ bool is_cancellation(const std::exception_ptr& e) {
   if (!e) return false;
   try {
     std::rethrow_exception(e);
-  } catch (const asio::multiple_exceptions& many) {
-    return is_cancellation(many.first_exception());
-  } catch (const std::system_error& error) {
-    return error.code() == asio::error::operation_aborted;
+  } catch (const std::exception& error) {
+    return is_cancellation(error);
   } catch (...) {
     return false;
   }
+}
+
+bool is_cancellation(const std::exception& e) {
+  if (const auto* many = dynamic_cast<const asio::multiple_exceptions*>(&e))
+    return is_cancellation(many->first_exception());
+  const auto* error = dynamic_cast<const std::system_error*>(&e);
+  return error != nullptr && error->code() == asio::error::operation_aborted;
 }
 
 }  // namespace nalto

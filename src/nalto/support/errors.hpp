@@ -64,5 +64,19 @@ std::string message_of(const std::exception_ptr& failure);
 
 // True when `e` is the cancellation of an awaited operation (directly, or as the first of several).
 bool is_cancellation(const std::exception_ptr& e);
+bool is_cancellation(const std::exception& e);
+
+// Whether `failure` holds an E (or a failure derived from it).
+template <class E>
+bool failure_is(const std::exception_ptr& failure) {
+  if (!failure) return false;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const E&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
 
 }  // namespace nalto
