@@ -9,6 +9,7 @@
 
 #include "nalto/main/sim_publish_report.hpp"
 #include "nalto/support/fd.hpp"
+#include "nalto/support/hex.hpp"
 
 namespace nalto {
 
@@ -45,14 +46,7 @@ std::string sha256_file(const std::string& path) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   check(EVP_DigestFinal_ex(ctx.get(), digest, &length), "final");
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 0xF];
-  }
-  return out;
+  return hex_lower(digest, length);
 }
 
 }  // namespace nalto

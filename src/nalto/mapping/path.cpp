@@ -14,6 +14,7 @@
 
 #include "nalto/mapping/pcre2.hpp"
 #include "nalto/support/errors.hpp"
+#include "nalto/support/hex.hpp"
 #include "nalto/support/utf8.hpp"
 
 namespace nalto {
@@ -21,13 +22,6 @@ namespace {
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
-}
-
-int hex_value(char c) {
-  if (is_digit(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // A letter, digit or underscore, or any byte of a multi-byte character, which may be a letter too.
