@@ -10,6 +10,7 @@
 #include <set>
 
 #include "compute_node.hpp"
+#include "nalto/support/hex.hpp"
 #include "nalto/support/json.hpp"
 
 namespace nalto::node_app {
@@ -38,13 +39,7 @@ std::string hex_digest(const EVP_MD* kind, std::string_view data) {
   unsigned int size = 0;
   if (EVP_Digest(data.data(), data.size(), digest, &size, kind, nullptr) != 1)
     throw DatasetError("the digest of rows.csv could not be computed");
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned int i = 0; i < size; ++i) {
-    text += hex[digest[i] >> 4];
-    text += hex[digest[i] & 0xF];
-  }
-  return text;
+  return hex_lower(digest, size);
 }
 
 std::string text_member(const Json& object, std::string_view key, const std::string& where) {

@@ -2,6 +2,7 @@
 #include <httplib.h>
 
 #include "compute_node.hpp"
+#include "nalto/support/hex.hpp"
 #include "nalto/support/json.hpp"
 
 namespace nalto::node_app {
@@ -59,13 +60,11 @@ std::string status_detail(const httplib::Request& request, int status, std::size
 
 // A request's path is the client's text: control characters must not reach the terminal as such.
 std::string printable(const std::string& text) {
-  static constexpr char hex[] = "0123456789abcdef";
   std::string out;
   for (const unsigned char c : text) {
     if (c < 0x20 || c == 0x7F) {
       out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 0xF];
+      append_hex(out, c, 2);
     } else {
       out += static_cast<char>(c);
     }

@@ -6,6 +6,7 @@
 
 #include "compute_node.hpp"
 #include "nalto/support/json.hpp"
+#include "nalto/support/strings.hpp"
 
 namespace nalto::node_app {
 
@@ -39,19 +40,15 @@ Json parse_body(std::string_view body) {
   }
 }
 
-std::string in_quotes(std::string_view text) {
-  return "'" + std::string(text) + "'";
-}
-
 const Json& member(const Json& body, std::string_view key) {
   const auto found = body.find(key);
-  if (found == body.end()) throw Refusal(422, "the request has no " + in_quotes(key));
+  if (found == body.end()) throw Refusal(422, "the request has no " + single_quoted(key));
   return *found;
 }
 
 std::string text_member(const Json& body, std::string_view key) {
   const Json& value = member(body, key);
-  if (!value.is_string()) throw Refusal(422, in_quotes(key) + " must be a text, not " + kind_name(value));
+  if (!value.is_string()) throw Refusal(422, single_quoted(key) + " must be a text, not " + kind_name(value));
   return value.get<std::string>();
 }
 
@@ -59,20 +56,21 @@ std::string text_member(const Json& body, std::string_view key) {
 const Json& id_member(const Json& body, std::string_view key) {
   const Json& value = member(body, key);
   if (!value.is_string() && !value.is_number_integer())
-    throw Refusal(422, in_quotes(key) + " must be a text or a whole number, not " + kind_name(value));
+    throw Refusal(422, single_quoted(key) + " must be a text or a whole number, not " + kind_name(value));
   return value;
 }
 
 const Json& list_member(const Json& body, std::string_view key) {
   const Json& value = member(body, key);
-  if (!value.is_array()) throw Refusal(422, in_quotes(key) + " must be a list, not " + kind_name(value));
+  if (!value.is_array()) throw Refusal(422, single_quoted(key) + " must be a list, not " + kind_name(value));
   return value;
 }
 
 std::vector<std::string> texts_member(const Json& body, std::string_view key) {
   std::vector<std::string> texts;
   for (const Json& value : list_member(body, key)) {
-    if (!value.is_string()) throw Refusal(422, in_quotes(key) + " must list texts, not " + kind_name(value));
+    if (!value.is_string())
+      throw Refusal(422, single_quoted(key) + " must list texts, not " + kind_name(value));
     texts.push_back(value.get<std::string>());
   }
   return texts;
@@ -88,7 +86,7 @@ const Json& object_body(std::string_view text, Json& storage) {
 const Dataset& dataset_of(const Catalog& catalog, const Json& body) {
   const std::string id = text_member(body, "dataset_uuid");
   const Dataset* dataset = catalog.by_id(id);
-  if (!dataset) throw Refusal(404, "this compute node has no dataset with the id " + in_quotes(id));
+  if (!dataset) throw Refusal(404, "this compute node has no dataset with the id " + single_quoted(id));
   return *dataset;
 }
 
@@ -98,7 +96,7 @@ std::size_t episode_of(const Json& value, const Dataset& dataset) {
   const std::size_t count = dataset.episodes.size();
   const bool negative = !value.is_number_unsigned() && value.get<std::int64_t>() < 0;
   if (negative || value.get<std::uint64_t>() >= count) {
-    throw Refusal(404, "the dataset " + in_quotes(dataset.name) + " has no episode " + value.dump() +
+    throw Refusal(404, "the dataset " + single_quoted(dataset.name) + " has no episode " + value.dump() +
                            (count == 0 ? "; it has no episodes"
                                        : "; its episodes are 0 to " + std::to_string(count - 1)));
   }
@@ -166,8 +164,8 @@ void read_sensors(Request& request, const Json& body) {
   for (const std::string& key : texts_member(body, "sensor_variables")) {
     const Column* column = dataset.column(key);
     if (!column || column->role != Role::sensor)
-      throw Refusal(422,
-                    in_quotes(key) + " is not a sensor column of the dataset " + in_quotes(dataset.name));
+      throw Refusal(
+          422, single_quoted(key) + " is not a sensor column of the dataset " + single_quoted(dataset.name));
     if (std::find(request.sensors.begin(), request.sensors.end(), column) == request.sensors.end())
       request.sensors.push_back(column);
   }
@@ -175,15 +173,15 @@ void read_sensors(Request& request, const Json& body) {
   for (const std::string& key : request.action_keys) {
     const Column* column = dataset.column(key);
     if (!column || column->role != Role::action)
-      throw Refusal(422,
-                    in_quotes(key) + " is not an action column of the dataset " + in_quotes(dataset.name));
+      throw Refusal(
+          422, single_quoted(key) + " is not an action column of the dataset " + single_quoted(dataset.name));
   }
 }
 
 std::vector<double> predictions_of(Request& request, const Json& list, const Column& column,
                                    std::size_t episode, std::size_t n_rows) {
   const std::string where =
-      "episode " + std::to_string(episode) + "'s predictions for " + in_quotes(column.key);
+      "episode " + std::to_string(episode) + "'s predictions for " + single_quoted(column.key);
   if (!list.is_array()) throw Refusal(422, where + " must be a list, not " + kind_name(list));
   if (list.empty() || list.size() > n_rows)
     throw Refusal(422, where + " hold " + std::to_string(list.size()) + " values; the episode has " +
@@ -227,13 +225,13 @@ void read_rollouts(Request& request, const Json& body) {
     for (const auto& [key, list] : predictions.items()) {
       const Column* column = dataset.column(key);
       if (std::find(request.sensors.begin(), request.sensors.end(), column) == request.sensors.end())
-        throw Refusal(422, where + " name " + in_quotes(key) + ", which is not in 'sensor_variables'");
+        throw Refusal(422, where + " name " + single_quoted(key) + ", which is not in 'sensor_variables'");
     }
     const std::size_t n_rows = dataset.episodes[rollout.episode].count;
     for (const Column* column : request.sensors) {
       const auto list = predictions.find(column->key);
       if (list == predictions.end())
-        throw Refusal(422, where + " lack the sensor column " + in_quotes(column->key));
+        throw Refusal(422, where + " lack the sensor column " + single_quoted(column->key));
       rollout.predicted.push_back(predictions_of(request, *list, *column, rollout.episode, n_rows));
       const std::size_t length = rollout.predicted.back().size();
       if (rollout.predicted.size() > 1 && length != rollout.reached)
@@ -276,7 +274,7 @@ Json analysis(const Request& request) {
                          std::to_string(rollout.reached) + " of " + std::to_string(n_rows) + " rows");
   }
   for (const auto& [column, where] : request.unreadable) {
-    warnings.push_back("the sim's " + in_quotes(column->raw_name) + " could not be read at " +
+    warnings.push_back("the sim's " + single_quoted(column->raw_name) + " could not be read at " +
                        std::to_string(where.first) + (where.first == 1 ? " row" : " rows") + " (episode" +
                        (where.second.size() == 1 ? " " : "s ") + episode_list(where.second) +
                        "); those rows were left out");
@@ -302,7 +300,7 @@ Json analysis(const Request& request) {
       for (std::size_t i = 0; i < rollout.reached; ++i) unrecorded += std::isnan(truth[i]);
     }
     if (unrecorded)
-      warnings.push_back(in_quotes(column.raw_name) + " has no recorded value at " +
+      warnings.push_back(single_quoted(column.raw_name) + " has no recorded value at " +
                          std::to_string(unrecorded) + " of the " + std::to_string(rows_replayed) +
                          " rows replayed; they were left out");
     const std::optional<SensorFit> fit = fit_sensor(
@@ -319,7 +317,7 @@ Json analysis(const Request& request) {
     } else {
       if (rows_replayed)
         warnings.push_back(
-            in_quotes(column.raw_name) +
+            single_quoted(column.raw_name) +
             " could not be scored: no replayed row has both a recorded value and a prediction");
       entry["score_percent"] = nullptr;
       entry["nrmse"] = nullptr;
@@ -370,7 +368,7 @@ Json analysis(const Request& request) {
 }
 
 std::string run_conflict(const Json& run_id, const std::string& stored_hash) {
-  return "the validation run " + in_quotes(plain_text(run_id)) + " was already analyzed for the bundle " +
+  return "the validation run " + single_quoted(plain_text(run_id)) + " was already analyzed for the bundle " +
          stored_hash + "; a new bundle needs a new publish, which opens a new validation run";
 }
 
@@ -378,7 +376,8 @@ std::string run_conflict(const Json& run_id, const std::string& stored_hash) {
 
 Reply Service::dataset(std::string_view ref) const {
   const Dataset* dataset = catalog_.by_ref(ref);
-  if (!dataset) return refused(404, "this compute node has no dataset with the id or name " + in_quotes(ref));
+  if (!dataset)
+    return refused(404, "this compute node has no dataset with the id or name " + single_quoted(ref));
   Json columns = Json::array();
   for (const Column& column : dataset->columns) {
     columns.push_back(Json{{"key", column.key},

@@ -15,6 +15,8 @@
 #include <optional>
 #include <sstream>
 
+#include "nalto/support/hex.hpp"
+
 namespace nalto::cli {
 
 namespace {
@@ -51,7 +53,7 @@ Json env_init_of(const std::string& value) {
 }
 
 std::string sha256_check(const std::string& value) {
-  if (value.size() == 64 && value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos) return {};
+  if (is_hex(value, 64)) return {};
   return "must be 64 hexadecimal digits";
 }
 

@@ -13,6 +13,7 @@
 
 #include "nalto/mapping/plan.hpp"
 #include "nalto/node/node_post.hpp"
+#include "nalto/support/hex.hpp"
 #include "nalto/support/http.hpp"
 #include "support/fixtures.hpp"
 
@@ -158,7 +159,7 @@ class ComputeNodeTest : public ::testing::Test {
 fs::path* ComputeNodeTest::root_ = nullptr;
 
 TEST_F(ComputeNodeTest, AnswersRecordsAndActionsButNeverTheTruth) {
-  const Answer by_name = node.request("GET", "/ml/datasets/" + url_escape(NAME));
+  const Answer by_name = node.request("GET", "/ml/datasets/" + percent_encode(NAME));
   ASSERT_EQ(by_name.status, 200) << by_name.body;
   EXPECT_EQ(Json::parse(by_name.body)["cycles"]["count"], 2);
   EXPECT_EQ(node.request("GET", "/ml/datasets/6F1C2A9E-0D4B-4C1E-9A57-3B8E2F10C0DE").body, by_name.body);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "nalto/platform/state_file.hpp"
+#include "nalto/support/hex.hpp"
 #include "nalto/support/utf8.hpp"
 
 namespace nalto::platform {
@@ -56,9 +57,7 @@ bool is_text(const Json* value) {
 }
 
 bool is_hex(const Json* value, std::size_t digits) {
-  if (!is_text(value)) return false;
-  const auto& text = value->get_ref<const std::string&>();
-  return text.size() == digits && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  return is_text(value) && nalto::is_hex(value->get_ref<const std::string&>(), digits);
 }
 
 void require_ids(std::initializer_list<std::pair<const char*, const std::string*>> ids) {

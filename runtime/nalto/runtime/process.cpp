@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "nalto/support/errors.hpp"
+#include "nalto/support/fd.hpp"
 #include "nalto/support/utf8.hpp"
 
 extern char** environ;
@@ -44,25 +45,6 @@ constexpr std::size_t TAIL_BYTES = 4000;
 [[noreturn]] void throw_errno(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
 }
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Descriptors 0-2 become the child's stdio; one of ours there (a tool started with them closed)
 // would be overwritten before it is used.
@@ -259,11 +241,10 @@ struct Output {
   bool drain() {
     std::array<char, 4096> buffer;
     while (!closed && pipe.is_open()) {
-      const ssize_t n = ::read(pipe.native_handle(), buffer.data(), buffer.size());
+      const ssize_t n =
+          retry_eintr([&] { return ::read(pipe.native_handle(), buffer.data(), buffer.size()); });
       if (n > 0) {
         take(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-      } else if (n < 0 && errno == EINTR) {
-        continue;
       } else if (n < 0 && errno == EAGAIN) {
         return true;
       } else {
@@ -299,8 +280,7 @@ class SimChild : public outside::SimProcess {
     if (pid_ <= 0 || code_) return;
     ::kill(pid_, SIGKILL);
     ::killpg(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    retry_eintr([&] { return ::waitpid(pid_, nullptr, 0); });
   }
 
   void start(Command command, std::vector<std::string> environment,
@@ -369,10 +349,8 @@ class SimChild : public outside::SimProcess {
   // The exit code like Python's returncode (-signal for a signal death) once the child has exited.
   std::optional<int> poll(int flags) const {
     siginfo_t info{};
-    int result;
-    do {
-      result = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | flags);
-    } while (result < 0 && errno == EINTR);
+    const int result = retry_eintr(
+        [&] { return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | flags); });
     // ECHILD: someone else reaped it (SIGCHLD ignored), so its code is lost.
     if (result < 0) return 255;
     if (info.si_pid == 0) return std::nullopt;
@@ -391,13 +369,9 @@ class SimChild : public outside::SimProcess {
 
   void check_started(const Fd& status, const Command& command) {
     ChildFailure failure{};
-    ssize_t n;
-    do {
-      n = ::read(status.get(), &failure, sizeof failure);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = retry_eintr([&] { return ::read(status.get(), &failure, sizeof failure); });
     if (n != static_cast<ssize_t>(sizeof failure)) return;
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    retry_eintr([&] { return ::waitpid(pid_, nullptr, 0); });
     pid_ = -1;
     const std::string& program = command.argv[0];
     if (failure.stage == Stage::enter_folder)

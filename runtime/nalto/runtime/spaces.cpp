@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "nalto/support/errors.hpp"
+#include "nalto/support/strings.hpp"
 
 namespace nalto::runtime {
 namespace {
@@ -110,15 +111,6 @@ Space parse(const Json& j) {
   throw ValueError("unknown space type " + dump_json(*type));
 }
 
-std::string quoted(const std::string& key) {
-  std::string out = "'";
-  for (const char c : key) {
-    if (c == '\\' || c == '\'') out += '\\';
-    out += c;
-  }
-  return out + "'";
-}
-
 void add_leaf(Json& out, const std::string& slot, const std::optional<std::string>& name) {
   Json leaf = {{"name", slot}};
   if (name) leaf["name_mapped"] = *name;
@@ -135,7 +127,8 @@ void list_leaves(const Space& s, const std::string& prefix, Json& out) {
       add_leaf(out, prefix, s.name);
       break;
     case Space::Kind::DICT:
-      for (const auto& [key, member] : s.members) list_leaves(member, prefix + "[" + quoted(key) + "]", out);
+      for (const auto& [key, member] : s.members)
+        list_leaves(member, prefix + "[" + single_quoted_escaped(key) + "]", out);
       break;
     case Space::Kind::TUPLE:
       for (std::size_t i = 0; i < s.elements.size(); ++i)

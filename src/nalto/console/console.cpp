@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "nalto/support/hex.hpp"
 #include "nalto/support/utf8.hpp"
 
 namespace nalto {
@@ -57,9 +58,8 @@ std::optional<TagMatch> match_tag(std::string_view s) {
 }
 
 void append_escape(std::string& out, std::string_view lead, char32_t cp, int digits) {
-  static constexpr std::string_view HEX = "0123456789abcdef";
   out += lead;
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += HEX[(cp >> shift) & 0xF];
+  append_hex(out, cp, digits);
 }
 
 // A single line (a cell, a title, the status) must not break its layout, so there even "\n" and

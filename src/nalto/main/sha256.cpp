@@ -8,26 +8,14 @@
 #include <vector>
 
 #include "nalto/main/sim_publish_report.hpp"
+#include "nalto/support/fd.hpp"
+#include "nalto/support/hex.hpp"
 
 namespace nalto {
 
 namespace {
 
 constexpr std::size_t CHUNK = 1048576;
-
-class File {
- public:
-  explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "Cannot open '" + path + "'");
-  }
-  ~File() { ::close(fd_); }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  int fd() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct DigestDeleter {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
@@ -44,15 +32,13 @@ std::string sha256_file(const std::string& path) {
   if (!ctx) throw std::bad_alloc();
   check(EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr), "init");
 
-  File file(path);
-  ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  const Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) throw std::system_error(errno, std::generic_category(), "Cannot open '" + path + "'");
+  ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   std::vector<unsigned char> buffer(CHUNK);
   for (;;) {
-    const ssize_t n = ::read(file.fd(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "Cannot read '" + path + "'");
-    }
+    const ssize_t n = retry_eintr([&] { return ::read(file.get(), buffer.data(), buffer.size()); });
+    if (n < 0) throw std::system_error(errno, std::generic_category(), "Cannot read '" + path + "'");
     if (n == 0) break;
     check(EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(n)), "update");
   }
@@ -60,14 +46,7 @@ std::string sha256_file(const std::string& path) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   check(EVP_DigestFinal_ex(ctx.get(), digest, &length), "final");
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 0xF];
-  }
-  return out;
+  return hex_lower(digest, length);
 }
 
 }  // namespace nalto

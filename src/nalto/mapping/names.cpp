@@ -1,60 +1,35 @@
-#define PCRE2_CODE_UNIT_WIDTH 8
-
 #include "nalto/mapping/names.hpp"
 
-#include <pcre2.h>
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
-#include <array>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "nalto/mapping/pcre2.hpp"
 #include "nalto/support/utf8.hpp"
 
 namespace nalto {
 namespace {
 
-struct CodeDeleter {
-  void operator()(pcre2_code* code) const { pcre2_code_free(code); }
-};
-struct MatchDataDeleter {
-  void operator()(pcre2_match_data* data) const { pcre2_match_data_free(data); }
-};
-using Code = std::unique_ptr<pcre2_code, CodeDeleter>;
-using MatchData = std::unique_ptr<pcre2_match_data, MatchDataDeleter>;
-
-Code compile(std::string_view pattern, uint32_t options) {
-  int error = 0;
-  PCRE2_SIZE offset = 0;
-  Code code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), options, &error,
-                          &offset, nullptr));
-  if (!code) {
-    std::array<PCRE2_UCHAR, 256> message{};
-    pcre2_get_error_message(error, message.data(), message.size());
-    throw std::logic_error("bad pattern: " + std::string(reinterpret_cast<const char*>(message.data())));
-  }
-  return code;
-}
+using detail::pcre2_compile_pattern;
+using detail::pcre2_subject;
+using detail::Pcre2Code;
+using detail::Pcre2MatchData;
 
 // PCRE2's \s under UCP misses U+001C-U+001F, so the whitespace of utf8::is_space is spelled out.
 const pcre2_code* whitespace_run() {
-  static const Code code = compile(
+  static const Pcre2Code code = pcre2_compile_pattern(
       R"([\x{9}-\x{d}\x{1c}-\x{20}\x{85}\x{a0}\x{1680}\x{2000}-\x{200a}\x{2028}\x{2029}\x{202f}\x{205f}\x{3000}]+)",
       PCRE2_UTF | PCRE2_UCP);
   return code.get();
 }
 
 const pcre2_code* array_slot() {
-  static const Code code = compile(R"(\[\d+\])", PCRE2_UTF | PCRE2_UCP | PCRE2_ANCHORED | PCRE2_ENDANCHORED);
+  static const Pcre2Code code =
+      pcre2_compile_pattern(R"(\[\d+\])", PCRE2_UTF | PCRE2_UCP | PCRE2_ANCHORED | PCRE2_ENDANCHORED);
   return code.get();
-}
-
-// PCRE2 refuses a null subject even when it is empty.
-PCRE2_SPTR subject(std::string_view s) {
-  return reinterpret_cast<PCRE2_SPTR>(s.empty() ? "" : s.data());
 }
 
 }  // namespace
@@ -74,8 +49,8 @@ std::string normalized(std::string_view name) {
   std::string out(lower.size() + 1, '\0');
   PCRE2_SIZE length = out.size();
   // Compiled patterns are shared between threads; match data is not.
-  thread_local const MatchData data(pcre2_match_data_create_from_pattern(whitespace_run(), nullptr));
-  const int rc = pcre2_substitute(whitespace_run(), subject(lower), lower.size(), 0,
+  thread_local const Pcre2MatchData data(pcre2_match_data_create_from_pattern(whitespace_run(), nullptr));
+  const int rc = pcre2_substitute(whitespace_run(), pcre2_subject(lower), lower.size(), 0,
                                   PCRE2_SUBSTITUTE_GLOBAL | PCRE2_NO_UTF_CHECK, data.get(), nullptr,
                                   reinterpret_cast<PCRE2_SPTR>("_"), 1,
                                   reinterpret_cast<PCRE2_UCHAR*>(out.data()), &length);
@@ -108,9 +83,9 @@ std::vector<std::string> mapping_names(const Json& mapping) {
 }
 
 bool is_array_slot(std::string_view name) {
-  thread_local const MatchData data(pcre2_match_data_create_from_pattern(array_slot(), nullptr));
+  thread_local const Pcre2MatchData data(pcre2_match_data_create_from_pattern(array_slot(), nullptr));
   // A name with invalid UTF-8 is no array slot: the match reports the invalid subject as an error.
-  return pcre2_match(array_slot(), subject(name), name.size(), 0, 0, data.get(), nullptr) >= 0;
+  return pcre2_match(array_slot(), pcre2_subject(name), name.size(), 0, 0, data.get(), nullptr) >= 0;
 }
 
 }  // namespace nalto

@@ -1,12 +1,8 @@
-#define PCRE2_CODE_UNIT_WIDTH 8
-
 #include "nalto/mapping/path.hpp"
 
-#include <pcre2.h>
 #include <unicode/uchar.h>
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstdint>
 #include <limits>
@@ -16,7 +12,9 @@
 #include <string>
 #include <unordered_map>
 
+#include "nalto/mapping/pcre2.hpp"
 #include "nalto/support/errors.hpp"
+#include "nalto/support/hex.hpp"
 #include "nalto/support/utf8.hpp"
 
 namespace nalto {
@@ -24,13 +22,6 @@ namespace {
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
-}
-
-int hex_value(char c) {
-  if (is_digit(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // A letter, digit or underscore, or any byte of a multi-byte character, which may be a letter too.
@@ -333,30 +324,11 @@ class LiteralParser {
   std::size_t pos_ = 0;
 };
 
-struct CodeDeleter {
-  void operator()(pcre2_code* code) const { pcre2_code_free(code); }
-};
-struct MatchDataDeleter {
-  void operator()(pcre2_match_data* data) const { pcre2_match_data_free(data); }
-};
-
 // Brackets are ASCII and never part of a multi-byte character, so matching bytes finds the same
 // brackets as matching characters would, and still works on a name with invalid UTF-8, whose
 // bracket text the literal parser then refuses.
 const pcre2_code* bracket() {
-  static const std::unique_ptr<pcre2_code, CodeDeleter> code = [] {
-    constexpr std::string_view pattern = R"(\[([^\[\]]*)\])";
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    pcre2_code* compiled = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), 0,
-                                         &error, &offset, nullptr);
-    if (compiled == nullptr) {
-      std::array<PCRE2_UCHAR, 256> message{};
-      pcre2_get_error_message(error, message.data(), message.size());
-      throw std::logic_error("bad pattern: " + std::string(reinterpret_cast<const char*>(message.data())));
-    }
-    return std::unique_ptr<pcre2_code, CodeDeleter>(compiled);
-  }();
+  static const detail::Pcre2Code code = detail::pcre2_compile_pattern(R"(\[([^\[\]]*)\])", 0);
   return code.get();
 }
 
@@ -400,9 +372,8 @@ Json parse_literal(std::string_view text) {
 SlotKeys shared_slot_keys(std::string_view name) {
   if (SlotKeys cached = key_cache().find(name)) return cached;
 
-  thread_local const std::unique_ptr<pcre2_match_data, MatchDataDeleter> data(
-      pcre2_match_data_create_from_pattern(bracket(), nullptr));
-  const auto subject = reinterpret_cast<PCRE2_SPTR>(name.empty() ? "" : name.data());
+  thread_local const detail::Pcre2MatchData data(pcre2_match_data_create_from_pattern(bracket(), nullptr));
+  const PCRE2_SPTR subject = detail::pcre2_subject(name);
   const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
 
   std::vector<Json> keys;

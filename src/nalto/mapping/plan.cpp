@@ -10,6 +10,7 @@
 
 #include "nalto/mapping/names.hpp"
 #include "nalto/support/errors.hpp"
+#include "nalto/support/hex.hpp"
 #include "nalto/support/strings.hpp"
 #include "nalto/support/utf8.hpp"
 
@@ -120,10 +121,9 @@ std::string shown_name(const Json& mapping, std::string_view role, std::size_t i
 }
 
 void append_hex_escape(std::string& out, char letter, std::uint32_t value, int digits) {
-  static constexpr char HEX[] = "0123456789abcdef";
   out += '\\';
   out += letter;
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += HEX[(value >> shift) & 0xF];
+  append_hex(out, value, digits);
 }
 
 bool printable(char32_t cp) {

@@ -7,6 +7,7 @@
 #include "nalto/mapping/path.hpp"
 #include "nalto/outside/sim_runtime.hpp"
 #include "nalto/support/errors.hpp"
+#include "nalto/support/strings.hpp"
 #include "nalto/support/utf8.hpp"
 
 namespace nalto {
@@ -14,7 +15,7 @@ namespace nalto {
 namespace {
 
 std::string key_text(const Json& key) {
-  return key.is_string() ? "'" + key.get<std::string>() + "'" : plain_text(key);
+  return key.is_string() ? single_quoted(key.get_ref<const std::string&>()) : plain_text(key);
 }
 
 bool is_digit(char c) {

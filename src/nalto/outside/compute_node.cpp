@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "nalto/support/async.hpp"
+#include "nalto/support/hex.hpp"
 #include "nalto/support/http.hpp"
 
 namespace nalto::outside {
@@ -38,7 +39,7 @@ asio::awaitable<Json> resolve_local_dataset(PlatformApi&, std::string, std::stri
   auto lookup = [dataset_ref] {
     Answer answer;
     answer.base = compute_url();
-    answer.url = answer.base + "/ml/datasets/" + url_escape(dataset_ref);
+    answer.url = answer.base + "/ml/datasets/" + percent_encode(dataset_ref);
     answer.response =
         http_request("GET", answer.url, _auth_headers(), std::nullopt, DATASET_LOOKUP_TIMEOUT_S);
     return answer;

@@ -148,20 +148,4 @@ void raise_for_refusal(const HttpResponse& response, const std::string& url) {
   }
 }
 
-std::string url_escape(std::string_view text) {
-  static constexpr char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-        c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0xF];
-    }
-  }
-  return out;
-}
-
 }  // namespace nalto

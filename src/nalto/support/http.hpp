@@ -29,7 +29,4 @@ std::string refusal_detail(const std::string& body);
 // analysis: " + detail; any other status >= 400 -> HTTPStatusError. Other statuses pass.
 void raise_for_refusal(const HttpResponse& response, const std::string& url);
 
-// Percent-escapes everything but the unreserved characters, so a text fits one path segment.
-std::string url_escape(std::string_view text);
-
 }  // namespace nalto

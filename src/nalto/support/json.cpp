@@ -5,16 +5,9 @@
 #include <cstdlib>
 
 #include "nalto/support/errors.hpp"
+#include "nalto/support/strings.hpp"
 
 namespace nalto {
-
-namespace {
-
-std::string quoted(std::string_view key) {
-  return "'" + std::string(key) + "'";
-}
-
-}  // namespace
 
 std::string kind_name(const Json& j) {
   switch (j.type()) {
@@ -66,9 +59,9 @@ std::string id_text(const Json& j, std::string_view what) {
 
 const Json& subscript(const Json& j, std::string_view key) {
   if (!j.is_object())
-    throw TypeError("expected an object to read " + quoted(key) + " from, got " + kind_name(j));
+    throw TypeError("expected an object to read " + single_quoted(key) + " from, got " + kind_name(j));
   const auto it = j.find(key);
-  if (it == j.end()) throw KeyError(quoted(key));
+  if (it == j.end()) throw KeyError(single_quoted(key));
   return *it;
 }
 
@@ -91,7 +84,7 @@ const Json& as_list(const Json& j, std::string_view what) {
 
 const Json* lookup(const Json& j, std::string_view key) {
   if (!j.is_object())
-    throw TypeError("expected an object to read " + quoted(key) + " from, got " + kind_name(j));
+    throw TypeError("expected an object to read " + single_quoted(key) + " from, got " + kind_name(j));
   const auto it = j.find(key);
   if (it == j.end() || it->is_null()) return nullptr;
   return &*it;
