@@ -1,7 +1,6 @@
 #include "nalto/console/console.hpp"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,12 +9,13 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/env.hpp"
 
 namespace nalto {
 namespace {
@@ -23,36 +23,13 @@ namespace {
 using namespace std::string_literals;
 using namespace std::string_view_literals;
 
-class EnvVar {
- public:
-  EnvVar(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) previous_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~EnvVar() {
-    if (previous_) {
-      setenv(name_, previous_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
+using testing::ScopedEnv;
 
 // The environment of a colour terminal, so a terminal flag alone decides colour and animation.
 struct ColourEnv {
-  EnvVar force{"FORCE_COLOR", nullptr};
-  EnvVar no_colour{"NO_COLOR", nullptr};
-  EnvVar term{"TERM", "xterm-256color"};
+  ScopedEnv force{"FORCE_COLOR", nullptr};
+  ScopedEnv no_colour{"NO_COLOR", nullptr};
+  ScopedEnv term{"TERM", "xterm-256color"};
 };
 
 // A stream that another thread may write while the test waits for what it expects.
@@ -212,9 +189,9 @@ TEST(Colour, EnvironmentDecides) {
       {"1", nullptr, "xterm", false, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << (c.force ? c.force : "-") << " " << (c.no_colour ? c.no_colour : "-")
-                                    << " " << (c.term ? c.term : "-") << " " << c.is_terminal);
-    const EnvVar force("FORCE_COLOR", c.force), no_colour("NO_COLOR", c.no_colour), term("TERM", c.term);
+    SCOPED_TRACE(::testing::Message() << (c.force ? c.force : "-") << " " << (c.no_colour ? c.no_colour : "-")
+                                      << " " << (c.term ? c.term : "-") << " " << c.is_terminal);
+    const ScopedEnv force("FORCE_COLOR", c.force), no_colour("NO_COLOR", c.no_colour), term("TERM", c.term);
     EXPECT_EQ(colour_enabled(c.is_terminal), c.expected);
   }
 }
@@ -229,7 +206,7 @@ TEST(Console, PrintRendersForTheOutStream) {
     EXPECT_EQ(out.str(), terminal ? "\x1b[32mok\x1b[0m \\x1b[2J\n" : "ok \\x1b[2J\n");
     EXPECT_EQ(err.str(), "");
   }
-  const EnvVar no_colour("NO_COLOR", "1");
+  const ScopedEnv no_colour("NO_COLOR", "1");
   std::ostringstream out, err;
   EXPECT_FALSE(Console({&out, &err, true, true}).out_colour());
   EXPECT_THROW(Console({nullptr, &err}), std::invalid_argument);
@@ -300,7 +277,7 @@ TEST(ConsoleStatus, WithoutAnimationWritesNothingButTraces) {
   };
   for (const Case& c : {Case{false, "xterm"}, Case{true, "dumb"}}) {
     SCOPED_TRACE(c.term);
-    const EnvVar term("TERM", c.term);
+    const ScopedEnv term("TERM", c.term);
     std::ostringstream out, err;
     Console console({&out, &err, false, c.err_is_terminal});
     std::vector<std::string> heard;

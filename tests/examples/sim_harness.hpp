@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "health.grpc.pb.h"
+#include "grpc/health/v1/health.grpc.pb.h"
 #include "nalto/runtime/process.hpp"
 #include "nalto/support/async.hpp"
 #include "sim.grpc.pb.h"

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
 
 #include "nalto/main/sim_publish_report.hpp"
+#include "support/subprocess.hpp"
 
 namespace nalto {
 namespace {
@@ -75,11 +77,9 @@ TEST_F(Sha256FileTest, ChunkBoundariesMatchHashingAtOnce) {
 
 TEST_F(Sha256FileTest, EqualsSha256sum) {
   const std::string path = write("large", random_bytes(9 * 1048576 + 123));
-  std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(("sha256sum '" + path + "'").c_str(), "r"), &pclose);
-  ASSERT_TRUE(pipe);
-  char line[128] = {};
-  ASSERT_TRUE(std::fgets(line, sizeof line, pipe.get()));
-  EXPECT_EQ(sha256_file(path), std::string(line, 64));
+  const testing::Ran sha256sum = testing::run({"sha256sum", path}, std::chrono::seconds(20));
+  ASSERT_EQ(sha256sum.exit, testing::exited(0)) << sha256sum.err;
+  EXPECT_EQ(sha256_file(path), sha256sum.out.substr(0, 64));
 }
 
 TEST_F(Sha256FileTest, UnreadableFilesFailClearlyWithoutLeakingDescriptors) {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-#include "health.grpc.pb.h"
+#include "grpc/health/v1/health.grpc.pb.h"
 #include "nalto/runtime/grpc_sim_runtime.hpp"
 #include "nalto/support/async.hpp"
 #include "sim.grpc.pb.h"

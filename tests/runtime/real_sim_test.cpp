@@ -3,15 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 
 #include "examples/sim_harness.hpp"
 #include "nalto/analysis/analysis.hpp"
 #include "nalto/runtime/grpc_sim_runtime.hpp"
 #include "support/fixtures.hpp"
+#include "support/subprocess.hpp"
 
 namespace nalto {
 namespace {
@@ -160,35 +161,25 @@ TEST(RealSimTest, ASimThatIgnoresTermIsKilledWithItsGrandchild) {
 // A tool killed outright cannot stop its sim; the sim must die with it.
 TEST(RealSimTest, TheSimDiesWithTheTool) {
   const testing::ProcessMark mark;
-  std::array<int, 2> ready{};
-  ASSERT_EQ(::pipe(ready.data()), 0);
-  const pid_t tool = ::fork();
-  ASSERT_GE(tool, 0);
-  if (tool == 0) {
-    ::close(ready[0]);
+  const auto tool = testing::Subprocess::fork([] {
     Loop loop;
-    std::unique_ptr<outside::SimProcess> sim;
-    try {
-      sim = loop.run([]() -> asio::awaitable<std::unique_ptr<outside::SimProcess>> {
-        std::string path = testing::TEST_SIM;
-        co_return co_await runtime::start_sim_process(std::move(path), "localhost", runtime::free_port(),
-                                                      Json::object(), [](std::string) {});
-      }());
-    } catch (...) {
-      ::_exit(1);
-    }
-    [[maybe_unused]] const auto written = ::write(ready[1], "r", 1);
+    const std::unique_ptr<outside::SimProcess> sim =
+        loop.run([]() -> asio::awaitable<std::unique_ptr<outside::SimProcess>> {
+          std::string path = testing::TEST_SIM;
+          co_return co_await runtime::start_sim_process(std::move(path), "localhost", runtime::free_port(),
+                                                        Json::object(), [](std::string) {});
+        }());
+    [[maybe_unused]] const auto written = ::write(STDOUT_FILENO, "r", 1);
     ::pause();
-    ::_exit(0);
-  }
-  ::close(ready[1]);
-  char byte = 0;
-  const bool started = ::read(ready[0], &byte, 1) == 1;
-  ::close(ready[0]);
-  ASSERT_TRUE(started);
+    return 0;
+  });
+  ASSERT_TRUE(tool->read_until([&] { return !tool->out().empty(); },
+                               testing::Subprocess::Clock::now() + std::chrono::seconds(30)))
+      << tool->out() << tool->err();
   ASSERT_THAT(mark.alive(std::chrono::milliseconds(0)), ::testing::SizeIs(1));
-  ::kill(tool, SIGKILL);
-  ::waitpid(tool, nullptr, 0);
+  tool->signal(SIGKILL);
+  EXPECT_EQ(tool->finish(testing::Subprocess::Clock::now() + std::chrono::seconds(10)),
+            testing::killed_by(SIGKILL));
   EXPECT_THAT(mark.alive(), IsEmpty());
 }
 

@@ -3,39 +3,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 namespace nalto::testing {
-
-namespace {
-
-std::optional<std::string> current_env(const std::string& name) {
-  const char* value = std::getenv(name.c_str());
-  return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
-void set_env(const std::string& name, const std::optional<std::string>& value) {
-  if (value) {
-    ::setenv(name.c_str(), value->c_str(), 1);
-  } else {
-    ::unsetenv(name.c_str());
-  }
-}
-
-}  // namespace
-
-ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value)
-    : name_(std::move(name)), previous_(current_env(name_)) {
-  set_env(name_, value);
-}
-
-ScopedEnv::~ScopedEnv() {
-  set_env(name_, previous_);
-}
 
 CapturedConsole::CapturedConsole(bool terminal)
     : no_force_("FORCE_COLOR", std::nullopt),

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "nalto/nalto.hpp"
+#include "support/env.hpp"
 
 namespace nalto::testing {
 
@@ -65,19 +66,6 @@ class Loop {
  private:
   template <class T>
   using detail_value = std::conditional_t<std::is_void_v<T>, int, T>;
-};
-
-// Sets (or, with nullopt, unsets) an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(std::string name, std::optional<std::string> value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> previous_;
 };
 
 // A console over string streams, installed for one scope. Not a terminal unless asked.

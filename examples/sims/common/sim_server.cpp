@@ -18,7 +18,7 @@
 #include <memory>
 #include <thread>
 
-#include "health.grpc.pb.h"
+#include "grpc/health/v1/health.grpc.pb.h"
 
 namespace nalto::sims {
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <utility>
 
-#include "health.grpc.pb.h"
+#include "grpc/health/v1/health.grpc.pb.h"
 #include "nalto/runtime/grpc_call.hpp"
 #include "nalto/runtime/lambda_sensor.hpp"
 #include "nalto/runtime/process.hpp"
