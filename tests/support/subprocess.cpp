@@ -40,6 +40,17 @@ ExitStatus exit_status(int wait_status) {
   return exited(WEXITSTATUS(wait_status));
 }
 
+struct Pipe {
+  Fd read, write;
+};
+
+// Close-on-exec, so that no other child of this process inherits it and keeps it open.
+Pipe make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+  return {Fd(fds[0]), Fd(fds[1])};
+}
+
 }  // namespace
 
 std::ostream& operator<<(std::ostream& out, const ExitStatus& status) {
@@ -47,48 +58,33 @@ std::ostream& operator<<(std::ostream& out, const ExitStatus& status) {
   return out << "exited with " << status.code;
 }
 
-// Close-on-exec, so that no other child of this process inherits them and keeps them open.
-void Subprocess::open_pipes(int (&out)[2], int (&err)[2]) {
-  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
-  if (::pipe2(err, O_CLOEXEC) != 0) {
-    ::close(out[0]);
-    ::close(out[1]);
-    throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
-  }
-  fds_[0] = out[0];
-  fds_[1] = err[0];
-}
-
 Subprocess::Subprocess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
   const std::vector<std::string> entries = environment_with(env);
-  int out[2], err[2];
-  open_pipes(out, err);
+  Pipe out = make_pipe();
+  Pipe err = make_pipe();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err.write.get(), STDERR_FILENO);
   pid_t pid = -1;
   const int spawned = ::posix_spawnp(&pid, argv.at(0).c_str(), &actions, nullptr, pointers(argv).data(),
                                      pointers(entries).data());
   posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  ::close(err[1]);
-  if (spawned != 0) {
-    close_pipes();
-    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawned));
-  }
+  if (spawned != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawned));
   pid_ = pid;
+  pipes_[0] = std::move(out.read);
+  pipes_[1] = std::move(err.read);
 }
 
 std::unique_ptr<Subprocess> Subprocess::fork(const std::function<int()>& body) {
   std::unique_ptr<Subprocess> child(new Subprocess);
-  int out[2], err[2];
-  child->open_pipes(out, err);
+  Pipe out = make_pipe();
+  Pipe err = make_pipe();
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::dup2(out[1], STDOUT_FILENO);
-    ::dup2(err[1], STDERR_FILENO);
-    for (const int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
+    ::dup2(out.write.get(), STDOUT_FILENO);
+    ::dup2(err.write.get(), STDERR_FILENO);
+    for (Fd* fd : {&out.read, &out.write, &err.read, &err.write}) fd->reset();
     int code = 1;
     try {
       code = body();
@@ -96,11 +92,10 @@ std::unique_ptr<Subprocess> Subprocess::fork(const std::function<int()>& body) {
     }
     ::_exit(code);
   }
-  const std::string failure = pid < 0 ? std::strerror(errno) : "";
-  ::close(out[1]);
-  ::close(err[1]);
-  if (pid < 0) throw std::runtime_error("fork: " + failure);
+  if (pid < 0) throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
   child->pid_ = pid;
+  child->pipes_[0] = std::move(out.read);
+  child->pipes_[1] = std::move(err.read);
   return child;
 }
 
@@ -109,7 +104,6 @@ Subprocess::~Subprocess() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
-  close_pipes();
 }
 
 void Subprocess::signal(int number) const {
@@ -117,20 +111,19 @@ void Subprocess::signal(int number) const {
 }
 
 bool Subprocess::read_until(const std::function<bool()>& done, Clock::time_point deadline) {
-  while (!done() && (fds_[0] >= 0 || fds_[1] >= 0)) {
+  while (!done() && (pipes_[0].valid() || pipes_[1].valid())) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
-    pollfd polled[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+    pollfd polled[2] = {{pipes_[0].get(), POLLIN, 0}, {pipes_[1].get(), POLLIN, 0}};
     if (::poll(polled, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i) {
       if (polled[i].fd < 0 || !(polled[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buffer[4096];
-      const ssize_t got = ::read(fds_[i], buffer, sizeof buffer);
+      const ssize_t got = retry_eintr([&] { return ::read(pipes_[i].get(), buffer, sizeof buffer); });
       if (got > 0) {
         (i == 0 ? out_ : err_).append(buffer, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        ::close(fds_[i]);
-        fds_[i] = -1;
+      } else {
+        pipes_[i].reset();
       }
     }
   }
@@ -149,13 +142,6 @@ std::optional<ExitStatus> Subprocess::finish(Clock::time_point deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return std::nullopt;
-}
-
-void Subprocess::close_pipes() {
-  for (int& fd : fds_) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
 }
 
 Ran run(const std::vector<std::string>& argv, std::chrono::milliseconds limit,

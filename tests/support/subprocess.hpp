@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "nalto/support/fd.hpp"
+
 namespace nalto::testing {
 
 // How a child ended: by an exit code or by a signal.
@@ -55,11 +57,9 @@ class Subprocess {
 
  private:
   Subprocess() = default;
-  void open_pipes(int (&out)[2], int (&err)[2]);
-  void close_pipes();
 
   int pid_ = -1;
-  int fds_[2] = {-1, -1};
+  Fd pipes_[2];  // the read ends of the child's stdout and stderr
   std::string out_, err_;
 };
 
