@@ -1,7 +1,7 @@
 // The CLI as a user runs it: the real binary, as a child process, against the reference compute node
 // (another child process) and a local platform state file of its own.
 
-#ifdef NALTO_PUBLISH_REPORT_EXE
+#ifdef NALTO_EXE
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -77,9 +77,15 @@ class CliEndToEnd : public ::testing::Test {
 
   std::vector<std::string> command(const std::string& sim, const std::string& dataset,
                                    const std::vector<std::string>& extra) const {
-    std::vector<std::string> args = {
-        NALTO_PUBLISH_REPORT_EXE, "--path", sim, "--dataset", dataset, "--platform-state",
-        state_file().string()};
+    std::vector<std::string> args = {NALTO_EXE,
+                                     "sim",
+                                     "publish",
+                                     "--path",
+                                     sim,
+                                     "--dataset",
+                                     dataset,
+                                     "--platform-state",
+                                     state_file().string()};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "nalto-publish-report/cli.hpp"
+#include "cli/cli.hpp"
 #include "nalto/runtime/grpc_sim_runtime.hpp"
 
 int main(int argc, char** argv) {
@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   nalto::cli::Outcome outcome;
   try {
     nalto::runtime::GrpcSimRuntime runtime;
-    outcome = nalto::cli::run(std::get<nalto::cli::Invocation>(parsed), runtime);
+    outcome = nalto::cli::run(std::get<nalto::cli::Command>(parsed), runtime);
   } catch (...) {
     nalto::console().note(nalto::cli::failure_text(std::current_exception()));
     return 1;

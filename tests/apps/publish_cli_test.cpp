@@ -8,7 +8,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "nalto-publish-report/cli.hpp"
+#include "cli/cli.hpp"
 #include "support/fake_runtime.hpp"
 #include "support/fixtures.hpp"
 
@@ -30,9 +30,15 @@ class PublishReportCliTest : public ::testing::Test {
   }
   ~PublishReportCliTest() override { fs::remove_all(dir); }
 
-  // The arguments, separated by spaces.
-  std::variant<cli::Invocation, int> parse(const std::string& line) {
-    std::vector<std::string> args{"nalto-publish-report"};
+  // `nalto sim publish` with these arguments, separated by spaces.
+  std::variant<cli::Publish, int> parse(const std::string& line) {
+    auto parsed = parse_all("sim publish " + line);
+    if (const int* status = std::get_if<int>(&parsed)) return *status;
+    return std::get<cli::Publish>(std::get<cli::Command>(parsed));
+  }
+
+  std::variant<cli::Command, int> parse_all(const std::string& line) {
+    std::vector<std::string> args{"nalto"};
     std::istringstream words(line);
     for (std::string word; words >> word;) args.push_back(word);
     std::vector<const char*> argv;
@@ -53,8 +59,8 @@ class PublishReportCliTest : public ::testing::Test {
 
 TEST_F(PublishReportCliTest, OptionsAndTheirDefaults) {
   const auto defaults = parse("--path " + sim + " --dataset room");
-  ASSERT_TRUE(std::holds_alternative<cli::Invocation>(defaults)) << err.str();
-  const auto& given = std::get<cli::Invocation>(defaults);
+  ASSERT_TRUE(std::holds_alternative<cli::Publish>(defaults)) << err.str();
+  const auto& given = std::get<cli::Publish>(defaults);
   EXPECT_EQ(std::tie(given.org_id, given.implementation_id, given.sim_name, given.sim_id, given.path,
                      given.dataset_ref),
             std::make_tuple("local", "local", "room_sim", "room_sim", sim, "room"));
@@ -70,8 +76,8 @@ TEST_F(PublishReportCliTest, OptionsAndTheirDefaults) {
             "--bundle-sha256 " + std::string(64, 'A') + " --project p --max-episodes 5 --env-init @" +
             (dir / "env.json").string() + " --call-timeout 2.5 --platform-state st.json " +
             "--platform-build-polls 1 --platform-writing-polls 2 --platform-build-fails");
-  ASSERT_TRUE(std::holds_alternative<cli::Invocation>(all)) << err.str();
-  const auto& chosen = std::get<cli::Invocation>(all);
+  ASSERT_TRUE(std::holds_alternative<cli::Publish>(all)) << err.str();
+  const auto& chosen = std::get<cli::Publish>(all);
   EXPECT_EQ(std::tie(chosen.org_id, chosen.implementation_id, chosen.sim_name, chosen.sim_id),
             std::make_tuple("o", "i", dir.filename().string(), "s"));
   EXPECT_EQ(chosen.bundle_sha256, std::string(64, 'a'));
@@ -84,15 +90,15 @@ TEST_F(PublishReportCliTest, OptionsAndTheirDefaults) {
             std::make_tuple(1, 2, true));
 
   const auto inline_json = parse("--path " + sim + R"( --dataset room --env-init {"a":[1,2.0]})");
-  ASSERT_TRUE(std::holds_alternative<cli::Invocation>(inline_json)) << err.str();
-  EXPECT_EQ(std::get<cli::Invocation>(inline_json).options.env_init->dump(), R"({"a":[1,2.0]})");
+  ASSERT_TRUE(std::holds_alternative<cli::Publish>(inline_json)) << err.str();
+  EXPECT_EQ(std::get<cli::Publish>(inline_json).options.env_init->dump(), R"({"a":[1,2.0]})");
 }
 
 TEST_F(PublishReportCliTest, HelpVersionAndBadUsageEndTheProgram) {
   EXPECT_EQ(std::get<int>(parse("--help")), 0);
   EXPECT_THAT(out.str(), HasSubstr("--platform-state"));
-  EXPECT_EQ(std::get<int>(parse("--version")), 0);
-  EXPECT_EQ(out.str(), "nalto-publish-report 0.1.0\n");
+  EXPECT_EQ(std::get<int>(parse_all("--version")), 0);
+  EXPECT_EQ(out.str(), "nalto 0.1.0\n");
 
   const std::string minimal = "--path " + sim + " --dataset room ";
   const std::vector<std::string> bad = {
@@ -157,7 +163,7 @@ class PublishReportCliRunTest : public PublishReportCliTest {
   cli::Outcome run(const std::string& dataset) {
     const auto parsed = parse("--path " + sim + " --dataset " + dataset +
                               " --project Kitchen --platform-state " + (dir / "state.json").string());
-    return cli::run(std::get<cli::Invocation>(parsed), runtime);
+    return cli::run(cli::Command(std::get<cli::Publish>(parsed)), runtime);
   }
 
   std::string claim_state() const {

@@ -1,0 +1,41 @@
+#include "cli/cli.hpp"
+
+#include <sstream>
+
+namespace nalto::cli {
+
+std::variant<Command, int> parse_command_line(int argc, const char* const* argv) {
+  CLI::App app(
+      "Publishes sims to the platform with a report made on your own machine, and checks sims and the "
+      "compute node's datasets first.",
+      "nalto");
+  app.set_version_flag("--version", std::string("nalto ") + NALTO_VERSION);
+  app.require_subcommand(1);
+  CLI::App* sim = app.add_subcommand("sim", "Publish, check and link sims");
+  sim->require_subcommand(1);
+
+  std::optional<Command> command;
+  const auto choose = [&command](auto chosen) { command = std::move(chosen); };
+  add_publish(*sim, choose);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // CLI11 echoes the arguments, which may hold anything: its text goes through the console too.
+    std::ostringstream out, err;
+    const int status = app.exit(e, out, err);
+    console().write_out(out.str());
+    console().write_err(err.str());
+    return status == 0 ? 0 : 2;
+  } catch (...) {
+    console().note(failure_text(std::current_exception()));
+    return 1;
+  }
+  return std::move(*command);
+}
+
+Outcome run(const Command& command, outside::SimRuntime& runtime) {
+  return std::visit([&](const Publish& publish) { return run_publish(publish, runtime); }, command);
+}
+
+}  // namespace nalto::cli

@@ -1,0 +1,54 @@
+#include "cli/outcome.hpp"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <csignal>
+
+namespace nalto::cli {
+
+std::string failure_text(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const PublishReportError& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    const std::string message = e.what();
+    return "Error: " + type_name_of(e) + (message.empty() ? "" : ": " + message);
+  } catch (...) {
+    return "Error: unknown error";
+  }
+}
+
+Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupted) {
+  asio::cancellation_signal cancel;
+  asio::io_context context;
+  asio::signal_set signals(context, SIGINT, SIGTERM);
+  int received = 0;
+  signals.async_wait([&](const std::error_code& error, int signal) {
+    if (error) return;
+    received = signal;
+    // A second signal ends the program at once, through the default action.
+    signals.clear();
+    console().note(std::string(interrupted));
+    cancel.emit(asio::cancellation_type::terminal);
+  });
+
+  std::exception_ptr failure;
+  int status = 0;
+  asio::co_spawn(context, std::move(task),
+                 asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr error, int value) {
+                   failure = error;
+                   status = value;
+                   signals.cancel();
+                 }));
+  context.run();
+
+  if (failure && !(received && is_cancellation(failure))) console().note(failure_text(failure));
+  if (received) return {.exit_status = 128 + received, .signal = received};
+  return {.exit_status = failure ? 1 : status};
+}
+
+}  // namespace nalto::cli

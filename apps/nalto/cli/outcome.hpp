@@ -1,0 +1,28 @@
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "nalto/nalto.hpp"
+
+namespace nalto::cli {
+
+// How a run ended: its exit status, or the signal that interrupted it, by which the process must end.
+struct Outcome {
+  int exit_status = 0;
+  int signal = 0;
+};
+
+// What the user reads about a failure: a PublishReportError's message, else "Error: " + the type
+// name and the message.
+std::string failure_text(const std::exception_ptr& failure);
+
+// Runs `task` on one event loop on the calling thread; its value is the exit status, a failure is
+// explained on stderr and gives 1. The first SIGINT or SIGTERM notes `interrupted` and cancels the task,
+// whose clean-up then runs; from then on both signals have their default action again, so a second one
+// ends the program at once.
+Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupted);
+
+}  // namespace nalto::cli

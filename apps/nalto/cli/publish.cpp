@@ -1,0 +1,142 @@
+#include "cli/publish.hpp"
+
+#include <climits>
+#include <memory>
+#include <optional>
+
+#include "cli/options.hpp"
+#include "nalto/support/hex.hpp"
+
+namespace nalto::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* DESCRIPTION = "Make the simulation report of a sim build and submit it";
+
+constexpr const char* DETAILS =
+    "Makes the simulation report of a sim build: rolls the sim out over a dataset of the local compute "
+    "node ($NALTO_COMPUTE_URL, default http://127.0.0.1:8470), submits the node's analysis to the local "
+    "platform and prints the reports of the use cases that use the sim.";
+
+std::string name_of_path(const std::string& path) {
+  fs::path normal = fs::absolute(path).lexically_normal();
+  if (!normal.has_filename()) normal = normal.parent_path();
+  const std::string name = fs::is_regular_file(normal) ? normal.stem().string() : normal.filename().string();
+  return name.empty() ? "sim" : name;
+}
+
+std::string sha256_check(const std::string& value) {
+  if (is_hex(value, 64)) return {};
+  return "must be 64 hexadecimal digits";
+}
+
+std::string lowercase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+}  // namespace
+
+CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
+  // The options' targets outlive this function: the parse fills them, the callback reads them.
+  struct Given {
+    Publish publish{.org_id = "local", .implementation_id = "local"};
+    std::string bundle, bundle_sha256, env_init, platform_state;
+    std::optional<std::string> project;
+  };
+  const auto given = std::make_shared<Given>();
+  Publish& invocation = given->publish;
+
+  CLI::App* app = sim.add_subcommand("publish", DESCRIPTION);
+  app->footer(
+      std::string(DETAILS) +
+      "\n\nExit status: 0 when done, 1 when the report could not be made, 2 for bad usage. SIGINT or SIGTERM "
+      "closes the claim and stops the sim, then ends the program by that signal; a second one ends it at "
+      "once.");
+  const auto option = [app]<class T>(const char* name, T& value, const char* type, const char* help) {
+    return app->add_option(name, value, help)->type_name(type);
+  };
+  option("--path", invocation.path, "PATH", "The sim: an executable, or a folder holding sim.json")
+      ->required()
+      ->check(CLI::ExistingPath.description(""));
+  option("--dataset", invocation.dataset_ref, "REF", "The dataset, as the compute node names it")->required();
+  option("--org", invocation.org_id, "ID", "The organization's id")->capture_default_str();
+  option("--sim", invocation.sim_id, "ID", "The published sim's id [default: the sim's name]");
+  option("--sim-name", invocation.sim_name, "NAME",
+         "The sim's name in the printed outcome [default: the name of --path]");
+  option("--implementation", invocation.implementation_id, "ID", "The id of the build just published")
+      ->capture_default_str();
+  CLI::Option* bundle_option =
+      option("--bundle", given->bundle, "FILE",
+             "The published bundle, hashed with SHA-256 [default: --path when it is a file]")
+          ->check(CLI::ExistingFile.description(""));
+  option("--bundle-sha256", given->bundle_sha256, "HEX", "The published bundle's SHA-256")
+      ->check(sha256_check)
+      ->excludes(bundle_option);
+  option("--project", given->project, "ID", "A use case to add the sim to first");
+  option("--max-episodes", invocation.options.max_episodes, "N", "Most episodes to replay")
+      ->capture_default_str()
+      ->check(CLI::Range(1, INT_MAX).description(""));
+  option("--env-init", given->env_init, "JSON|@FILE",
+         "The sim's initialisation settings: a JSON object, or a file holding one");
+  option("--call-timeout", invocation.options.call_timeout_s, "SECONDS",
+         "Time allowed to each call into the sim during the replay")
+      ->capture_default_str()
+      ->check(seconds_check);
+  option("--platform-state", given->platform_state, "FILE",
+         "The local platform's state file [default: $XDG_STATE_HOME/nalto/platform-state.json, else "
+         "~/.local/state/nalto/platform-state.json]");
+  const std::string group = "Local platform behaviour, to see the other outcomes";
+  option("--platform-build-polls", invocation.platform.build_polls, "N",
+         "Status polls that still find the sim's build running")
+      ->group(group)
+      ->check(CLI::NonNegativeNumber.description(""));
+  option("--platform-writing-polls", invocation.platform.writing_polls, "N",
+         "Further status polls that find the reports still being written (one every 5 seconds)")
+      ->group(group)
+      ->check(CLI::NonNegativeNumber.description(""));
+  app->add_flag("--platform-build-fails", invocation.platform.build_fails, "The sim's build fails")
+      ->group(group);
+
+  app->callback([given, chosen] {
+    Publish publish = given->publish;
+    if (!given->env_init.empty()) publish.options.env_init = env_init_of(given->env_init);
+    std::string bundle = given->bundle;
+    if (bundle.empty() && given->bundle_sha256.empty()) {
+      if (!fs::is_regular_file(publish.path))
+        throw CLI::ValidationError("--bundle", "--bundle or --bundle-sha256 is required for a sim folder");
+      bundle = publish.path;
+    }
+    publish.options.project_id = given->project;
+    if (publish.sim_name.empty()) publish.sim_name = name_of_path(publish.path);
+    if (publish.sim_id.empty()) publish.sim_id = publish.sim_name;
+    // A bundle that cannot be read is no usage error: it ends the program with 1.
+    publish.bundle_sha256 = bundle.empty() ? lowercase(given->bundle_sha256) : sha256_file(bundle);
+    publish.platform_state = state_path(given->platform_state);
+    chosen(std::move(publish));
+  });
+  return app;
+}
+
+Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
+  const outside::ScopedSimRuntime installed(runtime);
+  std::optional<platform::LocalPlatform> platform;
+  try {
+    platform.emplace(invocation.platform_state, invocation.platform);
+  } catch (...) {
+    console().note(failure_text(std::current_exception()));
+    return {.exit_status = 1};
+  }
+  const auto publish = [&]() -> asio::awaitable<int> {
+    co_await publish_report(*platform, invocation.org_id, invocation.sim_id, invocation.sim_name,
+                            invocation.implementation_id, invocation.path, invocation.bundle_sha256,
+                            invocation.dataset_ref, invocation.options);
+    co_return 0;
+  };
+  return run_interruptible(publish(), "Interrupted: closing the claim and stopping the sim...");
+}
+
+}  // namespace nalto::cli
