@@ -4,6 +4,17 @@
 
 namespace nalto::cli {
 
+namespace {
+
+template <class... Ts>
+struct overloaded : Ts... {
+  using Ts::operator()...;
+};
+template <class... Ts>
+overloaded(Ts...) -> overloaded<Ts...>;
+
+}  // namespace
+
 std::variant<Command, int> parse_command_line(int argc, const char* const* argv) {
   CLI::App app(
       "Publishes sims to the platform with a report made on your own machine, and checks sims and the "
@@ -17,6 +28,8 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
   std::optional<Command> command;
   const auto choose = [&command](auto chosen) { command = std::move(chosen); };
   add_publish(*sim, choose);
+  add_sim_list(*sim, choose);
+  add_sim_link(*sim, choose);
 
   try {
     app.parse(argc, argv);
@@ -35,7 +48,10 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
 }
 
 Outcome run(const Command& command, outside::SimRuntime& runtime) {
-  return std::visit([&](const Publish& publish) { return run_publish(publish, runtime); }, command);
+  return std::visit(overloaded{[&](const Publish& publish) { return run_publish(publish, runtime); },
+                               [](const SimList& list) { return run_sim_list(list); },
+                               [](const SimLink& link) { return run_sim_link(link); }},
+                    command);
 }
 
 }  // namespace nalto::cli

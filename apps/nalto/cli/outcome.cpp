@@ -22,6 +22,15 @@ std::string failure_text(const std::exception_ptr& failure) {
   }
 }
 
+Outcome run_reporting(const std::function<int()>& body) {
+  try {
+    return {.exit_status = body()};
+  } catch (...) {
+    console().note(failure_text(std::current_exception()));
+    return {.exit_status = 1};
+  }
+}
+
 Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupted) {
   asio::cancellation_signal cancel;
   asio::io_context context;

@@ -2,6 +2,7 @@
 
 #include <asio/awaitable.hpp>
 #include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,9 @@ struct Outcome {
 // What the user reads about a failure: a PublishReportError's message, else "Error: " + the type
 // name and the message.
 std::string failure_text(const std::exception_ptr& failure);
+
+// Runs `body`, whose value is the exit status; a failure is explained on stderr and gives 1.
+Outcome run_reporting(const std::function<int()>& body);
 
 // Runs `task` on one event loop on the calling thread; its value is the exit status, a failure is
 // explained on stderr and gives 1. The first SIGINT or SIGTERM notes `interrupted` and cancels the task,

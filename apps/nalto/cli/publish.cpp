@@ -124,12 +124,12 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
 Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
   const outside::ScopedSimRuntime installed(runtime);
   std::optional<platform::LocalPlatform> platform;
-  try {
-    platform.emplace(invocation.platform_state, invocation.platform);
-  } catch (...) {
-    console().note(failure_text(std::current_exception()));
-    return {.exit_status = 1};
-  }
+  if (const Outcome opened = run_reporting([&] {
+        platform.emplace(invocation.platform_state, invocation.platform);
+        return 0;
+      });
+      opened.exit_status != 0)
+    return opened;
   const auto publish = [&]() -> asio::awaitable<int> {
     co_await publish_report(*platform, invocation.org_id, invocation.sim_id, invocation.sim_name,
                             invocation.implementation_id, invocation.path, invocation.bundle_sha256,

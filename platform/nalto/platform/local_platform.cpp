@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <initializer_list>
 #include <random>
 #include <utility>
@@ -26,6 +27,16 @@ constexpr std::size_t WARNINGS_LIMIT = 50;
 constexpr const char* SCHEMA = "simulator_validation/v2";
 
 using outside::APIStatusError;
+
+// The time of day in UTC, to the second, as ISO 8601 writes it: "2026-12-09T04:30:12Z".
+std::string utc_now_text() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  ::gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
 
 std::string fresh_uuid() {
   std::random_device random;
@@ -223,11 +234,9 @@ asio::awaitable<Json> LocalPlatform::publish_report_start(std::string org_id, st
       {{"org", &org_id}, {"sim", &sim_id}, {"implementation", &implementation_id}, {"dataset", &dataset_id}});
   const std::string job_id = fresh_uuid();
   Json next = state_;
-  next["claims"][job_id] = Json{{"org", org_id},
-                                {"sim", sim_id},
-                                {"implementation", implementation_id},
-                                {"dataset", dataset_id},
-                                {"state", "open"}};
+  next["claims"][job_id] =
+      Json{{"org", org_id},         {"sim", sim_id},   {"implementation", implementation_id},
+           {"dataset", dataset_id}, {"state", "open"}, {"created", utc_now_text()}};
   commit(std::move(next));
   co_return Json{{"jobId", job_id},
                  {"simulatorId", sim_id},

@@ -31,7 +31,7 @@ std::filesystem::path default_state_path();
 // An embedded platform: claims, submissions, use-case links, build states and reports, kept in a JSON
 // state file that is rewritten atomically after every change:
 //   {"claims": {jobId: {"org", "sim", "implementation", "dataset", "state": "open"|"closed"|"submitted",
-//                       "failure"?: reason, "submission"?: body}},
+//                       "created": UTC time, "failure"?: reason, "submission"?: body}},
 //    "links": [{"org", "project", "sim"}]}
 // One process uses a state file at a time. The work is quick file I/O, done inline on the caller's
 // thread.
