@@ -1,10 +1,14 @@
 #include "cli/publish.hpp"
 
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <optional>
 
 #include "cli/options.hpp"
+#include "cli/publish_view.hpp"
+#include "cli/summary.hpp"
+#include "nalto/support/files.hpp"
 #include "nalto/support/hex.hpp"
 
 namespace nalto::cli {
@@ -44,7 +48,7 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
   // The options' targets outlive this function: the parse fills them, the callback reads them.
   struct Given {
     Publish publish{.org_id = "local", .implementation_id = "local"};
-    std::string bundle, bundle_sha256, env_init, platform_state;
+    std::string bundle, bundle_sha256, env_init, platform_state, json_summary;
     std::optional<std::string> project;
   };
   const auto given = std::make_shared<Given>();
@@ -100,6 +104,10 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
       ->check(CLI::NonNegativeNumber.description(""));
   app->add_flag("--platform-build-fails", invocation.platform.build_fails, "The sim's build fails")
       ->group(group);
+  app->add_flag("-v,--verbose", invocation.verbose,
+                "Show the plan before the replay and each sensor's score after the analysis");
+  option("--json", given->json_summary, "FILE",
+         "Write a summary of the outcome to FILE as JSON, whatever the outcome");
 
   app->callback([given, chosen] {
     Publish publish = given->publish;
@@ -116,27 +124,76 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
     // A bundle that cannot be read is no usage error: it ends the program with 1.
     publish.bundle_sha256 = bundle.empty() ? lowercase(given->bundle_sha256) : sha256_file(bundle);
     publish.platform_state = state_path(given->platform_state);
+    publish.json_summary = given->json_summary;
     chosen(std::move(publish));
   });
   return app;
 }
 
+namespace {
+
+// The hooks that fill `record`, and show the plan and the sensors when asked to.
+PublishHooks hooks_for(const Publish& invocation, PublishRecord& record) {
+  PublishHooks hooks;
+  hooks.claimed = [&record](const Json& claim) { record.claim = claim; };
+  hooks.analysis.replay_failed = [&record](const ReplayEvidence& evidence) { record.evidence = evidence; };
+  hooks.analyzed = [&record](const Json& result) { record.result = result; };
+  hooks.reported = [&record](const Json& status) { record.status = status; };
+  if (invocation.verbose) hooks.scored = [](const Json& result) { print_sensor_table(result); };
+  return hooks;
+}
+
+asio::awaitable<int> publish(const Publish& invocation, platform::LocalPlatform& platform,
+                             PublishRecord& record) {
+  PublishOptions options = invocation.options;
+  options.hooks = hooks_for(invocation, record);
+  Attempt<void> published = co_await attempt(publish_report(
+      platform, invocation.org_id, invocation.sim_id, invocation.sim_name, invocation.implementation_id,
+      invocation.path, invocation.bundle_sha256, invocation.dataset_ref, std::move(options)));
+  if (published.ok()) co_return reports_written(record.status) ? 0 : NO_REPORT_STATUS;
+  // The step's message first, word for word; then what is known of the sim's part in it.
+  record.failure = published.failure();
+  console().note(failure_text(record.failure));
+  if (record.evidence) print_evidence(*record.evidence);
+  co_return 1;
+}
+
+// What the platform holds for the publish's claim at the end, null without one.
+Json claim_state(const platform::LocalPlatform& platform, const Json& claim) {
+  const Json* job = claim.is_object() ? lookup(claim, "jobId") : nullptr;
+  if (!job || !job->is_string()) return nullptr;
+  const Json& claims = subscript(platform.state(), "claims");
+  const auto found = claims.find(job->get<std::string>());
+  return found == claims.end() ? Json() : subscript(*found, "state");
+}
+
+}  // namespace
+
 Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
   const outside::ScopedSimRuntime installed(runtime);
   std::optional<platform::LocalPlatform> platform;
-  if (const Outcome opened = run_reporting([&] {
-        platform.emplace(invocation.platform_state, invocation.platform);
-        return 0;
-      });
-      opened.exit_status != 0)
-    return opened;
-  const auto publish = [&]() -> asio::awaitable<int> {
-    co_await publish_report(*platform, invocation.org_id, invocation.sim_id, invocation.sim_name,
-                            invocation.implementation_id, invocation.path, invocation.bundle_sha256,
-                            invocation.dataset_ref, invocation.options);
-    co_return 0;
-  };
-  return run_interruptible(publish(), "Interrupted: closing the claim and stopping the sim...");
+  PublishRecord record;
+  Outcome outcome = run_reporting([&] {
+    platform.emplace(invocation.platform_state, invocation.platform);
+    return 0;
+  });
+  if (outcome.exit_status == 0)
+    outcome = run_interruptible(publish(invocation, *platform, record),
+                                "Interrupted: closing the claim and stopping the sim...");
+  if (invocation.json_summary.empty()) return outcome;
+
+  record.exit_status = outcome.exit_status;
+  record.signal = outcome.signal;
+  const Json state = platform ? claim_state(*platform, record.claim) : Json();
+  try {
+    write_summary(invocation.json_summary, publish_summary(record, state));
+  } catch (const FileWriteError& e) {
+    // CI reads the file: without it, the run cannot count as a success.
+    console().note("Could not " + e.step() + " the summary file '" + invocation.json_summary.string() +
+                   "': " + std::strerror(e.code().value()));
+    return {.exit_status = 1, .signal = outcome.signal};
+  }
+  return outcome;
 }
 
 }  // namespace nalto::cli

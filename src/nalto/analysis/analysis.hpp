@@ -2,6 +2,8 @@
 
 #include <asio/awaitable.hpp>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,9 +26,25 @@ asio::awaitable<Json> sim_mappings(outside::SimClient& client);
 asio::awaitable<Json> rollout_episode(outside::SimClient& client, const Plan& plan, Json episode,
                                       double call_timeout_s);
 
+// Where a replay stood when it failed and what the sim had printed, for the user to act on.
+struct ReplayEvidence {
+  std::string call;                 // the call into the sim made last: "Reset", "Step", ...
+  Json episode;                     // the dataset's episode number; null before the first episode
+  std::optional<std::int64_t> row;  // the row that call was to yield
+  std::optional<int> exit_code;     // the sim's own exit code when it ended by itself (negative: signal)
+  std::vector<std::string> output;  // the last lines the sim printed, oldest first
+};
+
+// What an analysis lets its caller see as it goes; each may be left empty.
+struct AnalysisHooks {
+  std::function<void(const Plan& plan, const Json& columns)> planned;  // before the replay
+  std::function<void(const ReplayEvidence& evidence)> replay_failed;   // once the sim is stopped
+};
+
 // Rolls the sim at `path` out over the dataset's episodes and has the compute node analyze the
 // rollouts; returns the node's analysis.
 asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,
-                              std::int64_t max_episodes, Json env_init, double call_timeout_s);
+                              std::int64_t max_episodes, Json env_init, double call_timeout_s,
+                              AnalysisHooks hooks = {});
 
 }  // namespace nalto

@@ -50,7 +50,8 @@ struct Replay {
 };
 
 asio::awaitable<std::vector<detail::Rollout>> replay_episodes(outside::SimClient& client, const Plan& plan,
-                                                              const Json& columns, double call_timeout_s) {
+                                                              const Json& columns, double call_timeout_s,
+                                                              detail::ReplayPosition& position) {
   Status status = console().status("Replaying the dataset through the sim...", outside::status_trace());
   const Json& episodes = as_list(subscript(columns, "episodes"), "the node's 'episodes'");
   std::vector<detail::Rollout> rollouts;
@@ -58,20 +59,31 @@ asio::awaitable<std::vector<detail::Rollout>> replay_episodes(outside::SimClient
   for (const Json& record : episodes) {
     status.update(replay_status(record, ++k, episodes.size()));
     detail::Predictions predictions =
-        co_await detail::rollout_predictions(client, plan, record, call_timeout_s);
+        co_await detail::rollout_predictions(client, plan, record, call_timeout_s, &position);
     rollouts.push_back({subscript(record, "episode"), std::move(predictions)});
   }
   co_return rollouts;
 }
 
+// What a replay works with besides the sim: the recorded actions, the caller's hooks and where it stands.
+struct ReplayContext {
+  const Json& columns;
+  double call_timeout_s;
+  const AnalysisHooks& hooks;
+  detail::ReplayPosition position;
+};
+
 // Connects, plans, replays every episode and disconnects.
-asio::awaitable<Replay> replay_through(SimSession& session, Json env_init, const Json& columns,
-                                       double call_timeout_s) {
+asio::awaitable<Replay> replay_through(SimSession& session, Json env_init, ReplayContext& context) {
+  context.position.call = "Init";
   co_await session.connect(std::move(env_init));
+  context.position.call = "GetMappings";
   const Json mappings = co_await sim_mappings(session.client());
-  Plan plan = plan_analysis(mappings, columns);
-  std::vector<detail::Rollout> rollouts =
-      co_await replay_episodes(session.client(), plan, columns, call_timeout_s);
+  Plan plan = plan_analysis(mappings, context.columns);
+  if (context.hooks.planned) context.hooks.planned(plan, context.columns);
+  std::vector<detail::Rollout> rollouts = co_await replay_episodes(session.client(), plan, context.columns,
+                                                                   context.call_timeout_s, context.position);
+  context.position = {.call = "Close", .episode = nullptr, .row = std::nullopt};
   co_await session.close();
   co_return Replay{std::move(plan), std::move(rollouts)};
 }
@@ -89,12 +101,22 @@ asio::awaitable<Replay> replay_through(SimSession& session, Json env_init, const
   }
 }
 
-asio::awaitable<Replay> replay(SimSession& session, Json env_init, const Json& columns,
-                               double call_timeout_s) {
-  Attempt<Replay> replayed =
-      co_await attempt(replay_through(session, std::move(env_init), columns, call_timeout_s));
+asio::awaitable<Replay> replay(SimSession& session, Json env_init, ReplayContext& context) {
+  Attempt<Replay> replayed = co_await attempt(replay_through(session, std::move(env_init), context));
   if (!replayed.ok()) raise_replay_failure(replayed.failure());
   co_return std::move(replayed.value());
+}
+
+// Stops the sim on every path; after a failed replay, once stopped, hands the evidence to the hook.
+asio::awaitable<void> stop_and_tell(SimSession& session, const ReplayContext& context,
+                                    const std::exception_ptr& failure) {
+  co_await session.stop();
+  if (!failure || !context.hooks.replay_failed || is_cancellation(failure)) co_return;
+  context.hooks.replay_failed(ReplayEvidence{.call = context.position.call,
+                                             .episode = context.position.episode,
+                                             .row = context.position.row,
+                                             .exit_code = session.own_exit(),
+                                             .output = session.output()});
 }
 
 asio::awaitable<Json> analyze_rollouts(const Json& dataset, const Json& claim,
@@ -112,14 +134,17 @@ asio::awaitable<Json> analyze_rollouts(const Json& dataset, const Json& claim,
 }  // namespace
 
 asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,
-                              std::int64_t max_episodes, Json env_init, double call_timeout_s) {
+                              std::int64_t max_episodes, Json env_init, double call_timeout_s,
+                              AnalysisHooks hooks) {
   const std::vector<std::int64_t> episodes = pick_episodes(known_episode_count(dataset), max_episodes);
   const Json columns = co_await read_columns(dataset, episodes);
 
   SimSession session = co_await SimSession::start(outside::sim_runtime(), std::move(path));
-  auto stop = [&session](const std::exception_ptr&) { return session.stop(); };
-  Replay replayed =
-      co_await finally(replay(session, std::move(env_init), columns, call_timeout_s), std::move(stop));
+  ReplayContext context{.columns = columns, .call_timeout_s = call_timeout_s, .hooks = hooks, .position = {}};
+  auto stop = [&session, &context](const std::exception_ptr& failure) {
+    return stop_and_tell(session, context, failure);
+  };
+  Replay replayed = co_await finally(replay(session, std::move(env_init), context), std::move(stop));
 
   co_return co_await analyze_rollouts(dataset, claim, bundle_sha256, std::move(replayed));
 }

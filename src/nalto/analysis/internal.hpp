@@ -1,6 +1,8 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,8 +19,15 @@ struct Predictions {
   std::vector<std::vector<double>> values;
 };
 
+// The call into the sim being made, kept up to date by the replay for the evidence of a failure.
+struct ReplayPosition {
+  std::string call;
+  Json episode;
+  std::optional<std::int64_t> row;
+};
+
 asio::awaitable<Predictions> rollout_predictions(outside::SimClient& client, const Plan& plan, Json episode,
-                                                 double call_timeout_s);
+                                                 double call_timeout_s, ReplayPosition* position = nullptr);
 
 Json to_json(const Predictions& predictions);
 

@@ -92,13 +92,19 @@ class RecordedActions {
 }  // namespace
 
 asio::awaitable<Predictions> rollout_predictions(outside::SimClient& client, const Plan& plan, Json episode,
-                                                 double call_timeout_s) {
+                                                 double call_timeout_s, ReplayPosition* position) {
   outside::SimRuntime& runtime = outside::sim_runtime();
+  ReplayPosition untracked;
+  ReplayPosition& at = position ? *position : untracked;
+  const Json* number = lookup(episode, "episode");
+  at = {.call = "ActionSpaceInfo", .episode = number ? *number : Json(), .row = std::nullopt};
 
   const Json info = co_await with_timeout(client.action_space_info(), call_timeout_s);
   const Json template_action = runtime.as_compute_sees(runtime._to_compute_space(info)->sample());
 
   Recorder recorder(plan);
+  at.call = "Reset";
+  at.row = 0;
   const Json reset = co_await with_timeout(client.reset(), call_timeout_s);
   recorder.record(runtime, answer_items(reset, 2, "reset")[0]);  // row 0 is kept however it reads
 
@@ -112,6 +118,8 @@ asio::awaitable<Predictions> rollout_predictions(outside::SimClient& client, con
       if (!value.is_null()) set_slot(action, plan.actions[i].first, value);
     }
     Json sent = runtime.as_compute_sees(action);
+    at.call = "Step";
+    at.row = row;
     const Json answer = co_await with_timeout(client.step(std::move(sent)), call_timeout_s);
     const Json& items = answer_items(answer, 5, "step");
     if (!recorder.record(runtime, items[0])) break;

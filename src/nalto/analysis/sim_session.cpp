@@ -118,7 +118,8 @@ asio::awaitable<void> SimSession::close() {
 asio::awaitable<void> SimSession::stop() {
   if (!process_) co_return;
   outside::SimProcess& process = *process_;
-  if (!process.returncode()) process.terminate();
+  own_exit_ = process.returncode();
+  if (!own_exit_) process.terminate();
   KillOnCancel kill_on_cancel(process);
   Attempt<int> exited = co_await attempt(with_timeout(process.wait(), timing().exit_wait_s));
   kill_on_cancel.disarm();

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ class SimSession {
 
   const std::string& address() const noexcept { return address_; }
   std::vector<std::string> output() const { return output_->lines(); }
+  // The exit code of a sim that had ended by itself when stop() came (negative: the signal).
+  std::optional<int> own_exit() const noexcept { return own_exit_; }
 
   // Makes the client for the sim, with `env_init` plus the sim's address, then Init and Make.
   asio::awaitable<void> connect(Json env_init);
@@ -65,6 +68,7 @@ class SimSession {
   std::shared_ptr<OutputTail> output_;
   std::unique_ptr<outside::SimProcess> process_;
   std::unique_ptr<outside::SimClient> client_;
+  std::optional<int> own_exit_;
 };
 
 }  // namespace nalto

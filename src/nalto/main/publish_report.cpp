@@ -112,6 +112,7 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
     throw PublishReportError(refusal.detail(), std::current_exception());
   }
   const std::string job_id = id_text(subscript(claim, "jobId"), "the claim's 'jobId'");
+  if (options.hooks.claimed) options.hooks.claimed(claim);
 
   // From here on the claim is open: a failed analysis must close it, even when the task is cancelled.
   Json env_init = options.env_init && !options.env_init->empty() ? *options.env_init : Json::object();
@@ -120,9 +121,11 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
     std::string reason = failure_reason(failure);
     co_await _close_claim(api, org_id, sim_id, implementation_id, job_id, std::move(reason));
   };
-  const Json result = co_await finally(analyze(path, claim, dataset, bundle_sha256, options.max_episodes,
-                                               std::move(env_init), options.call_timeout_s),
-                                       std::move(close_on_failure));
+  const Json result =
+      co_await finally(analyze(path, claim, dataset, bundle_sha256, options.max_episodes, std::move(env_init),
+                               options.call_timeout_s, options.hooks.analysis),
+                       std::move(close_on_failure));
+  if (options.hooks.analyzed) options.hooks.analyzed(result);
 
   const std::vector<std::string> warnings = warnings_of(result);
   for (const std::string& warning : warnings) console().print("[dim]warning: " + warning + "[/dim]");
@@ -142,12 +145,14 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
                                    .size();
   console().print("[green]✓[/green] Analyzed " + std::to_string(episodes) + " episodes: score " +
                   score_text(score));
+  if (options.hooks.scored) options.hooks.scored(result);
 
   Json body = submission_body(artifact, result, warnings);
   co_await api.sims().publish_report_submit(org_id, sim_id, implementation_id, job_id, std::move(body));
 
   const Json status = co_await wait_for_reports(api, org_id, sim_id, implementation_id, job_id);
   render_reports(status, sim_name);
+  if (options.hooks.reported) options.hooks.reported(status);
 }
 
 }  // namespace nalto

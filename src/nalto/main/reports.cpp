@@ -119,4 +119,10 @@ void render_reports(const Json& status, std::string_view sim_name) {
   console().print(table);
 }
 
+bool reports_written(const Json& status) {
+  if (build_failed(status) || !build_mapped(status)) return false;
+  const Json& runs = runs_of(status);
+  return !runs.empty() && settled(status, runs);
+}
+
 }  // namespace nalto

@@ -3,10 +3,12 @@
 #include <asio/awaitable.hpp>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "nalto/analysis/analysis.hpp"
 #include "nalto/outside/platform.hpp"
 #include "nalto/support/errors.hpp"
 #include "nalto/support/json.hpp"
@@ -16,11 +18,21 @@ namespace nalto {
 
 inline constexpr int DEFAULT_MAX_EPISODES = 20;
 
+// What a publish lets its caller see as it goes, for evidence and summaries; each may be left empty.
+struct PublishHooks {
+  std::function<void(const Json& claim)> claimed;
+  AnalysisHooks analysis;
+  std::function<void(const Json& result)> analyzed;  // the node's analysis, as soon as it is known
+  std::function<void(const Json& result)> scored;    // the same, once the score line is printed
+  std::function<void(const Json& status)> reported;  // the job's last status, once it is rendered
+};
+
 struct PublishOptions {
   std::optional<std::string> project_id;
   int max_episodes = DEFAULT_MAX_EPISODES;
   std::optional<Json> env_init;
   double call_timeout_s = 300;
+  PublishHooks hooks;
 };
 
 // Makes the simulation report of the build just published with a dataset: claims the analysis,
@@ -43,6 +55,10 @@ asio::awaitable<Json> wait_for_reports(outside::PlatformApi& api, std::string or
 
 // Prints the outcome of a job status: the build's failure or progress, or the table of reports.
 void render_reports(const Json& status, std::string_view sim_name);
+
+// Whether the job status holds the written reports of at least one use case: false when the build
+// failed or is not done, when no use case uses the sim, or when the writing had not ended.
+bool reports_written(const Json& status);
 
 // The SHA-256 of a file's bytes as 64 lowercase hex digits, read in 1 MiB chunks.
 std::string sha256_file(const std::string& path);

@@ -1,0 +1,96 @@
+#include "cli/publish_view.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace nalto::cli {
+
+namespace {
+
+// The member at this path of nested objects, or nullptr where any step is missing or no object.
+const Json* member_at(const Json& value, std::initializer_list<std::string_view> path) {
+  const Json* at = &value;
+  for (const std::string_view key : path) {
+    if (!at->is_object()) return nullptr;
+    at = lookup(*at, key);
+    if (!at) return nullptr;
+  }
+  return at;
+}
+
+std::string number_cell(const Json* value, const char* format) {
+  if (!value || !value->is_number()) return value && !value->is_null() ? plain_text(*value) : "-";
+  char text[64];
+  std::snprintf(text, sizeof text, format, value->get<double>());
+  return text;
+}
+
+std::string text_cell(const Json* value) {
+  return value && !value->is_null() ? plain_text(*value) : "-";
+}
+
+// Unscored sensors are the worst of all.
+double sort_score(const Json& sensor) {
+  const Json* score = sensor.is_object() ? lookup(sensor, "score_percent") : nullptr;
+  return score && score->is_number() ? score->get<double>() : -std::numeric_limits<double>::infinity();
+}
+
+std::string ending_text(int code) {
+  if (code >= 0) return "it exited with code " + std::to_string(code);
+  const char* name = ::sigdescr_np(-code);
+  return "it was ended by signal " + std::to_string(-code) + (name ? std::string(" (") + name + ")" : "");
+}
+
+}  // namespace
+
+void print_sensor_table(const Json& result) {
+  const Json* listed = member_at(result, {"simulator_validation", "evaluation", "sensors"});
+  std::vector<Json> sensors;
+  if (listed && listed->is_array()) sensors.assign(listed->begin(), listed->end());
+  std::stable_sort(sensors.begin(), sensors.end(),
+                   [](const Json& a, const Json& b) { return sort_score(a) < sort_score(b); });
+
+  Table table("Sensors, worst first", {"Sensor", "Score", "NRMSE", "Lag (rows)", "Normalised by", "Rows"});
+  for (const Json& sensor : sensors) {
+    const auto field = [&sensor](std::string_view key) { return member_at(sensor, {key}); };
+    const Json* name = field("raw_name");
+    table.add_row({text_cell(name ? name : field("key")), number_cell(field("score_percent"), "%.1f"),
+                   number_cell(field("nrmse"), "%.4f"), text_cell(field("lag_steps")),
+                   text_cell(field("normalized_by")), text_cell(field("n_rows"))});
+  }
+  if (sensors.empty()) {
+    console().print("[dim]The analysis names no sensors.[/dim]");
+    return;
+  }
+  console().print(table);
+  console().print(
+      "[dim]The score is the mean over the scored sensors of 100 × max(0, 1 − NRMSE); NRMSE is the "
+      "root-mean-square error at the best lag over the rows compared, divided by what the sensor was "
+      "normalised by.[/dim]");
+}
+
+std::string position_text(const ReplayEvidence& evidence) {
+  std::string text = evidence.call.empty() ? "a call" : evidence.call;
+  if (!evidence.episode.is_null()) text += ", episode " + plain_text(evidence.episode);
+  if (evidence.row) text += ", row " + std::to_string(*evidence.row);
+  return text;
+}
+
+void print_evidence(const ReplayEvidence& evidence) {
+  std::string where = "The sim failed in " + position_text(evidence);
+  if (evidence.exit_code) where += "; " + ending_text(*evidence.exit_code);
+  console().note(where + ".");
+  if (evidence.output.empty()) {
+    console().note("The sim printed nothing.");
+    return;
+  }
+  const std::size_t shown = std::min(evidence.output.size(), EVIDENCE_LINES);
+  console().note("The sim's last " + std::to_string(shown) + " output lines:");
+  for (std::size_t i = evidence.output.size() - shown; i < evidence.output.size(); ++i)
+    console().note("  " + evidence.output[i]);
+}
+
+}  // namespace nalto::cli

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "nalto/nalto.hpp"
+
+// What `nalto sim publish` shows beyond the step's own lines.
+namespace nalto::cli {
+
+// Most lines of the sim's own output shown after a failed replay.
+inline constexpr std::size_t EVIDENCE_LINES = 40;
+
+// The analysis's sensors, worst first: raw name, score, NRMSE, lag, normaliser and rows compared,
+// then how the score is made. Whatever the artifact lacks shows as "-".
+void print_sensor_table(const Json& result);
+
+// Where the replay stood, how the sim ended and its last output lines, on stderr.
+void print_evidence(const ReplayEvidence& evidence);
+
+// "Step, episode 4, row 17": the call and where it was made.
+std::string position_text(const ReplayEvidence& evidence);
+
+}  // namespace nalto::cli

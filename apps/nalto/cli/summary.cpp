@@ -1,0 +1,107 @@
+#include "cli/summary.hpp"
+
+#include <csignal>
+#include <cstring>
+
+#include "cli/outcome.hpp"
+#include "cli/publish_view.hpp"
+#include "nalto/support/files.hpp"
+
+namespace nalto::cli {
+
+namespace {
+
+// The member at `key`, or null where the value is no object or lacks it.
+Json member(const Json& value, std::string_view key) {
+  if (!value.is_object()) return nullptr;
+  const Json* found = lookup(value, key);
+  return found ? *found : Json();
+}
+
+Json sensors_of(const Json& evaluation) {
+  Json sensors = Json::array();
+  const Json listed = member(evaluation, "sensors");
+  if (!listed.is_array()) return sensors;
+  for (const Json& sensor : listed)
+    sensors.push_back({{"raw_name", member(sensor, "raw_name")},
+                       {"key", member(sensor, "key")},
+                       {"score_percent", member(sensor, "score_percent")},
+                       {"nrmse", member(sensor, "nrmse")},
+                       {"lag_steps", member(sensor, "lag_steps")},
+                       {"normalized_by", member(sensor, "normalized_by")},
+                       {"n_rows", member(sensor, "n_rows")}});
+  return sensors;
+}
+
+Json reports_of(const Json& status) {
+  Json reports = Json::array();
+  const Json runs = member(status, "runs");
+  if (!runs.is_array()) return reports;
+  for (const Json& run : runs)
+    reports.push_back({{"use_case", member(run, "projectName")},
+                       {"status", member(run, "status")},
+                       {"score", member(run, "score")},
+                       {"failure_code", member(run, "failureCode")}});
+  return reports;
+}
+
+std::string outcome_of(const PublishRecord& record) {
+  if (record.signal) return "interrupted";
+  if (record.failure) return "failed";
+  return record.exit_status == 0 ? "reported" : "submitted without report";
+}
+
+Json error_of(const PublishRecord& record) {
+  if (record.signal) {
+    const char* name = ::sigabbrev_np(record.signal);
+    return {{"type", "Interrupted"}, {"message", std::string("Interrupted by SIG") + (name ? name : "?")}};
+  }
+  if (!record.failure) return nullptr;
+  std::string type = "unknown error";
+  try {
+    std::rethrow_exception(record.failure);
+  } catch (const std::exception& e) {
+    type = type_name_of(e);
+  } catch (...) {
+  }
+  return {{"type", type}, {"message", failure_text(record.failure)}};
+}
+
+Json evidence_of(const PublishRecord& record) {
+  if (!record.evidence) return nullptr;
+  const ReplayEvidence& evidence = *record.evidence;
+  const std::size_t from =
+      evidence.output.size() > EVIDENCE_LINES ? evidence.output.size() - EVIDENCE_LINES : 0;
+  return {
+      {"call", evidence.call},
+      {"episode", evidence.episode},
+      {"row", evidence.row ? Json(*evidence.row) : Json()},
+      {"exit_code", evidence.exit_code ? Json(*evidence.exit_code) : Json()},
+      {"output", Json(std::vector<std::string>(evidence.output.begin() + static_cast<std::ptrdiff_t>(from),
+                                               evidence.output.end()))}};
+}
+
+}  // namespace
+
+Json publish_summary(const PublishRecord& record, const Json& claim_state) {
+  const Json validation = member(record.result, "simulator_validation");
+  const Json evaluation = member(validation, "evaluation");
+  const Json selected = member(member(validation, "dataset"), "selected_episodes");
+  const Json warnings = member(record.result, "warnings");
+  return {{"claim", {{"job_id", member(record.claim, "jobId")}, {"state", claim_state}}},
+          {"score_percent", member(evaluation, "score_percent")},
+          {"episodes", selected.is_array() ? Json(selected.size()) : Json()},
+          {"sensors", sensors_of(evaluation)},
+          {"warnings", warnings.is_array() ? warnings : Json::array()},
+          {"reports", reports_of(record.status)},
+          {"outcome", outcome_of(record)},
+          {"exit_status", record.exit_status},
+          {"error", error_of(record)},
+          {"evidence", evidence_of(record)}};
+}
+
+void write_summary(const std::filesystem::path& file, const Json& summary) {
+  write_file_atomically(file, dump_json(summary) + "\n");
+}
+
+}  // namespace nalto::cli
