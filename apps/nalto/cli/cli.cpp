@@ -17,6 +17,7 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
   std::optional<Command> command;
   const auto choose = [&command](auto chosen) { command = std::move(chosen); };
   add_publish(*sim, choose);
+  add_validate(*sim, choose);
 
   try {
     app.parse(argc, argv);
@@ -34,8 +35,19 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
   return std::move(*command);
 }
 
+namespace {
+
+template <class... Branches>
+struct overloaded : Branches... {
+  using Branches::operator()...;
+};
+
+}  // namespace
+
 Outcome run(const Command& command, outside::SimRuntime& runtime) {
-  return std::visit([&](const Publish& publish) { return run_publish(publish, runtime); }, command);
+  return std::visit(overloaded{[&](const Publish& publish) { return run_publish(publish, runtime); },
+                               [&](const Validate& validate) { return run_validate(validate, runtime); }},
+                    command);
 }
 
 }  // namespace nalto::cli

@@ -28,6 +28,8 @@ using HealthStatus = grpc::health::v1::HealthCheckResponse;
 constexpr auto CHECK_TRY = std::chrono::milliseconds(250);
 // The pause between checks refused at once: short, so a sim is seen serving soon after it does.
 constexpr double CHECK_PAUSE_S = 0.005;
+constexpr const char* HEALTH_SERVICE = "grpc.health.v1.Health";
+constexpr const char* HEALTH_CHECK = "grpc.health.v1.Health/Check";
 
 class GrpcSimClient : public outside::SimClient {
  public:
@@ -135,6 +137,15 @@ std::optional<int> port_of(const std::string& address) {
   return std::nullopt;
 }
 
+std::string not_serving_text(const std::string& address, double timeout_s, std::optional<int> port,
+                             bool refused) {
+  std::string text = "the sim at " + address + " did not serve within " + plain_text(Json(timeout_s)) + " s";
+  if (refused && port)
+    text += "; nothing listened on port " + std::to_string(*port) +
+            ", the port it was given with --port: a sim must listen on that port";
+  return text;
+}
+
 std::string exit_text(int code) {
   if (code >= 0) return "exited with code " + std::to_string(code);
   const char* name = ::sigdescr_np(-code);
@@ -163,6 +174,8 @@ asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double 
   const std::unique_ptr<grpc::health::v1::Health::Stub> health =
       grpc::health::v1::Health::NewStub(sim_channel(address));
   CallQueue queue;
+  // Refused until the end: nobody listens at the address, the commonest reason being another port.
+  bool refused = false;
   for (;;) {
     if (port) {
       const auto at = started_->find(*port);
@@ -172,8 +185,7 @@ asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double 
     }
     const Clock::duration left = end - Clock::now();
     if (left <= Clock::duration::zero())
-      throw TimeoutError("the sim at " + address + " did not serve within " + plain_text(Json(timeout_s)) +
-                         " s");
+      throw TimeoutError(not_serving_text(address, timeout_s, port, refused));
     const auto deadline = std::chrono::system_clock::now() + std::min<Clock::duration>(left, CHECK_TRY);
     grpc::health::v1::HealthCheckRequest request;
     auto prepare = [&health, &request](grpc::ClientContext* context, grpc::CompletionQueue* cq) {
@@ -182,8 +194,15 @@ asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double 
     try {
       const HealthStatus answer = co_await unary_call<HealthStatus>(queue, std::move(prepare), deadline);
       if (answer.status() == HealthStatus::SERVING) co_return;
-    } catch (const SimCallError&) {
+      refused = false;
+    } catch (const GrpcCallError& e) {
+      // A server that does not know the health service will never know it: asking on is pointless.
+      if (e.code() == grpc::StatusCode::UNIMPLEMENTED)
+        throw SimCallError("the sim at " + address +
+                           " serves gRPC but not the health service: " + HEALTH_CHECK + " answered " +
+                           e.what() + "; a sim must serve " + HEALTH_SERVICE + " too");
       // Not listening yet, or not answering yet: ask again.
+      refused = e.code() == grpc::StatusCode::UNAVAILABLE;
     }
     co_await sleep_for(std::min(CHECK_PAUSE_S, std::chrono::duration<double>(end - Clock::now()).count()));
   }

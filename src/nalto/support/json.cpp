@@ -94,7 +94,7 @@ Json parse_json(std::string_view text) {
   try {
     return Json::parse(text);
   } catch (const Json::parse_error& e) {
-    throw JSONDecodeError(e.what());
+    throw UnparsedJSONError(e.what(), std::string(text));
   }
 }
 

@@ -22,7 +22,7 @@ const Json& as_list(const Json& j, std::string_view what);
 // A member that may be missing: missing or null -> nullptr; not an object -> TypeError.
 const Json* lookup(const Json& j, std::string_view key);
 
-// Parses text as JSON; failure -> JSONDecodeError.
+// Parses text as JSON; failure -> JSONDecodeError (an UnparsedJSONError holding the text).
 Json parse_json(std::string_view text);
 
 // Serialises without ever throwing on invalid UTF-8 in texts (replaced by U+FFFD).
