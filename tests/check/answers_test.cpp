@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "nalto/support/errors.hpp"
 #include "support/sensor_runtime.hpp"
 
 namespace nalto {

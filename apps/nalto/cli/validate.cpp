@@ -119,8 +119,10 @@ asio::awaitable<Dataset> dataset_columns(std::string ref) {
   co_return Dataset{plain_text(subscript(dataset, "name")), std::move(columns)};
 }
 
+// Trivially destructible, as it is made in co_await expressions, whose temporaries GCC 12 may destroy
+// twice.
 struct Call {
-  std::string name;
+  const char* name;
   std::optional<std::int64_t> step;
 };
 
@@ -204,10 +206,10 @@ class Run {
       : session_(session), invocation_(invocation), findings_(findings) {}
 
   asio::awaitable<void> go() {
-    if (!co_await setup()) co_return;
-    if (!co_await steps()) co_return;
-    if (!co_await replay()) co_return;
-    co_await close();
+    bool going = co_await setup();
+    if (going) going = co_await steps();
+    if (going) going = co_await replay();
+    if (going) co_await close();
   }
 
   std::optional<Json> mappings;
