@@ -284,9 +284,10 @@ std::string field_at(const std::string& parent, const Json& key) {
 
 void check_finite(const Json& value, const std::string& field, std::vector<Problem>& out, const Problem& at) {
   if (value.is_number_float() && !std::isfinite(value.get<double>())) {
-    add(out, at, field,
-        plain_text(value.get<double>()) +
-            " is not a finite number (JSON has none; a publish cannot read it)");
+    // Named by the tokens the sim wrote, NaN, Infinity or -Infinity.
+    const double x = value.get<double>();
+    const std::string token = std::isnan(x) ? "NaN" : x > 0 ? "Infinity" : "-Infinity";
+    add(out, at, field, token + " is not a finite number (JSON has no such value; a publish cannot read it)");
   } else if (value.is_array()) {
     for (std::size_t i = 0; i < value.size(); ++i) check_finite(value[i], field_at(field, Json(i)), out, at);
   } else if (value.is_object()) {
