@@ -165,6 +165,24 @@ TEST_F(CliEndToEnd, SimThatDoesNotStartIsShownWithItsOutputAndTheClaimClosed) {
   EXPECT_EQ(claim.at("failure"), "The sim did not start:");
 }
 
+TEST_F(CliEndToEnd, NonFiniteTokensAreUnreadableValuesAndOtherTextIsNamedWithItsCall) {
+  // Python's json.dumps writes NaN: the reading is unreadable, which ends the episode, and the publish
+  // goes on to its report.
+  const Ran nan = publish(TEST_SIM, "echo", {"--project", "p"}, {{"NALTO_TEST_SIM_MODE", "nan-observation"}});
+  EXPECT_EQ(nan.exit, exited(0)) << nan.err;
+  EXPECT_THAT(nan.out, HasSubstr("✓ Analyzed 1 episodes"));
+  EXPECT_EQ(only_claim().at("state"), "submitted");
+
+  std::filesystem::remove(state_file());
+  const Ran html = publish(TEST_SIM, "echo", {}, {{"NALTO_TEST_SIM_MODE", "not-json"}});
+  EXPECT_EQ(html.exit, exited(1));
+  EXPECT_THAT(html.err,
+              HasSubstr("The sim failed while replaying the dataset (JSONDecodeError: the sim's Step "
+                        "answer is not JSON: <html>the sim is busy</html>); validate it with"));
+  EXPECT_THAT(html.err, HasSubstr("The sim failed in Step, episode 0, row 1.\n"));
+  EXPECT_EQ(only_claim().at("state"), "closed");
+}
+
 TEST_F(CliEndToEnd, WrongTokenShowsTheNodesRefusal) {
   const Ran run = publish(ROOM, "heated-room-demo", {}, {{"NALTO_COMPUTE_TOKEN", "not-the-token"}});
 
@@ -189,6 +207,39 @@ TEST_F(CliEndToEnd, InterruptDuringTheReplayClosesTheClaimStopsTheSimAndEndsBySi
   const Json claim = only_claim();
   EXPECT_EQ(claim.at("state"), "closed");
   EXPECT_FALSE(claim.at("failure").get<std::string>().empty());
+  EXPECT_THAT(mark.alive(), IsEmpty());
+}
+
+TEST_F(CliEndToEnd, ValidatesTheRoomAgainstTheExampleDatasetWithoutClaiming) {
+  const std::vector<std::string> args = {
+      NALTO_EXE, "sim", "validate", "--path", ROOM, "--dataset", "heated-room-demo", "--steps", "20"};
+  const Ran run = testing::run(args, std::chrono::seconds(10), environment({}));
+  ASSERT_EQ(run.exit, exited(0)) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("✓ Reset and 20 steps over 1 episode\n"));
+  EXPECT_THAT(run.out, HasSubstr("Plan against 'heated-room-demo'\n"));
+  EXPECT_THAT(run.out, HasSubstr("'outside temperature'"));
+  EXPECT_THAT(run.out, HasSubstr("✓ The sim keeps the protocol\n"));
+  EXPECT_EQ(claims(), Json::object()) << "validate claims nothing";
+
+  const std::vector<std::string> usage = {NALTO_EXE, "sim", "validate", "--path", ROOM, "--steps", "0"};
+  EXPECT_EQ(testing::run(usage, std::chrono::seconds(5)).exit, exited(2));
+}
+
+TEST_F(CliEndToEnd, InterruptDuringAValidateStopsTheSimAndEndsBySigint) {
+  const testing::ProcessMark mark;
+  const std::vector<std::string> args = {NALTO_EXE,        "sim", "validate", "--path", TEST_SIM,
+                                         "--call-timeout", "60"};
+  Subprocess cli(args, environment({{"NALTO_TEST_SIM_MODE", "hang-in-step"}, {"NALTO_LOG", "debug"}}));
+  ASSERT_TRUE(cli.read_until([&] { return cli.err().find("Stepping the sim: step 1 ") != std::string::npos; },
+                             in(std::chrono::seconds(5))))
+      << cli.err();
+
+  cli.signal(SIGINT);
+  const std::optional<ExitStatus> status = cli.finish(in(std::chrono::seconds(10)));
+
+  ASSERT_TRUE(status.has_value()) << cli.err();
+  EXPECT_EQ(*status, killed_by(SIGINT));
+  EXPECT_THAT(cli.err(), HasSubstr("Interrupted: stopping the sim..."));
   EXPECT_THAT(mark.alive(), IsEmpty());
 }
 

@@ -180,6 +180,19 @@ TEST_F(ClientFixture, ATimedOutCallIsCancelledAtTheSimAndTheClientGoesOn) {
   EXPECT_EQ(call([&] { return client->step(Json::array({2})); }), Json::array({2}));
 }
 
+TEST(CheckServingTest, ASimThatDoesNotAnswerGetsNoPortHint) {
+  Loop loop;
+  runtime::GrpcSimRuntime runtime;
+  ScriptedSim sim;
+  sim.health = [] { return HealthStatus::NOT_SERVING; };
+  try {
+    loop.run(runtime.check_serving(sim.address(), 0.3), std::chrono::seconds(5));
+    ADD_FAILURE() << "a sim that never served passed";
+  } catch (const TimeoutError& e) {
+    EXPECT_EQ(std::string(e.what()), "the sim at " + sim.address() + " did not serve within 0.3 s");
+  }
+}
+
 TEST(CheckServingTest, ReturnsOnceTheSimServesAndTimesOutOtherwise) {
   Loop loop;
   runtime::GrpcSimRuntime runtime;
@@ -194,7 +207,10 @@ TEST(CheckServingTest, ReturnsOnceTheSimServesAndTimesOutOtherwise) {
     loop.run(runtime.check_serving(nobody, 0.3), std::chrono::seconds(5));
     ADD_FAILURE() << "nobody served";
   } catch (const TimeoutError& e) {
-    EXPECT_EQ(std::string(e.what()), "the sim at " + nobody + " did not serve within 0.3 s");
+    const std::string port = nobody.substr(nobody.rfind(':') + 1);
+    EXPECT_EQ(std::string(e.what()),
+              "the sim at " + nobody + " did not serve within 0.3 s; nothing listened on port " + port +
+                  ", the port it was given with --port: a sim must listen on that port");
   }
 }
 

@@ -143,6 +143,19 @@ TEST(RealSimTest, ASimThatCrashesAtStartIsReportedAtOnceWithItsOutput) {
   EXPECT_THAT(message, HasSubstr("test sim"));
 }
 
+TEST(RealSimTest, ASimWithoutTheHealthServiceFailsThePublishAtOnce) {
+  const testing::ScopedEnv mode("NALTO_TEST_SIM_MODE", "no-health");
+  RealAnalysis analysis(echo_columns());
+  Timing t = quick_stop();
+  t.serving_s = 60;
+  const ScopedTiming timing(t);
+  // The run's bound of 15 s is far below the serving limit: only the UNIMPLEMENTED answer ends the wait.
+  // The sim printed its serving line, so the message shows that output rather than the reason.
+  const std::string message = analysis.failure(testing::TEST_SIM);
+  EXPECT_THAT(message, StartsWith("The sim did not start:\n\ntest sim: serving on localhost:"));
+  EXPECT_THAT(analysis.mark.alive(), IsEmpty());
+}
+
 TEST(RealSimTest, ASimThatHangsInStepHitsTheCallLimitAndIsStopped) {
   const testing::ScopedEnv mode("NALTO_TEST_SIM_MODE", "hang-in-step");
   RealAnalysis analysis(echo_columns());

@@ -4,6 +4,15 @@
 //   ignore-term     ignores SIGTERM and leaves a grandchild "sleep 1000" in its process group, whose
 //                   pid it prints as "grandchild <pid>"
 //   slow-start      sleeps NALTO_TEST_SIM_DELAY_MS milliseconds before serving
+//   no-health       serves the sim service but not the health service
+//   wrong-port      listens on the port after the one it was given
+//   short-reset     Reset answers [obs] alone
+//   not-json        Step answers text that is not JSON
+//   nan-observation Step answers an observation holding NaN, as Python's json.dumps writes it
+//   bad-values      observations above the space's high, and terminated as a text
+//   bad-mapping     mappings whose sensor slot is not in the observation and whose action slot is
+//                   not in the action
+//   noisy           the sensor adds random noise, so a replay differs
 //   (unset)         a well-behaved sim whose one sensor echoes the last action
 // Without mappings of its own, its spaces name their leaves.
 
@@ -14,6 +23,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -27,39 +38,66 @@ namespace {
 
 class EchoSim : public JsonSimulator {
  public:
-  explicit EchoSim(bool hang_in_step) : hang_in_step_(hang_in_step) {}
+  explicit EchoSim(std::string_view mode) : mode_(mode) {}
 
   grpc::Status Step(grpc::ServerContext* context, const nalto::sim::v1::JsonValue* request,
                     nalto::sim::v1::JsonValue* answer) override {
-    if (!hang_in_step_) return JsonSimulator::Step(context, request, answer);
+    if (mode_ == "not-json") {
+      answer->set_json("<html>the sim is busy</html>");
+      return grpc::Status::OK;
+    }
+    if (mode_ == "nan-observation") {
+      answer->set_json(R"([[NaN], 0.0, false, false, {}])");
+      return grpc::Status::OK;
+    }
+    if (mode_ != "hang-in-step") return JsonSimulator::Step(context, request, answer);
     while (!context->IsCancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return grpc::Status::CANCELLED;
   }
 
  protected:
   void make(const Json&) override { last_ = 0.0; }
+  std::optional<Json> mappings() const override {
+    if (mode_ != "bad-mapping") return std::nullopt;
+    return Json{{"sensor_space", {{"mappings", {{{"name", "[5]"}, {"name_mapped", "Echo"}}}}}},
+                {"action_space", {{"mappings", {{{"name", "['value']"}, {"name_mapped", "Value"}}}}}}};
+  }
   Json sensor_space() const override { return box("Echo"); }
   Json action_space() const override { return box("Value"); }
   Json reset() override {
     last_ = 0.0;
-    return Json::array({Json::array({last_}), Json::object()});
+    if (mode_ == "short-reset") return Json::array({Json::array({last_})});
+    return Json::array({observation(), Json::object()});
   }
   Json step(const Json& action) override {
     if (!action.is_array() || action.size() != 1)
       throw BadRequest("the action must be a list of one number, not " + action.dump());
     last_ = number(action[0], "the action's value");
-    return Json::array({Json::array({last_}), 0.0, false, false, Json::object()});
+    const Json terminated = mode_ == "bad-values" ? Json("no") : Json(false);
+    return Json::array({observation(), 0.0, terminated, false, Json::object()});
   }
 
  private:
   static Json box(const std::string& name) {
-    return {{"type", "box"}, {"shape", {1}},       {"low", -1e6},
-            {"high", 1e6},   {"dtype", "float64"}, {"names", {name}}};
+    return {{"type", "box"}, {"shape", {1}},       {"low", -HIGH},
+            {"high", HIGH},  {"dtype", "float64"}, {"names", {name}}};
   }
 
-  const bool hang_in_step_;
+  Json observation() {
+    if (mode_ == "bad-values") return Json::array({2 * HIGH});
+    if (mode_ == "noisy") return Json::array({last_ + std::uniform_real_distribution<double>(0, 1)(noise_)});
+    return Json::array({last_});
+  }
+
+  static constexpr double HIGH = 1e6;
+  const std::string mode_;
   double last_ = 0.0;
+  std::mt19937 noise_{std::random_device{}()};
 };
+
+const std::set<std::string_view> KNOWN_MODES = {
+    "",         "hang-in-step", "no-health",   "wrong-port", "short-reset",
+    "not-json", "bad-values",   "bad-mapping", "noisy",      "nan-observation"};
 
 int run(int argc, char** argv) {
   const char* set_mode = std::getenv("NALTO_TEST_SIM_MODE");
@@ -85,12 +123,16 @@ int run(int argc, char** argv) {
       return 1;
     }
     std::cout << "grandchild " << grandchild << std::endl;
-  } else if (mode != "hang-in-step" && !mode.empty()) {
+  } else if (!KNOWN_MODES.contains(mode)) {
     std::cerr << "test sim: unknown NALTO_TEST_SIM_MODE '" << mode << "'" << std::endl;
     return 2;
   }
-  EchoSim sim(mode == "hang-in-step");
-  return serve(argc, argv, sim, {.label = "test sim", .stop_on_sigterm = mode != "ignore-term"});
+  EchoSim sim(mode);
+  return serve(argc, argv, sim,
+               {.label = "test sim",
+                .stop_on_sigterm = mode != "ignore-term",
+                .health = mode != "no-health",
+                .port_offset = mode == "wrong-port" ? 1 : 0});
 }
 
 }  // namespace

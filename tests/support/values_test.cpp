@@ -136,5 +136,24 @@ TEST(Utf8Test, SanitizeAndTrim) {
   EXPECT_EQ(utf8::trim("\u00a0\u0085"), "");
 }
 
+TEST(ParseSimJsonTest, ReadsNonFiniteTokensOutsideTextsOnly) {
+  const Json value = parse_sim_json(R"([[NaN, Infinity, -Infinity, 1], "NaN", {"x": "-Infinity"}])");
+  ASSERT_TRUE(value[0][0].is_number_float());
+  EXPECT_TRUE(std::isnan(value[0][0].get<double>()));
+  EXPECT_EQ(value[0][1].get<double>(), INFINITY);
+  EXPECT_EQ(value[0][2].get<double>(), -INFINITY);
+  EXPECT_EQ(value[0][3], 1);
+  EXPECT_EQ(value[1], "NaN");
+  EXPECT_EQ(value[2]["x"], "-Infinity");
+  EXPECT_EQ(parse_sim_json(R"(["a \" NaN"])"), Json::array({"a \" NaN"}));
+  EXPECT_THROW(parse_sim_json("<html>busy</html>"), JSONDecodeError);
+  EXPECT_THROW(parse_sim_json("[Nan]"), JSONDecodeError);
+}
+
+TEST(TextStartTest, CutsLongTextsAtACharacter) {
+  EXPECT_EQ(utf8::text_start("short"), "short");
+  EXPECT_EQ(utf8::text_start("ééééé", 3), "ééé...");
+}
+
 }  // namespace
 }  // namespace nalto

@@ -28,6 +28,7 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
   std::optional<Command> command;
   const auto choose = [&command](auto chosen) { command = std::move(chosen); };
   add_publish(*sim, choose);
+  add_validate(*sim, choose);
   add_sim_list(*sim, choose);
   add_sim_link(*sim, choose);
 
@@ -49,6 +50,7 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
 
 Outcome run(const Command& command, outside::SimRuntime& runtime) {
   return std::visit(overloaded{[&](const Publish& publish) { return run_publish(publish, runtime); },
+                               [&](const Validate& validate) { return run_validate(validate, runtime); },
                                [](const SimList& list) { return run_sim_list(list); },
                                [](const SimLink& link) { return run_sim_link(link); }},
                     command);

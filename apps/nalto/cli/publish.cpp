@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "cli/options.hpp"
+#include "cli/plan_table.hpp"
 #include "cli/publish_view.hpp"
 #include "cli/summary.hpp"
 #include "nalto/support/files.hpp"
@@ -139,7 +140,11 @@ PublishHooks hooks_for(const Publish& invocation, PublishRecord& record) {
   hooks.analysis.replay_failed = [&record](const ReplayEvidence& evidence) { record.evidence = evidence; };
   hooks.analyzed = [&record](const Json& result) { record.result = result; };
   hooks.reported = [&record](const Json& status) { record.status = status; };
-  if (invocation.verbose) hooks.scored = [](const Json& result) { print_sensor_table(result); };
+  if (!invocation.verbose) return hooks;
+  hooks.analysis.planned = [&invocation](const Json& mappings, const Plan&, const Json& columns) {
+    console().print(plan_table(mappings, columns, invocation.dataset_ref));
+  };
+  hooks.scored = [](const Json& result) { print_sensor_table(result); };
   return hooks;
 }
 

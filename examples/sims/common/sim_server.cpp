@@ -215,7 +215,7 @@ int serve(int argc, char** argv, JsonSimulator& simulator, const ServeOptions& o
   ::sigaction(SIGINT, &action, nullptr);
   if (options.stop_on_sigterm) ::sigaction(SIGTERM, &action, nullptr);
 
-  const std::string address = address_of(endpoint->host, endpoint->port);
+  const std::string address = address_of(endpoint->host, endpoint->port + options.port_offset);
   HealthService health;
   grpc::ServerBuilder builder;
   int bound_port = 0;
@@ -223,7 +223,7 @@ int serve(int argc, char** argv, JsonSimulator& simulator, const ServeOptions& o
   // Another server on the same port must be an error, not a silent share.
   builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
   builder.RegisterService(&simulator);
-  builder.RegisterService(&health);
+  if (options.health) builder.RegisterService(&health);
   const std::unique_ptr<grpc::Server> server = builder.BuildAndStart();
   if (!server || bound_port == 0) {
     std::cerr << options.label << ": cannot serve on " << address << std::endl;

@@ -72,6 +72,10 @@ double number(const Json& value, std::string_view what);
 struct ServeOptions {
   std::string label;  // starts the "serving on" line
   bool stop_on_sigterm = true;
+  // Misbehaviours the tool must recognise, for its tests: no health service, or a port beside the
+  // one the tool asked for.
+  bool health = true;
+  int port_offset = 0;
 };
 
 // Serves `simulator` and the health service on `--host HOST --port PORT` from the command line until

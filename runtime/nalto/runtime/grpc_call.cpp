@@ -27,7 +27,8 @@ std::string status_name(grpc::StatusCode code) {
 
 void throw_call_error(const grpc::Status& status) {
   const std::string& message = status.error_message();
-  throw SimCallError(status_name(status.error_code()) + (message.empty() ? "" : ": " + message));
+  throw GrpcCallError(status.error_code(),
+                      status_name(status.error_code()) + (message.empty() ? "" : ": " + message));
 }
 
 std::shared_ptr<grpc::Channel> sim_channel(const std::string& address) {

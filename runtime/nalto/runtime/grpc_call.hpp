@@ -14,7 +14,18 @@ namespace nalto::runtime {
 // gRPC's name of a status code, as in "UNAVAILABLE".
 std::string status_name(grpc::StatusCode code);
 
-// A failed call as the sim's caller sees it: SimCallError with the status name and message.
+// A failed call with its status code, for callers that act on the code; to everyone else it is a
+// SimCallError like any other.
+class GrpcCallError : public SimCallError {
+ public:
+  GrpcCallError(grpc::StatusCode code, std::string message) : SimCallError(std::move(message)), code_(code) {}
+  grpc::StatusCode code() const noexcept { return code_; }
+
+ private:
+  grpc::StatusCode code_;
+};
+
+// A failed call as the sim's caller sees it: a GrpcCallError with the status name and message.
 [[noreturn]] void throw_call_error(const grpc::Status& status);
 
 // Channel settings for a sim on loopback: no proxy, no message size limit (observations can be

@@ -14,6 +14,9 @@
 #include "nalto/runtime/process.hpp"
 #include "nalto/runtime/spaces.hpp"
 #include "nalto/support/async.hpp"
+#include "nalto/support/errors.hpp"
+#include "nalto/support/json.hpp"
+#include "nalto/support/utf8.hpp"
 #include "sim.grpc.pb.h"
 
 namespace nalto::runtime {
@@ -28,6 +31,8 @@ using HealthStatus = grpc::health::v1::HealthCheckResponse;
 constexpr auto CHECK_TRY = std::chrono::milliseconds(250);
 // The pause between checks refused at once: short, so a sim is seen serving soon after it does.
 constexpr double CHECK_PAUSE_S = 0.005;
+constexpr const char* HEALTH_SERVICE = "grpc.health.v1.Health";
+constexpr const char* HEALTH_CHECK = "grpc.health.v1.Health/Check";
 
 class GrpcSimClient : public outside::SimClient {
  public:
@@ -49,22 +54,24 @@ class GrpcSimClient : public outside::SimClient {
   }
 
   asio::awaitable<Json> get_mappings() override {
-    co_return co_await json_call(&pb::Simulator::Stub::PrepareAsyncGetMappings, pb::Empty());
+    co_return co_await json_call("GetMappings", &pb::Simulator::Stub::PrepareAsyncGetMappings, pb::Empty());
   }
   asio::awaitable<Json> sensor_space_info() override {
-    co_return co_await json_call(&pb::Simulator::Stub::PrepareAsyncSensorSpaceInfo, pb::Empty());
+    co_return co_await json_call("SensorSpaceInfo", &pb::Simulator::Stub::PrepareAsyncSensorSpaceInfo,
+                                 pb::Empty());
   }
   asio::awaitable<Json> action_space_info() override {
-    co_return co_await json_call(&pb::Simulator::Stub::PrepareAsyncActionSpaceInfo, pb::Empty());
+    co_return co_await json_call("ActionSpaceInfo", &pb::Simulator::Stub::PrepareAsyncActionSpaceInfo,
+                                 pb::Empty());
   }
   asio::awaitable<Json> reset() override {
-    co_return co_await json_call(&pb::Simulator::Stub::PrepareAsyncReset, pb::Empty());
+    co_return co_await json_call("Reset", &pb::Simulator::Stub::PrepareAsyncReset, pb::Empty());
   }
 
   asio::awaitable<Json> step(Json action) override {
     pb::JsonValue request;
     request.set_json(dump_json(action));
-    co_return co_await json_call(&pb::Simulator::Stub::PrepareAsyncStep, std::move(request));
+    co_return co_await json_call("Step", &pb::Simulator::Stub::PrepareAsyncStep, std::move(request));
   }
 
   asio::awaitable<void> close() override {
@@ -90,10 +97,17 @@ class GrpcSimClient : public outside::SimClient {
     co_return co_await unary_call<Response>(queue_, std::move(prepare));
   }
 
+  // Sims write JSON as their language does: NaN and Infinity as Python writes them are numbers too.
   template <class Request>
-  asio::awaitable<Json> json_call(Prepare<pb::JsonValue, Request> method, Request request) {
+  asio::awaitable<Json> json_call(const char* name, Prepare<pb::JsonValue, Request> method, Request request) {
     const pb::JsonValue answer = co_await call<pb::JsonValue>(method, std::move(request));
-    co_return parse_json(answer.json());
+    try {
+      co_return parse_sim_json(answer.json());
+    } catch (const UnparsedJSONError& e) {
+      throw UnparsedJSONError(std::string("the sim's ") + name +
+                                  " answer is not JSON: " + utf8::text_start(utf8::sanitize(e.text())),
+                              e.text());
+    }
   }
 };
 
@@ -135,6 +149,15 @@ std::optional<int> port_of(const std::string& address) {
   return std::nullopt;
 }
 
+std::string not_serving_text(const std::string& address, double timeout_s, std::optional<int> port,
+                             bool refused) {
+  std::string text = "the sim at " + address + " did not serve within " + plain_text(Json(timeout_s)) + " s";
+  if (refused && port)
+    text += "; nothing listened on port " + std::to_string(*port) +
+            ", the port it was given with --port: a sim must listen on that port";
+  return text;
+}
+
 std::string exit_text(int code) {
   if (code >= 0) return "exited with code " + std::to_string(code);
   const char* name = ::sigdescr_np(-code);
@@ -163,6 +186,8 @@ asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double 
   const std::unique_ptr<grpc::health::v1::Health::Stub> health =
       grpc::health::v1::Health::NewStub(sim_channel(address));
   CallQueue queue;
+  // Refused until the end: nobody listens at the address, the commonest reason being another port.
+  bool refused = false;
   for (;;) {
     if (port) {
       const auto at = started_->find(*port);
@@ -172,8 +197,7 @@ asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double 
     }
     const Clock::duration left = end - Clock::now();
     if (left <= Clock::duration::zero())
-      throw TimeoutError("the sim at " + address + " did not serve within " + plain_text(Json(timeout_s)) +
-                         " s");
+      throw TimeoutError(not_serving_text(address, timeout_s, port, refused));
     const auto deadline = std::chrono::system_clock::now() + std::min<Clock::duration>(left, CHECK_TRY);
     grpc::health::v1::HealthCheckRequest request;
     auto prepare = [&health, &request](grpc::ClientContext* context, grpc::CompletionQueue* cq) {
@@ -182,8 +206,15 @@ asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double 
     try {
       const HealthStatus answer = co_await unary_call<HealthStatus>(queue, std::move(prepare), deadline);
       if (answer.status() == HealthStatus::SERVING) co_return;
-    } catch (const SimCallError&) {
+      refused = false;
+    } catch (const GrpcCallError& e) {
+      // A server that does not know the health service will never know it: asking on is pointless.
+      if (e.code() == grpc::StatusCode::UNIMPLEMENTED)
+        throw SimCallError("the sim at " + address +
+                           " serves gRPC but not the health service: " + HEALTH_CHECK + " answered " +
+                           e.what() + "; a sim must serve " + HEALTH_SERVICE + " too");
       // Not listening yet, or not answering yet: ask again.
+      refused = e.code() == grpc::StatusCode::UNAVAILABLE;
     }
     co_await sleep_for(std::min(CHECK_PAUSE_S, std::chrono::duration<double>(end - Clock::now()).count()));
   }

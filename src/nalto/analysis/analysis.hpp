@@ -37,8 +37,9 @@ struct ReplayEvidence {
 
 // What an analysis lets its caller see as it goes; each may be left empty.
 struct AnalysisHooks {
-  std::function<void(const Plan& plan, const Json& columns)> planned;  // before the replay
-  std::function<void(const ReplayEvidence& evidence)> replay_failed;   // once the sim is stopped
+  // Before the replay: the sim's mappings, the plan made of them and the dataset's columns.
+  std::function<void(const Json& mappings, const Plan& plan, const Json& columns)> planned;
+  std::function<void(const ReplayEvidence& evidence)> replay_failed;  // once the sim is stopped
 };
 
 // Rolls the sim at `path` out over the dataset's episodes and has the compute node analyze the

@@ -80,7 +80,7 @@ asio::awaitable<Replay> replay_through(SimSession& session, Json env_init, Repla
   context.position.call = "GetMappings";
   const Json mappings = co_await sim_mappings(session.client());
   Plan plan = plan_analysis(mappings, context.columns);
-  if (context.hooks.planned) context.hooks.planned(plan, context.columns);
+  if (context.hooks.planned) context.hooks.planned(mappings, plan, context.columns);
   std::vector<detail::Rollout> rollouts = co_await replay_episodes(session.client(), plan, context.columns,
                                                                    context.call_timeout_s, context.position);
   context.position = {.call = "Close", .episode = nullptr, .row = std::nullopt};

@@ -95,6 +95,12 @@ asio::awaitable<void> SimSession::launch(std::string path) {
 }
 
 asio::awaitable<void> SimSession::connect(Json env_init) {
+  make_client(std::move(env_init));
+  co_await client_->init();
+  co_await client_->make();
+}
+
+void SimSession::make_client(Json env_init) {
   outside::ClientOptions options{.run_id = RUN_ID,
                                  .sim_id = RUN_ID,
                                  .env_id = RUN_ID,
@@ -102,8 +108,6 @@ asio::awaitable<void> SimSession::connect(Json env_init) {
                                  .env_init = client_env_init(env_init, address_),
                                  .protocol = "grpc"};
   client_ = runtime_->client_make(std::move(options));
-  co_await client_->init();
-  co_await client_->make();
 }
 
 outside::SimClient& SimSession::client() const {

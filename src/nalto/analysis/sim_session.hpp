@@ -48,6 +48,8 @@ class SimSession {
 
   // Makes the client for the sim, with `env_init` plus the sim's address, then Init and Make.
   asio::awaitable<void> connect(Json env_init);
+  // Only makes the client, for a caller that makes each call itself.
+  void make_client(Json env_init);
   // The client made by connect().
   outside::SimClient& client() const;
   // Ends the client; a failing Close is ignored, as the sim has done its work by then.

@@ -14,6 +14,9 @@ namespace nalto {
 HTTPStatusError::HTTPStatusError(int status, std::string message)
     : Error(std::move(message)), status_(status) {}
 
+UnparsedJSONError::UnparsedJSONError(std::string message, std::string text)
+    : JSONDecodeError(std::move(message)), text_(std::move(text)) {}
+
 PublishReportError::PublishReportError(std::string message, std::exception_ptr cause)
     : Error(std::move(message)), cause_(std::move(cause)) {}
 

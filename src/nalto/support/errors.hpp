@@ -34,6 +34,16 @@ NALTO_DECLARE_ERROR(SimCallError);     // a call into the sim failed
 
 #undef NALTO_DECLARE_ERROR
 
+// Text that is not JSON, kept whole so that a checker can quote it or read it by other rules.
+class UnparsedJSONError : public JSONDecodeError {
+ public:
+  UnparsedJSONError(std::string message, std::string text);
+  const std::string& text() const noexcept { return text_; }
+
+ private:
+  std::string text_;
+};
+
 // A status >= 400 that is no refusal.
 class HTTPStatusError : public Error {
  public:

@@ -1,8 +1,11 @@
 #include "nalto/support/json.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
+#include <string>
 
 #include "nalto/support/errors.hpp"
 #include "nalto/support/strings.hpp"
@@ -90,12 +93,87 @@ const Json* lookup(const Json& j, std::string_view key) {
   return &*it;
 }
 
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+// JSON has no token for the non-finite numbers; while parsing, each stands in as a text no sim sends
+// (it starts with a NUL character) and becomes its number afterwards.
+struct NonFinite {
+  std::string_view token;
+  std::string_view stand_in;
+  double value;
+};
+constexpr std::array<NonFinite, 3> NON_FINITE = {
+    {{"-Infinity", "\\u0000nalto:-Infinity", -INF},
+     {"Infinity", "\\u0000nalto:Infinity", INF},
+     {"NaN", "\\u0000nalto:NaN", std::numeric_limits<double>::quiet_NaN()}}};
+
+std::string stand_in_text(std::string_view stand_in) {
+  return std::string(1, '\0') + std::string(stand_in.substr(std::string_view("\\u0000").size()));
+}
+
+// The text with each non-finite token outside a string replaced by its stand-in; false when none.
+bool replace_non_finite(std::string_view text, std::string& out) {
+  bool replaced = false;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      out += c;
+      if (c == '\\' && i + 1 < text.size()) {
+        out += text[++i];
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') in_string = true;
+    const NonFinite* found = nullptr;
+    for (const NonFinite& candidate : NON_FINITE)
+      if (text.substr(i).starts_with(candidate.token)) {
+        found = &candidate;
+        break;
+      }
+    if (found == nullptr) {
+      out += c;
+      continue;
+    }
+    out += '"';
+    out += found->stand_in;
+    out += '"';
+    i += found->token.size() - 1;
+    replaced = true;
+  }
+  return replaced;
+}
+
+void restore_non_finite(Json& value) {
+  if (value.is_string()) {
+    for (const NonFinite& candidate : NON_FINITE)
+      if (value.get_ref<const std::string&>() == stand_in_text(candidate.stand_in)) value = candidate.value;
+    return;
+  }
+  if (value.is_structured())
+    for (Json& element : value) restore_non_finite(element);
+}
+
+}  // namespace
+
 Json parse_json(std::string_view text) {
   try {
     return Json::parse(text);
   } catch (const Json::parse_error& e) {
-    throw JSONDecodeError(e.what());
+    throw UnparsedJSONError(e.what(), std::string(text));
   }
+}
+
+Json parse_sim_json(std::string_view text) {
+  std::string rewritten;
+  if (!replace_non_finite(text, rewritten)) return parse_json(text);
+  Json value = parse_json(rewritten);
+  restore_non_finite(value);
+  return value;
 }
 
 std::string dump_json(const Json& j) {

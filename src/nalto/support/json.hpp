@@ -22,8 +22,12 @@ const Json& as_list(const Json& j, std::string_view what);
 // A member that may be missing: missing or null -> nullptr; not an object -> TypeError.
 const Json* lookup(const Json& j, std::string_view key);
 
-// Parses text as JSON; failure -> JSONDecodeError.
+// Parses text as JSON; failure -> JSONDecodeError (an UnparsedJSONError holding the text).
 Json parse_json(std::string_view text);
+
+// Parses a sim's answer: JSON, with the tokens NaN, Infinity and -Infinity that common writers emit
+// (Python's json.dumps) read as the non-finite numbers they stand for. Failure -> UnparsedJSONError.
+Json parse_sim_json(std::string_view text);
 
 // Serialises without ever throwing on invalid UTF-8 in texts (replaced by U+FFFD).
 std::string dump_json(const Json& j);

@@ -92,4 +92,10 @@ std::string sanitize(std::string_view s) {
   return out;
 }
 
+std::string text_start(std::string_view text, std::size_t limit) {
+  const std::string_view start = prefix(text, limit);
+  if (start.size() == text.size()) return std::string(text);
+  return std::string(start) + "...";
+}
+
 }  // namespace nalto::utf8

@@ -30,6 +30,9 @@ std::string_view trim(std::string_view s);
 // The first `n` code points of `s` (invalid bytes count as one each).
 std::string_view prefix(std::string_view s, std::size_t n);
 
+// The start of a text for a message: at most `limit` code points, with "..." when cut.
+std::string text_start(std::string_view text, std::size_t limit = 60);
+
 // `s` with every invalid byte replaced by U+FFFD.
 std::string sanitize(std::string_view s);
 

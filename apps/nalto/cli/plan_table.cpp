@@ -1,0 +1,52 @@
+#include "cli/plan_table.hpp"
+
+#include <string>
+#include <vector>
+
+#include "nalto/mapping/plan.hpp"
+#include "nalto/support/strings.hpp"
+
+namespace nalto::cli {
+
+namespace {
+
+constexpr const char* NONE = "[dim]none[/dim]";
+
+std::string quoted_or_none(const std::optional<std::string>& text) {
+  return text ? quoted_literal(*text) : NONE;
+}
+
+std::vector<std::string> quoted_all(const std::vector<std::string>& names) {
+  std::vector<std::string> quoted;
+  for (const std::string& name : names) quoted.push_back(quoted_literal(name));
+  return quoted;
+}
+
+}  // namespace
+
+Table plan_table(const check::ColumnPlan& plan, std::string_view dataset_name) {
+  Table table("Plan against '" + std::string(dataset_name) + "'",
+              {"Sim", "Name", "Slot", "Dataset column", "Note"});
+  for (const check::PlannedSlot& sensor : plan.sensors)
+    table.add_row({"sensor", quoted_literal(sensor.name), sensor.slot.value_or(""),
+                   quoted_or_none(sensor.column),
+                   sensor.column ? "scored" : "[yellow]not scored: no sensor column[/yellow]"});
+  for (const check::PlannedSlot& action : plan.actions) {
+    std::string note = "replayed";
+    if (!action.column)
+      note =
+          "[red]no action column[/red]" +
+          (action.closest.empty() ? std::string() : "; closest: " + join(quoted_all(action.closest), ", "));
+    table.add_row({"action", quoted_literal(action.name), action.slot.value_or(""),
+                   quoted_or_none(action.column), std::move(note)});
+  }
+  for (const std::string& column : plan.unscored)
+    table.add_row({NONE, "", "", quoted_literal(column), "[yellow]not scored: no sim sensor[/yellow]"});
+  return table;
+}
+
+Table plan_table(const Json& mappings, const Json& columns, std::string_view dataset_name) {
+  return plan_table(check::plan_columns(mappings, columns), dataset_name);
+}
+
+}  // namespace nalto::cli
