@@ -4,6 +4,15 @@
 
 namespace nalto::cli {
 
+namespace {
+
+template <class... F>
+struct overloaded : F... {
+  using F::operator()...;
+};
+
+}  // namespace
+
 std::variant<Command, int> parse_command_line(int argc, const char* const* argv) {
   CLI::App app(
       "Publishes sims to the platform with a report made on your own machine, and checks sims and the "
@@ -17,6 +26,10 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
   std::optional<Command> command;
   const auto choose = [&command](auto chosen) { command = std::move(chosen); };
   add_publish(*sim, choose);
+  CLI::App* data = app.add_subcommand("data", "Show the compute node's datasets");
+  data->require_subcommand(1);
+  add_data_list(*data, choose);
+  add_data_stats(*data, choose);
 
   try {
     app.parse(argc, argv);
@@ -35,7 +48,10 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
 }
 
 Outcome run(const Command& command, outside::SimRuntime& runtime) {
-  return std::visit([&](const Publish& publish) { return run_publish(publish, runtime); }, command);
+  return std::visit(overloaded{[&](const Publish& publish) { return run_publish(publish, runtime); },
+                               [](const DataList& list) { return run_data_list(list); },
+                               [](const DataStats& stats) { return run_data_stats(stats); }},
+                    command);
 }
 
 }  // namespace nalto::cli
