@@ -15,7 +15,7 @@ namespace nalto::cli {
 namespace {
 
 // A listing or one dataset's counts is a small read; a node that takes longer is not answering.
-constexpr double NODE_REQUEST_TIMEOUT_S = 30;
+constexpr int NODE_REQUEST_TIMEOUT_S = 30;
 constexpr std::size_t MAX_DETAIL_CHARS = 500;
 
 // Where the address came from, as the messages name it.
@@ -42,7 +42,7 @@ NodeAnswer get(const std::string& base, const std::string& path) {
                          "to the address of the one that runs.";
   } catch (const ReadTimeout&) {
     answer.unreachable = "The compute node at " + address_of(base) + " did not answer within " +
-                         plain_text(NODE_REQUEST_TIMEOUT_S) +
+                         std::to_string(NODE_REQUEST_TIMEOUT_S) +
                          " seconds: check that NALTO_COMPUTE_URL names a running `nalto-compute-node`.";
   }
   return answer;
@@ -107,7 +107,8 @@ std::string episodes_line(const Json& stats) {
   const Json& rows = subscript(episodes, "rows");
   const Json& count = subscript(episodes, "count");
   std::string line = plain_text(count) + (count == 1 ? " episode, " : " episodes, ") +
-                     plain_text(subscript(stats, "n_rows")) + " rows";
+                     plain_text(subscript(stats, "n_rows")) +
+                     (subscript(stats, "n_rows") == 1 ? " row" : " rows");
   if (!subscript(rows, "min").is_null())
     line += "; rows per episode: min " + plain_text(subscript(rows, "min")) + ", median " +
             plain_text(subscript(rows, "median")) + ", max " + plain_text(subscript(rows, "max"));
