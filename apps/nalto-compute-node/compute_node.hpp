@@ -4,6 +4,7 @@
 // predictions against their sensor truth, which never leaves it.
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -56,19 +57,47 @@ struct Dataset {
 // dataset.json and rows.csv of `folder`; DatasetError when they do not make a dataset.
 Dataset load_dataset(const std::filesystem::path& folder);
 
+// When a dataset folder's two files were last written, and their sizes (a file's time may not move
+// while it is being written); a folder whose stamp changed is read again.
+struct FolderStamp {
+  std::filesystem::file_time_type description, rows;
+  std::uintmax_t description_size = 0, rows_size = 0;
+  bool operator==(const FolderStamp&) const = default;
+};
+
+// One dataset folder as a scan found it: the dataset, or why it could not be served.
+struct CatalogEntry {
+  std::filesystem::path folder;
+  FolderStamp stamp;
+  std::shared_ptr<const Dataset> dataset;  // null when the folder was skipped
+  std::string failure;
+};
+
+// The datasets of one folder at one moment. Never changed once made: a re-scan makes a new one, so
+// a request keeps the catalog it began with for as long as it runs.
 class Catalog {
  public:
-  // Every sub-folder of `root` that holds a dataset.json; ids and names must be unique.
+  using Log = std::function<void(const std::string&)>;
+
+  // Every sub-folder of `root` that holds a dataset.json; ids and names must be unique, and a folder
+  // that cannot be served is a DatasetError.
   static Catalog load(const std::filesystem::path& root);
+
+  // `root` as it is now. Folders whose files did not change since this catalog keep what this catalog
+  // made of them; a new or changed folder is read, and one that cannot be served is skipped with its
+  // reason, told to `log` once. On an id or name both in a kept and a new folder, the kept one stays.
+  Catalog rescanned(const Log& log) const;
 
   const Dataset* by_id(std::string_view id) const;
   const Dataset* by_ref(std::string_view ref) const;  // by id, else by name
-  std::size_t size() const { return datasets_.size(); }
+  std::size_t size() const;
+  const std::filesystem::path& root() const { return root_; }
+  const std::vector<CatalogEntry>& entries() const { return entries_; }  // in folder order
 
  private:
-  std::vector<std::unique_ptr<const Dataset>> datasets_;
+  std::filesystem::path root_;
+  std::vector<CatalogEntry> entries_;
 };
-
 // One episode of one sensor, both from row 0: what was recorded and what the sim predicted (NaN where
 // either is missing). Only rows that the predictions reach are compared.
 struct SeriesPair {
@@ -97,14 +126,19 @@ struct Reply {
   std::string body;  // JSON; a refusal is {"detail": "..."}
 };
 
-// The node's three requests on a loaded catalog. Safe to call from many threads at once.
+// The node's requests on a catalog that re-scans its folder when a dataset is asked for that it
+// does not hold, and on every listing. Safe to call from many threads at once.
 class Service {
  public:
-  explicit Service(Catalog catalog) : catalog_(std::move(catalog)) {}
+  explicit Service(Catalog catalog, Catalog::Log log = {});
 
-  const Catalog& catalog() const { return catalog_; }
-  Reply dataset(std::string_view ref) const;
-  Reply analysis_actions(std::string_view body) const;
+  // The catalog as it stands; it stays valid for its holder whatever re-scans come after.
+  std::shared_ptr<const Catalog> catalog() const;
+  Reply datasets();
+  Reply dataset(std::string_view ref);
+  // Counts and action ranges only: no sensor value is part of the answer.
+  Reply dataset_stats(std::string_view ref);
+  Reply analysis_actions(std::string_view body);
   // A validation run is analyzed once: the same run and bundle again get the stored answer, the same
   // run with another bundle is refused (409).
   Reply analyze_rollouts(std::string_view body);
@@ -114,7 +148,15 @@ class Service {
     std::string bundle_hash, answer;
   };
 
-  Catalog catalog_;
+  std::shared_ptr<const Catalog> rescan();
+  // The catalog that holds `ref` (by id, else name, or by id only), re-scanned first when the current
+  // one does not.
+  std::shared_ptr<const Catalog> catalog_with(std::string_view ref, bool by_id_only);
+
+  Catalog::Log log_;
+  mutable std::mutex catalog_mutex_;  // guards the pointer only: a swap or a copy
+  std::shared_ptr<const Catalog> catalog_;
+  std::mutex scan_mutex_;  // one re-scan at a time; readers never wait for it
   std::mutex runs_mutex_;
   std::unordered_map<std::string, Run> runs_;  // by the validation run id's JSON text
 };

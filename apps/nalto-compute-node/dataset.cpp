@@ -232,6 +232,53 @@ bool same_id(std::string_view a, std::string_view b) {
                     [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
+std::vector<std::filesystem::path> dataset_folders(const std::filesystem::path& root) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(root, error)) throw DatasetError(root.string() + ": not a folder");
+  std::vector<std::filesystem::path> folders;
+  for (const auto& entry : std::filesystem::directory_iterator(root, error)) {
+    if (entry.is_directory() && std::filesystem::exists(entry.path() / "dataset.json"))
+      folders.push_back(entry.path());
+  }
+  if (error) throw DatasetError(root.string() + ": " + error.message());
+  std::sort(folders.begin(), folders.end());
+  return folders;
+}
+
+// A file that cannot be stat'ed has the oldest time and no size, so it counts as changed once it can be.
+FolderStamp stamp_of(const std::filesystem::path& folder) {
+  std::error_code error;
+  FolderStamp stamp;
+  stamp.description = std::filesystem::last_write_time(folder / "dataset.json", error);
+  stamp.rows = std::filesystem::last_write_time(folder / "rows.csv", error);
+  stamp.description_size = std::filesystem::file_size(folder / "dataset.json", error);
+  stamp.rows_size = std::filesystem::file_size(folder / "rows.csv", error);
+  return stamp;
+}
+
+// Why `dataset` cannot be served beside those of `others`; empty when it can.
+std::string clash(const Dataset& dataset, const std::vector<CatalogEntry>& others) {
+  for (const CatalogEntry& other : others) {
+    if (!other.dataset) continue;
+    if (same_id(other.dataset->id, dataset.id))
+      return "the id '" + dataset.id + "' is already another dataset's";
+    if (other.dataset->name == dataset.name)
+      return "the name '" + dataset.name + "' is already another dataset's";
+  }
+  return {};
+}
+
+// A folder found by a re-scan: any failure to read it skips this folder only, never the node.
+CatalogEntry read_entry(const std::filesystem::path& folder, const FolderStamp& stamp) {
+  CatalogEntry entry{folder, stamp, nullptr, {}};
+  try {
+    entry.dataset = std::make_shared<const Dataset>(load_dataset(folder));
+  } catch (const std::exception& e) {
+    entry.failure = e.what();
+  }
+  return entry;
+}
+
 }  // namespace
 
 const Column* Dataset::column(std::string_view key) const {
@@ -255,44 +302,74 @@ Dataset load_dataset(const std::filesystem::path& folder) {
 }
 
 Catalog Catalog::load(const std::filesystem::path& root) {
-  std::error_code error;
-  if (!std::filesystem::is_directory(root, error)) throw DatasetError(root.string() + ": not a folder");
-  std::vector<std::filesystem::path> folders;
-  for (const auto& entry : std::filesystem::directory_iterator(root, error)) {
-    if (entry.is_directory() && std::filesystem::exists(entry.path() / "dataset.json"))
-      folders.push_back(entry.path());
-  }
-  if (error) throw DatasetError(root.string() + ": " + error.message());
-  std::sort(folders.begin(), folders.end());
-
   Catalog catalog;
-  for (const std::filesystem::path& folder : folders) {
-    auto dataset = std::make_unique<const Dataset>(load_dataset(folder));
-    for (const auto& other : catalog.datasets_) {
-      if (same_id(other->id, dataset->id))
-        throw DatasetError(folder.string() + ": the id '" + dataset->id + "' is already another dataset's");
-      if (other->name == dataset->name)
-        throw DatasetError(folder.string() + ": the name '" + dataset->name +
-                           "' is already another dataset's");
-    }
-    catalog.datasets_.push_back(std::move(dataset));
+  catalog.root_ = root;
+  for (const std::filesystem::path& folder : dataset_folders(root)) {
+    CatalogEntry entry{folder, stamp_of(folder), std::make_shared<const Dataset>(load_dataset(folder)), {}};
+    if (const std::string reason = clash(*entry.dataset, catalog.entries_); !reason.empty())
+      throw DatasetError(folder.string() + ": " + reason);
+    catalog.entries_.push_back(std::move(entry));
   }
   return catalog;
 }
 
+Catalog Catalog::rescanned(const Log& log) const {
+  const auto tell = [&log](const std::string& line) {
+    if (log) log(line);
+  };
+  std::vector<std::filesystem::path> folders;
+  try {
+    folders = dataset_folders(root_);
+  } catch (const DatasetError& e) {
+    // The folder went away or cannot be listed now: what is served stays as it is.
+    tell(std::string("the datasets folder cannot be scanned again: ") + e.what());
+    return *this;
+  }
+  Catalog next;
+  next.root_ = root_;
+  std::vector<CatalogEntry> fresh;
+  for (const std::filesystem::path& folder : folders) {
+    const FolderStamp stamp = stamp_of(folder);
+    const auto kept = std::find_if(entries_.begin(), entries_.end(), [&](const CatalogEntry& entry) {
+      return entry.folder == folder && entry.stamp == stamp;
+    });
+    if (kept != entries_.end())
+      next.entries_.push_back(*kept);
+    else
+      fresh.push_back(read_entry(folder, stamp));
+  }
+  for (CatalogEntry& entry : fresh) {
+    if (entry.dataset) {
+      entry.failure = clash(*entry.dataset, next.entries_);
+      if (!entry.failure.empty()) entry.dataset.reset();
+    }
+    tell(entry.dataset ? "serving the dataset '" + entry.dataset->name + "' of " + entry.folder.string()
+                       : "skipped the dataset folder " + entry.folder.string() + ": " + entry.failure);
+    next.entries_.push_back(std::move(entry));
+  }
+  std::sort(next.entries_.begin(), next.entries_.end(),
+            [](const CatalogEntry& a, const CatalogEntry& b) { return a.folder < b.folder; });
+  return next;
+}
+
 const Dataset* Catalog::by_id(std::string_view id) const {
-  for (const auto& dataset : datasets_) {
-    if (same_id(dataset->id, id)) return dataset.get();
+  for (const CatalogEntry& entry : entries_) {
+    if (entry.dataset && same_id(entry.dataset->id, id)) return entry.dataset.get();
   }
   return nullptr;
 }
 
 const Dataset* Catalog::by_ref(std::string_view ref) const {
   if (const Dataset* dataset = by_id(ref)) return dataset;
-  for (const auto& dataset : datasets_) {
-    if (dataset->name == ref) return dataset.get();
+  for (const CatalogEntry& entry : entries_) {
+    if (entry.dataset && entry.dataset->name == ref) return entry.dataset.get();
   }
   return nullptr;
+}
+
+std::size_t Catalog::size() const {
+  return static_cast<std::size_t>(std::count_if(entries_.begin(), entries_.end(),
+                                                [](const CatalogEntry& entry) { return entry.dataset; }));
 }
 
 }  // namespace nalto::node_app

@@ -48,8 +48,8 @@ std::string status_detail(const httplib::Request& request, int status, std::size
   switch (status) {
     case 404:
       return "this compute node has no " + request.method + " " + request.path +
-             "; it serves GET /ml/datasets/<id or name>, POST /ml/analysis-actions and POST "
-             "/ml/sim-analyze-rollouts";
+             "; it serves GET /ml/datasets, GET /ml/datasets/<id or name>, GET /ml/dataset-stats/<id or "
+             "name>, POST /ml/analysis-actions and POST /ml/sim-analyze-rollouts";
     case 413:
       return "the request body is too large for this compute node: it takes JSON bodies of up to " +
              std::to_string(max_body_bytes / (1024 * 1024)) + " MiB, sent as Content-Type: application/json";
@@ -58,7 +58,8 @@ std::string status_detail(const httplib::Request& request, int status, std::size
   }
 }
 
-// A request's path is the client's text: control characters must not reach the terminal as such.
+// A request's path is the client's text, a folder's name anyone's: control characters must not reach
+// the terminal as such.
 std::string printable(const std::string& text) {
   std::string out;
   for (const unsigned char c : text) {
@@ -85,7 +86,12 @@ bool is_loopback(const std::string& host) {
 }
 
 Server::Server(Catalog catalog, ServerOptions options)
-    : service_(std::move(catalog)), options_(std::move(options)), http_(std::make_unique<httplib::Server>()) {
+    : service_(std::move(catalog),
+               [log = options.log](const std::string& line) {
+                 if (log) log(printable(line));
+               }),
+      options_(std::move(options)),
+      http_(std::make_unique<httplib::Server>()) {
   if (options_.token && options_.token->empty()) options_.token.reset();
   httplib::Server& http = *http_;
   http.set_payload_max_length(options_.max_body_bytes);
@@ -101,6 +107,12 @@ Server::Server(Catalog catalog, ServerOptions options)
     return httplib::Server::HandlerResponse::Handled;
   });
 
+  http.Get("/ml/datasets", [this](const httplib::Request&, httplib::Response& response) {
+    answer(response, service_.datasets());
+  });
+  http.Get(R"(/ml/dataset-stats/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+    answer(response, service_.dataset_stats(request.matches[1].str()));
+  });
   http.Get(R"(/ml/datasets/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
     answer(response, service_.dataset(request.matches[1].str()));
   });

@@ -83,8 +83,7 @@ const Json& object_body(std::string_view text, Json& storage) {
   return storage;
 }
 
-const Dataset& dataset_of(const Catalog& catalog, const Json& body) {
-  const std::string id = text_member(body, "dataset_uuid");
+const Dataset& dataset_of(const Catalog& catalog, const std::string& id) {
   const Dataset* dataset = catalog.by_id(id);
   if (!dataset) throw Refusal(404, "this compute node has no dataset with the id " + single_quoted(id));
   return *dataset;
@@ -141,6 +140,7 @@ struct Rollout {
 };
 
 struct Request {
+  std::shared_ptr<const Catalog> catalog;  // keeps `dataset` alive through later re-scans
   const Dataset* dataset = nullptr;
   Json simulator_id, implementation_id, run_id;
   std::string bundle_hash;
@@ -372,30 +372,131 @@ std::string run_conflict(const Json& run_id, const std::string& stored_hash) {
          stored_hash + "; a new bundle needs a new publish, which opens a new validation run";
 }
 
+Reply unknown_dataset(std::string_view ref) {
+  return refused(404, "this compute node has no dataset with the id or name " + single_quoted(ref));
+}
+
+const char* role_name(Role role) {
+  return role == Role::sensor ? "sensor" : "action";
+}
+
+Json summary(const Dataset& dataset) {
+  return Json{{"id", dataset.id},
+              {"name", dataset.name},
+              {"cycles", {{"count", dataset.episodes.size()}}},
+              {"n_rows", dataset.n_rows}};
+}
+
+Json column_entry(const Column& column) {
+  return Json{{"key", column.key}, {"raw_name", column.raw_name}, {"role", role_name(column.role)}};
+}
+
+// The middle count, or the mean of the two middle ones: a whole number when it is one.
+Json median(std::vector<std::size_t> counts) {
+  std::sort(counts.begin(), counts.end());
+  const std::size_t half = counts.size() / 2;
+  if (counts.size() % 2 == 1) return counts[half];
+  const std::size_t sum = counts[half - 1] + counts[half];
+  if (sum % 2 == 0) return sum / 2;
+  return static_cast<double>(sum) / 2;
+}
+
+Json episode_stats(const Dataset& dataset) {
+  std::vector<std::size_t> counts;
+  for (const EpisodeRows& rows : dataset.episodes) counts.push_back(rows.count);
+  Json rows = Json{{"min", nullptr}, {"median", nullptr}, {"max", nullptr}};
+  if (!counts.empty()) {
+    const auto [low, high] = std::minmax_element(counts.begin(), counts.end());
+    rows = Json{{"min", *low}, {"median", median(counts)}, {"max", *high}};
+  }
+  return Json{{"count", dataset.episodes.size()}, {"rows", std::move(rows)}};
+}
+
+// What a listing may tell of a column: its missing cells, and for an action its range. A sensor's
+// values stay here.
+Json column_stats(const Column& column) {
+  Json entry = column_entry(column);
+  entry["missing"] = std::count_if(column.values.begin(), column.values.end(),
+                                   [](double value) { return std::isnan(value); });
+  if (column.role == Role::action) {
+    Json low = nullptr, high = nullptr;
+    for (const double value : column.values) {
+      if (std::isnan(value)) continue;
+      if (low.is_null() || value < low.get<double>()) low = value;
+      if (high.is_null() || value > high.get<double>()) high = value;
+    }
+    entry["min"] = std::move(low);
+    entry["max"] = std::move(high);
+  }
+  return entry;
+}
+
 }  // namespace
 
-Reply Service::dataset(std::string_view ref) const {
-  const Dataset* dataset = catalog_.by_ref(ref);
-  if (!dataset)
-    return refused(404, "this compute node has no dataset with the id or name " + single_quoted(ref));
-  Json columns = Json::array();
-  for (const Column& column : dataset->columns) {
-    columns.push_back(Json{{"key", column.key},
-                           {"raw_name", column.raw_name},
-                           {"role", column.role == Role::sensor ? "sensor" : "action"}});
+Service::Service(Catalog catalog, Catalog::Log log)
+    : log_(std::move(log)), catalog_(std::make_shared<const Catalog>(std::move(catalog))) {}
+
+std::shared_ptr<const Catalog> Service::catalog() const {
+  const std::lock_guard lock(catalog_mutex_);
+  return catalog_;
+}
+
+std::shared_ptr<const Catalog> Service::rescan() {
+  const std::lock_guard scanning(scan_mutex_);
+  auto next = std::make_shared<const Catalog>(catalog()->rescanned(log_));
+  const std::lock_guard lock(catalog_mutex_);
+  catalog_ = next;
+  return next;
+}
+
+std::shared_ptr<const Catalog> Service::catalog_with(std::string_view ref, bool by_id_only) {
+  std::shared_ptr<const Catalog> current = catalog();
+  if (by_id_only ? current->by_id(ref) : current->by_ref(ref)) return current;
+  return rescan();
+}
+
+Reply Service::datasets() {
+  const std::shared_ptr<const Catalog> catalog = rescan();
+  Json served = Json::array(), skipped = Json::array();
+  for (const CatalogEntry& entry : catalog->entries()) {
+    if (entry.dataset)
+      served.push_back(summary(*entry.dataset));
+    else
+      skipped.push_back(Json{{"folder", entry.folder.filename().string()}, {"reason", entry.failure}});
   }
+  return {200, dump_json(Json{{"datasets", std::move(served)}, {"skipped", std::move(skipped)}})};
+}
+
+Reply Service::dataset(std::string_view ref) {
+  const std::shared_ptr<const Catalog> catalog = catalog_with(ref, false);
+  const Dataset* dataset = catalog->by_ref(ref);
+  if (!dataset) return unknown_dataset(ref);
+  Json record = summary(*dataset);
+  Json& columns = record["columns"] = Json::array();
+  for (const Column& column : dataset->columns) columns.push_back(column_entry(column));
+  return {200, dump_json(record)};
+}
+
+Reply Service::dataset_stats(std::string_view ref) {
+  const std::shared_ptr<const Catalog> catalog = catalog_with(ref, false);
+  const Dataset* dataset = catalog->by_ref(ref);
+  if (!dataset) return unknown_dataset(ref);
+  Json columns = Json::array();
+  for (const Column& column : dataset->columns) columns.push_back(column_stats(column));
   return {200, dump_json(Json{{"id", dataset->id},
                               {"name", dataset->name},
-                              {"cycles", {{"count", dataset->episodes.size()}}},
                               {"n_rows", dataset->n_rows},
+                              {"episodes", episode_stats(*dataset)},
                               {"columns", std::move(columns)}})};
 }
 
-Reply Service::analysis_actions(std::string_view text) const {
+Reply Service::analysis_actions(std::string_view text) {
   try {
     Json storage;
     const Json& body = object_body(text, storage);
-    const Dataset& dataset = dataset_of(catalog_, body);
+    const std::string id = text_member(body, "dataset_uuid");
+    const std::shared_ptr<const Catalog> catalog = catalog_with(id, true);
+    const Dataset& dataset = dataset_of(*catalog, id);
     std::vector<std::size_t> episodes;
     std::vector<bool> chosen(dataset.episodes.size());
     for (const Json& value : list_member(body, "episodes")) {
@@ -462,7 +563,9 @@ Reply Service::analyze_rollouts(std::string_view text) {
       }
     }
 
-    request.dataset = &dataset_of(catalog_, body);
+    const std::string id = text_member(body, "dataset_uuid");
+    request.catalog = catalog_with(id, true);
+    request.dataset = &dataset_of(*request.catalog, id);
     request.simulator_id = id_member(body, "simulator_id");
     request.implementation_id = id_member(body, "simulator_implementation_id");
     request.core_sensors = texts_member(body, "core_sensor_variables");

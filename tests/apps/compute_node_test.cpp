@@ -327,6 +327,8 @@ TEST_F(ComputeNodeTest, DemandsItsTokenOnEveryEndpoint) {
   RunningNode locked(*root_, "s3cret");
   const httplib::Headers wrong{{"Authorization", "Bearer s3cre"}}, right{{"Authorization", "bearer s3cret"}};
   for (const auto& [method, path] : {std::pair<std::string, std::string>{"GET", "/ml/datasets/x"},
+                                     {"GET", "/ml/datasets"},
+                                     {"GET", "/ml/dataset-stats/x"},
                                      {"POST", "/ml/analysis-actions"},
                                      {"POST", "/ml/sim-analyze-rollouts"}}) {
     const Answer none = locked.request(method, path, "{}");
@@ -338,9 +340,9 @@ TEST_F(ComputeNodeTest, DemandsItsTokenOnEveryEndpoint) {
     EXPECT_NE(locked.request(method, path, "{}", right).status, 401);
   }
   // A request is logged just after its answer is sent.
-  for (int i = 0; i < 2000 && locked.log().size() < 9; ++i)
+  for (int i = 0; i < 2000 && locked.log().size() < 15; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(locked.log().size(), 9u);
+  EXPECT_EQ(locked.log().size(), 15u);
   EXPECT_THAT(locked.log(), ::testing::Contains("POST /ml/sim-analyze-rollouts 401"));
 }
 
@@ -382,6 +384,120 @@ TEST_F(ComputeNodeTest, AgreesWithTheStepsOwnClient) {
         "are 0 to 1");
   }
   EXPECT_THROW(loop.run(outside::resolve_local_dataset(platform, "org-1", "elsewhere")), PublishReportError);
+}
+
+TEST_F(ComputeNodeTest, CountsEpisodesCellsAndActionRangesButNoSensorValue) {
+  const Answer got = node.request("GET", "/ml/dataset-stats/plant%2Fline%202");
+
+  ASSERT_EQ(got.status, 200) << got.body;
+  const Json stats = got.json();
+  EXPECT_EQ(stats["id"], ID);
+  EXPECT_EQ(stats["n_rows"], 16);
+  EXPECT_EQ(stats["episodes"], Json::parse(R"({"count": 2, "rows": {"min": 6, "median": 8, "max": 10}})"));
+  EXPECT_EQ(stats["columns"], Json::parse(R"([
+    {"key": "a", "raw_name": "Temp A", "role": "sensor", "missing": 0},
+    {"key": "b", "raw_name": "Level B", "role": "sensor", "missing": 0},
+    {"key": "u", "raw_name": "Power", "role": "action", "missing": 1, "min": 0.0, "max": 4.5}])"));
+  EXPECT_THAT(got.body, Not(HasSubstr(".125")));
+
+  const Answer unknown = node.request("GET", "/ml/dataset-stats/plant");
+  EXPECT_EQ(unknown.status, 404);
+  EXPECT_EQ(unknown.json()["detail"], "this compute node has no dataset with the id or name 'plant'");
+}
+
+TEST(ComputeNodeStatsTest, TakesTheMedianOfRowsPerEpisodeAndSkipsMissingActions) {
+  const fs::path root = fresh_dir();
+  const std::string description =
+      R"({"id": "m", "name": "m", "columns": [{"key": "s", "role": "sensor"}, {"key": "u", "role": "action"}]})";
+  const struct {
+    std::vector<int> rows;
+    Json median;
+  } cases[] = {{{3}, 3}, {{2, 5, 3}, 3}, {{2, 3}, 2.5}, {{4, 2}, 3}, {{}, nullptr}};
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    std::string csv = "episode,row,s,u\n";
+    for (std::size_t e = 0; e < cases[i].rows.size(); ++e)
+      for (int r = 0; r < cases[i].rows[e]; ++r) csv += std::to_string(e) + "," + std::to_string(r) + ",,\n";
+    make_folder(root / std::to_string(i) / "m", description, csv);
+    node_app::Service service(Catalog::load(root / std::to_string(i)));
+
+    const node_app::Reply reply = service.dataset_stats("m");
+
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    const Json stats = Json::parse(reply.body);
+    EXPECT_EQ(stats["episodes"]["rows"]["median"], cases[i].median) << reply.body;
+    EXPECT_EQ(stats["episodes"]["rows"]["median"].is_number_float(), cases[i].median.is_number_float());
+    const Json& action = stats["columns"][1];
+    EXPECT_EQ(action["missing"], stats["n_rows"]);
+    EXPECT_TRUE(action["min"].is_null() && action["max"].is_null()) << reply.body;
+  }
+  fs::remove_all(root);
+}
+
+TEST(ComputeNodeRescanTest, ServesFoldersAddedAfterItStartedAndSkipsThoseItCannot) {
+  const fs::path root = fresh_dir();
+  make_folder(root / "plant", DESCRIPTION, rows_csv());
+  RunningNode node(root);
+  EXPECT_EQ(node.request("GET", "/ml/datasets").json()["datasets"].size(), 1u);
+
+  make_folder(root / "later",
+              R"({"id": "later-1", "name": "later", "columns": [{"key": "s", "role": "sensor"}]})",
+              "episode,row,s\n0,0,1\n0,1,2\n");
+  const Answer later = node.request("GET", "/ml/datasets/later");
+  ASSERT_EQ(later.status, 200) << later.body;
+  EXPECT_EQ(later.json()["n_rows"], 2);
+
+  make_folder(root / "broken", DESCRIPTION, "episode,row,x\n");
+  // Sorted before the dataset it copies, and still the one left out.
+  make_folder(root / "a-twin", DESCRIPTION, rows_csv());
+  node.request("GET", "/ml/datasets");
+  const Json listed = node.request("GET", "/ml/datasets").json();
+
+  EXPECT_EQ(listed["datasets"], Json::parse(R"([{"id": "later-1", "name": "later", "cycles": {"count": 1},
+    "n_rows": 2}, {"id": ")" + std::string(ID) +
+                                            R"(", "name": ")" + NAME + R"(", "cycles": {"count": 2},
+    "n_rows": 16}])"));
+  ASSERT_EQ(listed["skipped"].size(), 2u) << listed;
+  EXPECT_EQ(listed["skipped"][0]["folder"], "a-twin");
+  EXPECT_THAT(listed["skipped"][0]["reason"].get<std::string>(), HasSubstr("is already another dataset's"));
+  EXPECT_EQ(listed["skipped"][1]["folder"], "broken");
+  EXPECT_THAT(listed["skipped"][1]["reason"].get<std::string>(),
+              HasSubstr("line 1: the column 'x' is not in dataset.json"));
+  EXPECT_EQ(node.request("GET", std::string("/ml/datasets/") + ID).status, 200);
+  // Each folder is told of once, however often it is scanned.
+  const std::vector<std::string> log = node.log();
+  const auto told = [&](const std::string& part) {
+    return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+      return line.find(part) != std::string::npos && line.find("GET ") != 0;
+    });
+  };
+  EXPECT_EQ(told("skipped the dataset folder " + (root / "broken").string()), 1);
+  EXPECT_EQ(told("serving the dataset 'later'"), 1);
+  fs::remove_all(root);
+}
+
+TEST(ComputeNodeRescanTest, AnswersWhileFoldersAreAddedFromManyThreads) {
+  const fs::path root = fresh_dir();
+  make_folder(root / "plant", DESCRIPTION, rows_csv());
+  RunningNode node(root);
+  std::vector<std::future<std::vector<int>>> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.push_back(std::async(std::launch::async, [&node] {
+      std::vector<int> statuses;
+      for (int i = 0; i < 20; ++i) {
+        statuses.push_back(node.request("GET", "/ml/datasets").status);
+        statuses.push_back(node.request("GET", std::string("/ml/datasets/") + ID).status);
+      }
+      return statuses;
+    }));
+  }
+  for (int i = 0; i < 5; ++i)
+    make_folder(root / ("added-" + std::to_string(i)),
+                R"({"id": "added-)" + std::to_string(i) + R"(", "name": "added )" + std::to_string(i) +
+                    R"(", "columns": []})",
+                "episode,row\n0,0\n");
+  for (auto& client : clients) EXPECT_THAT(client.get(), ::testing::Each(200));
+  EXPECT_EQ(node.request("GET", "/ml/datasets").json()["datasets"].size(), 6u);
+  fs::remove_all(root);
 }
 
 TEST(ComputeNodeFitTest, ScoresByTheFormulaAtTheBestLag) {

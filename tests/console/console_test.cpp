@@ -155,6 +155,18 @@ TEST(Markup, UntrustedTextIsNeutralisedInBothModes) {
   EXPECT_EQ(render_markup("\x1b[green]x", true), "\\x1b\x1b[32mx\x1b[0m");
 }
 
+TEST(Markup, LiteralTextKeepsItsTagsAsText) {
+  for (const std::string_view text : {"[red]x[/red]", "[[green]]", "a[dim", "[/yellow]", "plain [0]"}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(render_markup(markup_literal(text), false), text);
+    // Inside a coloured span, the text's own tags neither colour nor end it.
+    EXPECT_EQ(render_markup("[green]" + markup_literal(text) + "[/green]", false), text);
+  }
+  const std::string coloured = render_markup("[green]" + markup_literal("a[/green]b") + "[/green]", true);
+  EXPECT_TRUE(coloured.ends_with("\x1b[32m/green]b\x1b[0m")) << coloured;
+  EXPECT_EQ(display_width(render_markup(markup_literal("[red]"), false)), 5u);
+}
+
 TEST(DisplayWidth, CountsTerminalColumns) {
   const std::pair<std::string_view, std::size_t> cases[] = {
       {"", 0},

@@ -3,10 +3,13 @@
 
 #ifdef NALTO_EXE
 
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <filesystem>
@@ -31,6 +34,7 @@ using testing::ExitStatus;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using testing::killed_by;
+using ::testing::Not;
 using testing::Ran;
 using testing::Subprocess;
 
@@ -110,6 +114,15 @@ class CliEndToEnd : public ::testing::Test {
     return ran;
   }
 
+  // `nalto data ARGS...` against the fixture's node.
+  Ran data(std::vector<std::string> args, std::map<std::string, std::string> env = {}) const {
+    args.insert(args.begin(), {NALTO_EXE, "data"});
+    Ran ran = testing::run(args, std::chrono::seconds(10), environment(std::move(env)));
+    if (!ran.exit) ADD_FAILURE() << "the CLI did not end within 10 s; stderr:\n" << ran.err;
+    return ran;
+  }
+
+  fs::path datasets() const { return dir_ / "datasets"; }
   fs::path state_file() const { return dir_ / "platform-state.json"; }
 
   // The claims the local platform recorded, none when it never wrote its state.
@@ -241,6 +254,128 @@ TEST_F(CliEndToEnd, InterruptDuringAValidateStopsTheSimAndEndsBySigint) {
   EXPECT_EQ(*status, killed_by(SIGINT));
   EXPECT_THAT(cli.err(), HasSubstr("Interrupted: stopping the sim..."));
   EXPECT_THAT(mark.alive(), IsEmpty());
+}
+
+// The line of `text` that holds `part`, to check one table row.
+std::string line_with(const std::string& text, const std::string& part) {
+  const std::size_t at = text.find(part);
+  if (at == std::string::npos) return {};
+  const std::size_t begin = text.rfind('\n', at) + 1;
+  return text.substr(begin, text.find('\n', at) - begin);
+}
+
+// A socket on a free loopback port; when `listening`, the kernel completes connections to it that no
+// one ever accepts or answers.
+struct LoopbackSocket {
+  Fd fd;
+  int port = 0;
+};
+LoopbackSocket loopback_socket(bool listening) {
+  LoopbackSocket socket{Fd(::socket(AF_INET, SOCK_STREAM, 0))};
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (!socket.fd.valid() || ::bind(socket.fd.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::getsockname(socket.fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+      (listening && ::listen(socket.fd.get(), 4) != 0))
+    throw std::runtime_error("cannot make a loopback socket");
+  socket.port = ntohs(address.sin_port);
+  return socket;
+}
+
+std::string url_of(const LoopbackSocket& socket) {
+  return "http://127.0.0.1:" + std::to_string(socket.port);
+}
+
+TEST_F(CliEndToEnd, DataListShowsEveryDatasetWithItsEpisodesAndRows) {
+  const Ran run = data({"list"});
+
+  ASSERT_EQ(run.exit, exited(0)) << run.err;
+  EXPECT_THAT(run.out, ::testing::StartsWith("Datasets on the compute node at http://127.0.0.1:"));
+  EXPECT_THAT(line_with(run.out, "│ echo "), ::testing::EndsWith("│ 1        │ 3    │"));
+  EXPECT_THAT(line_with(run.out, "│ heated-room-demo │"), HasSubstr("3f6c2a9e-1b7d-4e58-9c04-8a2d5e7b1f63"));
+}
+
+TEST_F(CliEndToEnd, DataStatsShowsEpisodesMissingCellsAndActionRanges) {
+  fs::create_directory(datasets() / "counted");
+  std::ofstream(datasets() / "counted/dataset.json")
+      << R"({"id": "counted-1", "name": "counted", "columns": [{"key": "e", "raw_name": "Echo", "role": "sensor"},
+            {"key": "v", "raw_name": "Value", "role": "action"}]})";
+  std::ofstream(datasets() / "counted/rows.csv")
+      << "episode,row,e,v\n0,0,7.25,1\n0,1,,-2\n1,0,8.5,\n1,1,1,0.5\n1,2,2,3\n";
+
+  const Ran run = data({"stats", "counted-1"});
+
+  ASSERT_EQ(run.exit, exited(0)) << run.err;
+  EXPECT_THAT(run.out,
+              HasSubstr("Dataset 'counted' (id counted-1) on the compute node at http://127.0.0.1:"));
+  EXPECT_THAT(run.out, HasSubstr("\n2 episodes, 5 rows; rows per episode: min 2, median 2.5, max 3\n"));
+  EXPECT_EQ(line_with(run.out, "│ e "), "│ e   │ Echo     │ sensor │ 1       │      │     │");
+  EXPECT_EQ(line_with(run.out, "│ v "), "│ v   │ Value    │ action │ 1       │ -2.0 │ 3.0 │");
+  EXPECT_THAT(run.out, Not(HasSubstr("7.25")));
+  EXPECT_THAT(run.out, Not(HasSubstr("8.5")));
+}
+
+TEST_F(CliEndToEnd, DataCommandsTellWhatTheNodeRefused) {
+  const Ran unknown = data({"stats", "no-such-data"});
+  EXPECT_EQ(unknown.exit, exited(1));
+  EXPECT_THAT(unknown.err,
+              HasSubstr("no dataset with the id or name 'no-such-data'; `nalto data list` shows"));
+  EXPECT_THAT(unknown.out, IsEmpty());
+
+  const Ran wrong_token = data({"list"}, {{"NALTO_COMPUTE_TOKEN", "not-the-token"}});
+  EXPECT_EQ(wrong_token.exit, exited(1));
+  EXPECT_THAT(wrong_token.err, HasSubstr("(HTTP 401): the token does not match this compute node's"));
+
+  EXPECT_EQ(data({"stats"}).exit, exited(2));
+}
+
+TEST_F(CliEndToEnd, DataListWithoutANodeNamesTheAddressAndHowToStartOne) {
+  const std::string url = url_of(loopback_socket(false));
+  const Ran run = data({"list"}, {{"NALTO_COMPUTE_URL", url}});
+
+  EXPECT_EQ(run.exit, exited(1));
+  EXPECT_THAT(run.err, HasSubstr("No compute node answers at NALTO_COMPUTE_URL=" + url + ": "));
+  EXPECT_THAT(run.err, HasSubstr("Start one with `nalto-compute-node --datasets DIR`"));
+}
+
+TEST_F(CliEndToEnd, DataListShowsFoldersAddedLaterAndNamesWithoutTheirControlCharacters) {
+  fs::create_directory(datasets() / "later");
+  std::ofstream(datasets() / "later/dataset.json")
+      << R"({"id": "later-1", "name": "\u001b[2Jlate[red]r", "columns": [{"key": "s", "role": "sensor"}]})";
+  std::ofstream(datasets() / "later/rows.csv") << "episode,row,s\n0,0,1\n";
+  fs::create_directory(datasets() / "broken");
+  std::ofstream(datasets() / "broken/dataset.json") << "{";
+
+  const Ran plain = data({"list"});
+  const Ran coloured = data({"list"}, {{"FORCE_COLOR", "1"}});
+
+  ASSERT_EQ(plain.exit, exited(0)) << plain.err;
+  EXPECT_THAT(line_with(plain.out, "later-1"), ::testing::StartsWith("│ \\x1b[2Jlate[red]r │ later-1 "));
+  EXPECT_THAT(plain.out, HasSubstr("Skipped the folder 'broken': "));
+  EXPECT_THAT(plain.out, HasSubstr("dataset.json: not valid JSON"));
+  EXPECT_THAT(line_with(plain.out, "│ echo "), HasSubstr("echo-1"));
+  ASSERT_EQ(coloured.exit, exited(0)) << coloured.err;
+  EXPECT_THAT(coloured.out, HasSubstr("later-1"));
+  EXPECT_THAT(coloured.out, Not(HasSubstr("\x1b[2J")));
+  EXPECT_THAT(coloured.out, Not(HasSubstr("\x1b[31m")));
+}
+
+TEST_F(CliEndToEnd, DataListOnANodeThatNeverAnswersEndsAtCtrlC) {
+  const LoopbackSocket silent = loopback_socket(true);
+  Subprocess cli({NALTO_EXE, "data", "list"},
+                 environment({{"NALTO_COMPUTE_URL", url_of(silent)}, {"NALTO_LOG", "debug"}}));
+  ASSERT_TRUE(cli.read_until([&] { return cli.err().find("Asking the compute node") != std::string::npos; },
+                             in(std::chrono::seconds(5))))
+      << cli.err();
+
+  cli.signal(SIGINT);
+  const std::optional<ExitStatus> status = cli.finish(in(std::chrono::seconds(3)));
+
+  ASSERT_TRUE(status.has_value()) << cli.err();
+  EXPECT_EQ(*status, killed_by(SIGINT));
+  EXPECT_THAT(cli.err(), HasSubstr("Interrupted: the request to the compute node was stopped."));
 }
 
 }  // namespace

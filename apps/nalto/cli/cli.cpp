@@ -31,6 +31,10 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
   add_validate(*sim, choose);
   add_sim_list(*sim, choose);
   add_sim_link(*sim, choose);
+  CLI::App* data = app.add_subcommand("data", "Show the compute node's datasets");
+  data->require_subcommand(1);
+  add_data_list(*data, choose);
+  add_data_stats(*data, choose);
 
   try {
     app.parse(argc, argv);
@@ -52,7 +56,9 @@ Outcome run(const Command& command, outside::SimRuntime& runtime) {
   return std::visit(overloaded{[&](const Publish& publish) { return run_publish(publish, runtime); },
                                [&](const Validate& validate) { return run_validate(validate, runtime); },
                                [](const SimList& list) { return run_sim_list(list); },
-                               [](const SimLink& link) { return run_sim_link(link); }},
+                               [](const SimLink& link) { return run_sim_link(link); },
+                               [](const DataList& list) { return run_data_list(list); },
+                               [](const DataStats& stats) { return run_data_stats(stats); }},
                     command);
 }
 

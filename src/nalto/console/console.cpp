@@ -203,6 +203,16 @@ std::string render_markup(std::string_view markup, bool colour) {
   return render(markup, colour, false);
 }
 
+std::string markup_literal(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size(); ++pos) {
+    out += text[pos];
+    if (match_tag(text.substr(pos))) out += "[dim][/dim]";
+  }
+  return out;
+}
+
 std::size_t display_width(std::string_view text) {
   std::size_t width = 0;
   for (std::size_t pos = 0; pos < text.size();) {

@@ -137,6 +137,10 @@ class ScopedConsole {
 // characters and invalid UTF-8 made harmless.
 std::string render_markup(std::string_view markup, bool colour);
 
+// Text from outside (a name, a server's message) for use inside mark-up, so that it shows as it stands:
+// each tag in it is broken by an empty pair of tags, which renders to nothing.
+std::string markup_literal(std::string_view text);
+
 // Columns a text takes on a terminal (East Asian wide characters count two, combining marks zero).
 std::size_t display_width(std::string_view text);
 
