@@ -257,6 +257,15 @@ std::string episode_list(const std::vector<std::size_t>& episodes) {
   return text;
 }
 
+// Why an episode ended before its last row, as its predictions show: a replay records an unreadable
+// value as null and stops there; otherwise the sim said terminated or truncated.
+std::string stop_reason(const Rollout& rollout) {
+  for (const std::vector<double>& values : rollout.predicted)
+    if (!values.empty() && std::isnan(values.back()))
+      return "a value of the sim could not be read at its last row";
+  return "the sim ended it";
+}
+
 // The analysis: every sensor's fit over the replayed rows, and the answer around it. No truth value
 // goes into it, only errors measured against the truth.
 Json analysis(const Request& request) {
@@ -271,8 +280,15 @@ Json analysis(const Request& request) {
     selected.push_back(rollout.episode);
     if (!request.sensors.empty() && rollout.reached < n_rows)
       warnings.push_back("episode " + std::to_string(rollout.episode) + " stopped after " +
-                         std::to_string(rollout.reached) + " of " + std::to_string(n_rows) + " rows");
+                         std::to_string(rollout.reached) + " of " + std::to_string(n_rows) +
+                         " rows: " + stop_reason(rollout));
   }
+  if (!request.sensors.empty())
+    for (const Column& column : dataset.columns)
+      if (column.role == Role::sensor &&
+          std::find(request.sensors.begin(), request.sensors.end(), &column) == request.sensors.end())
+        warnings.push_back(single_quoted(column.raw_name) +
+                           " was not scored: the sim has no sensor of that name");
   for (const auto& [column, where] : request.unreadable) {
     warnings.push_back("the sim's " + single_quoted(column->raw_name) + " could not be read at " +
                        std::to_string(where.first) + (where.first == 1 ? " row" : " rows") + " (episode" +

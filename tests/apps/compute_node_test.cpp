@@ -208,9 +208,21 @@ TEST_F(ComputeNodeTest, WarnsOfShortEpisodesUnreadableValuesAndNothingToCompare)
   body["episodes"][0]["predictions"]["a"] = {1000.125, 1000.125, 1000.125, 1001.125, nullptr};
   body["episodes"][0]["predictions"]["b"] = {5.5, 5.5, 5.5, 5.5, 5.5};
   const Json partial = node.post("/ml/sim-analyze-rollouts", body).json();
-  EXPECT_EQ(partial["warnings"], Json::parse(R"(["episode 0 stopped after 5 of 10 rows",
+  EXPECT_EQ(
+      partial["warnings"],
+      Json::parse(
+          R"(["episode 0 stopped after 5 of 10 rows: a value of the sim could not be read at its last row",
       "the sim's 'Temp A' could not be read at 1 row (episode 0); those rows were left out"])"));
   EXPECT_EQ(partial["simulator_validation"]["dataset"]["rows_replayed"], 11);
+
+  // Every value read, yet short: the sim ended the episode. A dataset sensor the request does not name
+  // is said to be left out.
+  body = rollouts_body("run-ended");
+  body["sensor_variables"] = Json::array({"b"});
+  body["episodes"] = Json::parse(R"([{"episode":0,"predictions":{"b":[5.5, 5.5, 5.5]}}])");
+  EXPECT_EQ(node.post("/ml/sim-analyze-rollouts", body).json()["warnings"],
+            Json::parse(R"(["episode 0 stopped after 3 of 10 rows: the sim ended it",
+                            "'Temp A' was not scored: the sim has no sensor of that name"])"));
 
   body = rollouts_body("run-nothing");
   body["sensor_variables"] = Json::array({"a"});

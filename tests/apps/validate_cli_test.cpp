@@ -30,7 +30,9 @@ Timing quick_stop() {
 
 // One validation as the CLI runs it, its output captured.
 struct Validation {
-  ScopedTiming timing{quick_stop()};
+  explicit Validation(Timing limits = quick_stop()) : timing(limits) {}
+
+  ScopedTiming timing;
   testing::ProcessMark mark;
   runtime::GrpcSimRuntime runtime;
   outside::ScopedSimRuntime installed{runtime};
@@ -111,8 +113,7 @@ TEST(ValidateTest, ASimWithoutTheHealthServiceIsToldWithinSeconds) {
   const testing::ScopedEnv mode("NALTO_TEST_SIM_MODE", "no-health");
   Timing t = quick_stop();
   t.serving_s = 60;
-  const ScopedTiming timing(t);
-  Validation validation;
+  Validation validation(t);
   // The loop's bound is far below the serving limit: only the UNIMPLEMENTED answer can end the wait.
   EXPECT_EQ(validation.run(of(testing::TEST_SIM), std::chrono::seconds(10)), 1);
   EXPECT_THAT(validation.err(), HasSubstr("✗ The sim did not start: the sim at localhost:"));
@@ -127,8 +128,7 @@ TEST(ValidateTest, ASimOnAnotherPortIsToldTheOneItWasGiven) {
   const testing::ScopedEnv mode("NALTO_TEST_SIM_MODE", "wrong-port");
   Timing t = quick_stop();
   t.serving_s = 1;
-  const ScopedTiming timing(t);
-  Validation validation;
+  Validation validation(t);
   EXPECT_EQ(validation.run(of(testing::TEST_SIM)), 1);
   EXPECT_THAT(validation.err(), HasSubstr(" did not serve within 1.0 s; nothing listened on port "));
   EXPECT_THAT(validation.err(), HasSubstr(", the port it was given with --port"));
@@ -138,8 +138,7 @@ TEST(ValidateTest, ASimThatDiesAtStartIsToldAtOnceWithItsOutput) {
   const testing::ScopedEnv mode("NALTO_TEST_SIM_MODE", "crash-at-start");
   Timing t = quick_stop();
   t.serving_s = 60;
-  const ScopedTiming timing(t);
-  Validation validation;
+  Validation validation(t);
   EXPECT_EQ(validation.run(of(testing::TEST_SIM), std::chrono::seconds(10)), 1);
   EXPECT_THAT(validation.err(),
               HasSubstr("✗ The sim did not start: the sim exited with code 3 before it served"));

@@ -51,7 +51,7 @@ TEST(CheckInSpaceTest, TellsEachMisfitWithItsField) {
       {{{"a", 1}}, BOX, {"Reset: observation: is object, not a list: the space is a box of shape [2]"}},
       {{"1", true},
        BOX,
-       {"Reset: observation[0]: is text, not a number", "Reset: observation[1]: is bool, not a number"}},
+       {"Reset: observation[0]: is text, not a number", "Reset: observation[1]: is boolean, not a number"}},
       {{2.0}, INT_BOX, {"Reset: observation[0]: 2.0 is a floating-point number, the space's dtype is int64"}},
       {{{"power", {1.0, 2.0}}, {"fan", 3}, {"extra", 0}},
        dict,
@@ -62,7 +62,7 @@ TEST(CheckInSpaceTest, TellsEachMisfitWithItsField) {
       {{{1}}, tuple, {"Reset: observation: is list of 1, the space is a tuple of 2"}},
       {1.5,
        {{"type", "discrete"}, {"n", 2}},
-       {"Reset: observation: is float, not an integer: the space is discrete"}},
+       {"Reset: observation: is floating-point number, not an integer: the space is discrete"}},
       {1, {{"type", "ring"}}, {"Reset: observation: the space's type \"ring\" is unknown"}},
   };
   for (const Case& c : cases) EXPECT_EQ(in_space(c.value, c.space), c.problems) << c.value.dump();
@@ -122,15 +122,15 @@ TEST(CheckAnswerTest, SlotsThatCannotBeReadOrWritten) {
       ElementsAre("Reset: sensor 'Echo': its slot [5] cannot be read as a number in the observation "
                   "(IndexError: list index out of range)",
                   "Reset: sensor 'X': has no slot name, so nothing can be read for it",
-                  "Reset: sensor '[\\'a\\']': its slot ['a'] cannot be read as a number in the observation "
-                  "(TypeError: list indices must be integers or slices, not str)"));
+                  "Reset: sensor \"['a']\": its slot ['a'] cannot be read as a number in the observation "
+                  "(TypeError: list indices must be integers, not text)"));
 
   const Json actions = parse_json(R"([{"name": "['power'][0]"}, {"name": "['fan']", "name_mapped": "Fan"},
                                       {"name": "['gone']"}, {"name_mapped": "Nameless"}])");
   const std::vector<std::string> problems =
       described(check::check_action_slots(parse_json(R"({"power": [1.5], "fan": 2})"), actions));
   ASSERT_EQ(problems.size(), 2u);
-  EXPECT_THAT(problems[0], ::testing::StartsWith("ActionSpaceInfo: action '[\\'gone\\']': its slot ['gone'] "
+  EXPECT_THAT(problems[0], ::testing::StartsWith("ActionSpaceInfo: action \"['gone']\": its slot ['gone'] "
                                                  "cannot be written in a sampled action (KeyError"));
   EXPECT_EQ(problems[1],
             "ActionSpaceInfo: action 'Nameless': (TypeError: the sim's action has no slot name)");

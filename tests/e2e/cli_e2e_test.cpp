@@ -44,6 +44,7 @@ Clock::time_point in(std::chrono::milliseconds limit) {
 
 const std::string ROOM = std::string(NALTO_EXAMPLE_SIMS_DIR) + "/heated_room/heated-room";
 const std::string TEST_SIM = std::string(NALTO_TEST_SIMS_DIR) + "/test-sim";
+const std::string MINIMAL_PYTHON_SIM = std::string(NALTO_EXAMPLE_SIMS_DIR) + "/python_minimal";
 constexpr const char* TOKEN = "e2e-token";
 
 // A reference node per test on a free loopback port, serving the example dataset and, for the test
@@ -148,7 +149,10 @@ TEST_F(CliEndToEnd, PublishesTheRoomAndPrintsTheReportTable) {
   const Ran run = publish(ROOM, "heated-room-demo", {"--bundle", ROOM, "--project", "office-heating"});
 
   ASSERT_EQ(run.exit, exited(0)) << run.err;
-  EXPECT_THAT(run.out, HasSubstr("✓ Added the sim to the use case\n✓ Analyzed 20 episodes: score 9"));
+  // The dataset's fourth sensor has no sim sensor: the node names it.
+  EXPECT_THAT(run.out,
+              HasSubstr("✓ Added the sim to the use case\nwarning: 'outside temperature' was not scored: "
+                        "the sim has no sensor of that name\n✓ Analyzed 20 episodes: score 9"));
   EXPECT_THAT(run.out, HasSubstr("Simulation reports\n"));
   EXPECT_THAT(run.out, HasSubstr("│ Use case       │ Report │ Score │\n"));
   EXPECT_THAT(run.out, HasSubstr("│ office-heating │ ready  │"));
@@ -236,6 +240,15 @@ TEST_F(CliEndToEnd, ValidatesTheRoomAgainstTheExampleDatasetWithoutClaiming) {
 
   const std::vector<std::string> usage = {NALTO_EXE, "sim", "validate", "--path", ROOM, "--steps", "0"};
   EXPECT_EQ(testing::run(usage, std::chrono::seconds(5)).exit, exited(2));
+}
+
+TEST_F(CliEndToEnd, TheMinimalPythonSimOfTheReadmeKeepsTheProtocol) {
+  const std::vector<std::string> args = {NALTO_EXE,          "sim",     "validate", "--path",
+                                         MINIMAL_PYTHON_SIM, "--steps", "20"};
+  const Ran run = testing::run(args, std::chrono::seconds(20), environment({}));
+  ASSERT_TRUE(run.exit) << run.err;
+  EXPECT_EQ(*run.exit, exited(0)) << run.out << run.err;
+  EXPECT_THAT(run.out, HasSubstr("✓ The sim keeps the protocol\n"));
 }
 
 TEST_F(CliEndToEnd, InterruptDuringAValidateStopsTheSimAndEndsBySigint) {

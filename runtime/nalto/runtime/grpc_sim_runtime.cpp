@@ -183,11 +183,9 @@ asio::awaitable<std::unique_ptr<outside::SimProcess>> GrpcSimRuntime::make_in_pr
 asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double timeout_s) {
   const Clock::time_point end = Clock::now() + to_duration(timeout_s);
   const std::optional<int> port = port_of(address);
-  const std::unique_ptr<grpc::health::v1::Health::Stub> health =
-      grpc::health::v1::Health::NewStub(sim_channel(address));
+  const std::shared_ptr<grpc::Channel> channel = sim_channel(address);
+  const std::unique_ptr<grpc::health::v1::Health::Stub> health = grpc::health::v1::Health::NewStub(channel);
   CallQueue queue;
-  // Refused until the end: nobody listens at the address, the commonest reason being another port.
-  bool refused = false;
   for (;;) {
     if (port) {
       const auto at = started_->find(*port);
@@ -196,8 +194,11 @@ asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double 
           throw SimCallError("the sim " + exit_text(*code) + " before it served");
     }
     const Clock::duration left = end - Clock::now();
-    if (left <= Clock::duration::zero())
-      throw TimeoutError(not_serving_text(address, timeout_s, port, refused));
+    if (left <= Clock::duration::zero()) {
+      // Never connected by the end: nobody listens at the address, the commonest reason being another port.
+      const bool connected = channel->GetState(false) == GRPC_CHANNEL_READY;
+      throw TimeoutError(not_serving_text(address, timeout_s, port, !connected));
+    }
     const auto deadline = std::chrono::system_clock::now() + std::min<Clock::duration>(left, CHECK_TRY);
     grpc::health::v1::HealthCheckRequest request;
     auto prepare = [&health, &request](grpc::ClientContext* context, grpc::CompletionQueue* cq) {
@@ -206,7 +207,6 @@ asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double 
     try {
       const HealthStatus answer = co_await unary_call<HealthStatus>(queue, std::move(prepare), deadline);
       if (answer.status() == HealthStatus::SERVING) co_return;
-      refused = false;
     } catch (const GrpcCallError& e) {
       // A server that does not know the health service will never know it: asking on is pointless.
       if (e.code() == grpc::StatusCode::UNIMPLEMENTED)
@@ -214,7 +214,6 @@ asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double 
                            " serves gRPC but not the health service: " + HEALTH_CHECK + " answered " +
                            e.what() + "; a sim must serve " + HEALTH_SERVICE + " too");
       // Not listening yet, or not answering yet: ask again.
-      refused = e.code() == grpc::StatusCode::UNAVAILABLE;
     }
     co_await sleep_for(std::min(CHECK_PAUSE_S, std::chrono::duration<double>(end - Clock::now()).count()));
   }

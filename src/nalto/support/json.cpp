@@ -151,7 +151,10 @@ bool replace_non_finite(std::string_view text, std::string& out) {
 void restore_non_finite(Json& value) {
   if (value.is_string()) {
     for (const NonFinite& candidate : NON_FINITE)
-      if (value.get_ref<const std::string&>() == stand_in_text(candidate.stand_in)) value = candidate.value;
+      if (value.get_ref<const std::string&>() == stand_in_text(candidate.stand_in)) {
+        value = candidate.value;
+        return;
+      }
     return;
   }
   if (value.is_structured())
