@@ -87,6 +87,14 @@ TEST_F(SimsCliTest, ListShowsEachSimWithItsUseCasesAndClaimsNewestFirst) {
   EXPECT_THAT(out, HasSubstr("│ job-other │ -       │ i9             │ d2      │ open  │ -"));
 }
 
+TEST_F(SimsCliTest, NamesAndReasonsFromTheStateFileShowAsTheyStand) {
+  std::ofstream(state()) << R"({"claims": {"j": {"org": "local", "sim": "[red]room", "implementation": "i",
+      "dataset": "d", "state": "closed", "failure": "[dim]boom[/dim] \u001b[31m"}}, "links": []})";
+  ASSERT_EQ(nalto("sim list"), 0) << console.err();
+  EXPECT_THAT(console.out(), HasSubstr("Sim [red]room: in no use case"));
+  EXPECT_THAT(console.out(), HasSubstr("│ [dim]boom[/dim] \\x1b[31m │"));
+}
+
 TEST_F(SimsCliTest, LinkAddsOnceAndSaysWhenAlreadyLinked) {
   EXPECT_EQ(nalto("sim link --sim room --project kitchen"), 0) << console.err();
   EXPECT_EQ(nalto("sim link --sim room --project kitchen"), 0);

@@ -13,23 +13,23 @@ namespace {
 constexpr const char* NONE = "[dim]none[/dim]";
 
 std::string quoted_or_none(const std::optional<std::string>& text) {
-  return text ? quoted_literal(*text) : NONE;
+  return text ? markup_literal(quoted_literal(*text)) : NONE;
 }
 
 std::vector<std::string> quoted_all(const std::vector<std::string>& names) {
   std::vector<std::string> quoted;
-  for (const std::string& name : names) quoted.push_back(quoted_literal(name));
+  for (const std::string& name : names) quoted.push_back(markup_literal(quoted_literal(name)));
   return quoted;
 }
 
 }  // namespace
 
 Table plan_table(const check::ColumnPlan& plan, std::string_view dataset_name) {
-  Table table("Plan against '" + std::string(dataset_name) + "'",
+  Table table("Plan against '" + markup_literal(dataset_name) + "'",
               {"Sim", "Name", "Slot", "Dataset column", "Note"});
   for (const check::PlannedSlot& sensor : plan.sensors)
-    table.add_row({"sensor", quoted_literal(sensor.name), sensor.slot.value_or(""),
-                   quoted_or_none(sensor.column),
+    table.add_row({"sensor", markup_literal(quoted_literal(sensor.name)),
+                   markup_literal(sensor.slot.value_or("")), quoted_or_none(sensor.column),
                    sensor.column ? "scored" : "[yellow]not scored: no sensor column[/yellow]"});
   for (const check::PlannedSlot& action : plan.actions) {
     std::string note = "replayed";
@@ -37,11 +37,12 @@ Table plan_table(const check::ColumnPlan& plan, std::string_view dataset_name) {
       note =
           "[red]no action column[/red]" +
           (action.closest.empty() ? std::string() : "; closest: " + join(quoted_all(action.closest), ", "));
-    table.add_row({"action", quoted_literal(action.name), action.slot.value_or(""),
-                   quoted_or_none(action.column), std::move(note)});
+    table.add_row({"action", markup_literal(quoted_literal(action.name)),
+                   markup_literal(action.slot.value_or("")), quoted_or_none(action.column), std::move(note)});
   }
   for (const std::string& column : plan.unscored)
-    table.add_row({NONE, "", "", quoted_literal(column), "[yellow]not scored: no sim sensor[/yellow]"});
+    table.add_row(
+        {NONE, "", "", markup_literal(quoted_literal(column)), "[yellow]not scored: no sim sensor[/yellow]"});
   return table;
 }
 

@@ -21,15 +21,15 @@ const Json* member_at(const Json& value, std::initializer_list<std::string_view>
   return at;
 }
 
+std::string text_cell(const Json* value) {
+  return value && !value->is_null() ? markup_literal(plain_text(*value)) : "-";
+}
+
 std::string number_cell(const Json* value, const char* format) {
-  if (!value || !value->is_number()) return value && !value->is_null() ? plain_text(*value) : "-";
+  if (!value || !value->is_number()) return text_cell(value);
   char text[64];
   std::snprintf(text, sizeof text, format, value->get<double>());
   return text;
-}
-
-std::string text_cell(const Json* value) {
-  return value && !value->is_null() ? plain_text(*value) : "-";
 }
 
 // Unscored sensors are the worst of all.
@@ -74,7 +74,7 @@ void print_sensor_table(const Json& result) {
 
 std::string position_text(const ReplayEvidence& evidence) {
   std::string text = evidence.call.empty() ? "a call" : evidence.call;
-  if (!evidence.episode.is_null()) text += ", episode " + plain_text(evidence.episode);
+  if (!evidence.episode.is_null()) text += ", episode " + markup_literal(plain_text(evidence.episode));
   if (evidence.row) text += ", row " + std::to_string(*evidence.row);
   return text;
 }
@@ -90,7 +90,7 @@ void print_evidence(const ReplayEvidence& evidence) {
   const std::size_t shown = std::min(evidence.output.size(), EVIDENCE_LINES);
   console().note("The sim's last " + std::to_string(shown) + " output lines:");
   for (std::size_t i = evidence.output.size() - shown; i < evidence.output.size(); ++i)
-    console().note("  " + evidence.output[i]);
+    console().note("  " + markup_literal(evidence.output[i]));
 }
 
 }  // namespace nalto::cli

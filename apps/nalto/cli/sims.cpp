@@ -33,7 +33,7 @@ struct SimRecord {
 
 std::string text_of(const Json& record, std::string_view key) {
   const Json* value = lookup(record, key);
-  return value ? plain_text(*value) : "-";
+  return value ? markup_literal(plain_text(*value)) : "-";
 }
 
 std::string state_cell(const Json& claim) {
@@ -48,7 +48,7 @@ std::string outcome_cell(const Json& claim) {
   if (const Json* failure = lookup(claim, "failure")) {
     const std::string reason = plain_text(*failure);
     const std::string_view shown = utf8::prefix(reason, REASON_SHOWN);
-    return shown.size() < reason.size() ? std::string(shown) + "…" : reason;
+    return markup_literal(shown) + (shown.size() < reason.size() ? "…" : "");
   }
   const Json* submission = lookup(claim, "submission");
   const Json* validation =

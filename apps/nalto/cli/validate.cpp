@@ -352,12 +352,12 @@ void report_start_failure(const std::exception_ptr& failure) {
   } catch (const PublishReportError& e) {
     // Its message holds the sim's last output, or else the reason itself.
     const std::string reason = e.cause() ? message_of(e.cause()) : message;
-    console().note("✗ The sim did not start: " + reason);
+    console().note("✗ The sim did not start: " + markup_literal(reason));
     const std::string prefix = "The sim did not start:\n\n";
     const std::string output = message.starts_with(prefix) ? message.substr(prefix.size()) : "";
-    if (!output.empty() && output != reason) console().note("Its last output:\n" + output);
+    if (!output.empty() && output != reason) console().note("Its last output:\n" + markup_literal(output));
   } catch (...) {
-    console().note("✗ The sim did not start: " + message);
+    console().note("✗ The sim did not start: " + markup_literal(message));
   }
 }
 
