@@ -58,9 +58,11 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
   CLI::App* app = sim.add_subcommand("publish", DESCRIPTION);
   app->footer(
       std::string(DETAILS) +
-      "\n\nExit status: 0 when done, 1 when the report could not be made, 2 for bad usage. SIGINT or SIGTERM "
-      "closes the claim and stops the sim, then ends the program by that signal; a second one ends it at "
-      "once.");
+      "\n\nExit status: 0 when a report was written, 1 when the analysis could not be made or submitted, 2 "
+      "for "
+      "bad usage, 3 when it was submitted but no report was written (the build failed or is not done, no use "
+      "case uses the sim, the writing outlasted the wait). SIGINT or SIGTERM closes the claim and stops the "
+      "sim, then ends the program by that signal; a second one ends it at once.");
   const auto option = [app]<class T>(const char* name, T& value, const char* type, const char* help) {
     return app->add_option(name, value, help)->type_name(type);
   };

@@ -55,14 +55,14 @@ class Findings {
 
   void warn(const std::string& text) {
     ++warnings_;
-    console().print("[dim]warning: " + text + "[/dim]");
+    console().print("[dim]warning: " + markup_literal(text) + "[/dim]");
   }
 
   // Prints the problems found since the last report, or else `passed` (when given) as a success line.
   void report(const std::string& passed = "") {
     if (pending_.empty() && !passed.empty()) console().print("[green]✓[/green] " + passed);
     for (const Group& group : pending_) {
-      std::string line = "[red]✗[/red] " + check::describe(group.first);
+      std::string line = "[red]✗[/red] " + markup_literal(check::describe(group.first));
       if (group.more) line += " (and in " + std::to_string(group.more) + " more)";
       console().print(line);
     }
