@@ -156,12 +156,18 @@ TEST_F(PublishDiagnosticsTest, ASubmissionWithoutAReportHasItsOwnExitStatus) {
     std::string options;
     int status;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"--project Kitchen", 0},
       {"", cli::NO_REPORT_STATUS},  // no use case
       {"--project Kitchen --platform-build-fails", cli::NO_REPORT_STATUS},
       {"--project Kitchen --platform-build-polls 100", cli::NO_REPORT_STATUS},
   };
+  // Reports still being written when the wait gives up: submitted, no report.
+  Timing quick;
+  quick.report_timeout_s = 0.05;
+  quick.report_poll_s = 0.001;
+  const ScopedTiming timing(quick);
+  cases.push_back({"--project Kitchen --platform-writing-polls 1000000", cli::NO_REPORT_STATUS});
   for (const Case& c : cases) {
     // The state file is fresh each time, so that no earlier link gives the sim a use case.
     fs::remove(dir / "state.json");

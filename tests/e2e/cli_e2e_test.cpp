@@ -200,6 +200,47 @@ TEST_F(CliEndToEnd, NonFiniteTokensAreUnreadableValuesAndOtherTextIsNamedWithIts
   EXPECT_EQ(only_claim().at("state"), "closed");
 }
 
+TEST_F(CliEndToEnd, VerboseShowsThePlanAndEverySensorOfTheExampleSim) {
+  const Ran run = publish(ROOM, "heated-room-demo", {"--bundle", ROOM, "--project", "office-heating", "-v"});
+  ASSERT_EQ(run.exit, exited(0)) << run.err;
+  for (const char* row :
+       {"│ sensor │ 'Room Temperature'   │ [0]                 │ 'room  temperature'   │ scored",
+        "│ sensor │ 'Wall Temperature'   │ [1]                 │ 'Wall temperature'    │ scored",
+        "│ action │ 'Heater Power'       │ ['heater_power'][0] │ 'HEATER POWER'        │ replayed",
+        "│ action │ 'Fan Setting'        │ ['fan']             │ 'fan setting'         │ replayed",
+        "│ none   │                      │                     │ 'outside temperature' │ not scored"})
+    EXPECT_THAT(run.out, HasSubstr(row));
+  const std::size_t plan = run.out.find("Plan against"), score = run.out.find("✓ Analyzed 20 episodes"),
+                    sensors = run.out.find("Sensors, worst first");
+  EXPECT_LT(plan, score);
+  EXPECT_LT(score, sensors);
+  // The three scored sensors, the worst (the wall, which lags) first.
+  const std::string table = run.out.substr(sensors);
+  EXPECT_LT(table.find("│ Wall temperature "), table.find("│ room  temperature "));
+  EXPECT_NE(table.find("│ HEATER TEMPERATURE "), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, ASimThatRaisesInStepShowsItsTracebackAfterTheStepsMessage) {
+  const fs::path summary = state_file().parent_path() / "summary.json";
+  const Ran run =
+      publish(TEST_SIM, "echo", {"--json", summary.string()}, {{"NALTO_TEST_SIM_MODE", "raise-in-step"}});
+  EXPECT_EQ(run.exit, exited(1));
+  const std::string message =
+      "The sim failed while replaying the dataset (SimCallError: UNKNOWN: Exception calling application: "
+      "division by zero); validate it with `nalto sim validate --steps 100`\n";
+  const std::size_t at = run.err.find(message);
+  ASSERT_NE(at, std::string::npos) << run.err;
+  EXPECT_THAT(run.err.substr(at + message.size()),
+              ::testing::StartsWith("The sim failed in Step, episode 0, row 1.\n"));
+  EXPECT_THAT(run.err, HasSubstr("  ZeroDivisionError: division by zero\n"));
+
+  std::ifstream in(summary);
+  const Json written = Json::parse(in);
+  EXPECT_EQ(written.at("claim").at("state"), "closed");
+  EXPECT_EQ(written.at("outcome"), "failed");
+  EXPECT_EQ(written.at("evidence").at("row"), 1);
+}
+
 TEST_F(CliEndToEnd, WrongTokenShowsTheNodesRefusal) {
   const Ran run = publish(ROOM, "heated-room-demo", {}, {{"NALTO_COMPUTE_TOKEN", "not-the-token"}});
 

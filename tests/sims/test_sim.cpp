@@ -9,6 +9,7 @@
 //   short-reset     Reset answers [obs] alone
 //   not-json        Step answers text that is not JSON
 //   nan-observation Step answers an observation holding NaN, as Python's json.dumps writes it
+//   raise-in-step   Step prints a traceback on stderr and fails, as a Python sim that raised does
 //   bad-values      observations above the space's high, and terminated as a text
 //   bad-mapping     mappings whose sensor slot is not in the observation and whose action slot is
 //                   not in the action
@@ -45,6 +46,11 @@ class EchoSim : public JsonSimulator {
     if (mode_ == "not-json") {
       answer->set_json("<html>the sim is busy</html>");
       return grpc::Status::OK;
+    }
+    if (mode_ == "raise-in-step") {
+      std::cerr << "Traceback (most recent call last):\n  File \"sim.py\", line 7, in Step\n"
+                << "ZeroDivisionError: division by zero" << std::endl;
+      return grpc::Status(grpc::StatusCode::UNKNOWN, "Exception calling application: division by zero");
     }
     if (mode_ == "nan-observation") {
       answer->set_json(R"([[NaN], 0.0, false, false, {}])");
@@ -96,8 +102,8 @@ class EchoSim : public JsonSimulator {
 };
 
 const std::set<std::string_view> KNOWN_MODES = {
-    "",         "hang-in-step", "no-health",   "wrong-port", "short-reset",
-    "not-json", "bad-values",   "bad-mapping", "noisy",      "nan-observation"};
+    "",           "hang-in-step", "no-health", "wrong-port",      "short-reset",  "not-json",
+    "bad-values", "bad-mapping",  "noisy",     "nan-observation", "raise-in-step"};
 
 int run(int argc, char** argv) {
   const char* set_mode = std::getenv("NALTO_TEST_SIM_MODE");
