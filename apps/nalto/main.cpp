@@ -4,8 +4,10 @@
 
 #include "cli/cli.hpp"
 #include "nalto/runtime/grpc_sim_runtime.hpp"
+#include "nalto/support/http.hpp"
 
 int main(int argc, char** argv) {
+  nalto::init_http();
   auto parsed = nalto::cli::parse_command_line(argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
 

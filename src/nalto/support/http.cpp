@@ -13,12 +13,12 @@
 
 namespace nalto {
 
-namespace {
-
-void init_curl_once() {
+void init_http() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
+
+namespace {
 
 struct EasyDeleter {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
@@ -80,7 +80,7 @@ void check(CURLcode code) {
 
 HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
                           std::optional<std::string_view> json_body, double timeout_s) {
-  init_curl_once();
+  init_http();
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
   if (!easy) throw ConnectError("could not create an HTTP handle (" + url + ")");
   CURL* h = easy.get();

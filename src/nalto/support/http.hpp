@@ -15,6 +15,11 @@ struct HttpResponse {
   std::string body;
 };
 
+// Initialises libcurl, and OpenSSL with it, once. A program calls it on its main thread before its
+// first request: OpenSSL's process-wide clean-up then runs after the worker threads have ended, so
+// their per-thread state is freed with them. A request initialises it too, when nobody did.
+void init_http();
+
 // One blocking HTTP request over libcurl, meant for a worker thread (run_blocking): it is aborted
 // at once when current_stop_token() asks for a stop. A JSON body is sent with its content type.
 // Failures: ConnectError (the peer cannot be reached), ReadTimeout (`timeout_s` passed), the
