@@ -8,6 +8,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "apps/command_line.hpp"
 #include "cli/cli.hpp"
 #include "support/fake_runtime.hpp"
 #include "support/fixtures.hpp"
@@ -38,14 +39,9 @@ class PublishReportCliTest : public ::testing::Test {
   }
 
   std::variant<cli::Command, int> parse_all(const std::string& line) {
-    std::vector<std::string> args{"nalto"};
-    std::istringstream words(line);
-    for (std::string word; words >> word;) args.push_back(word);
-    std::vector<const char*> argv;
-    for (const std::string& arg : args) argv.push_back(arg.c_str());
     out.str("");
     err.str("");
-    return cli::parse_command_line(static_cast<int>(argv.size()), argv.data());
+    return testing::parse_nalto(line);
   }
 
   fs::path dir;

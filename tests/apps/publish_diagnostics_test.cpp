@@ -8,8 +8,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
+#include "apps/command_line.hpp"
 #include "cli/cli.hpp"
 #include "support/fake_runtime.hpp"
 #include "support/fixtures.hpp"
@@ -62,20 +62,8 @@ class PublishDiagnosticsTest : public ::testing::Test {
   ~PublishDiagnosticsTest() override { fs::remove_all(dir); }
 
   cli::Outcome publish(const std::string& extra, const std::string& dataset = "room") {
-    std::vector<std::string> args{"nalto",
-                                  "sim",
-                                  "publish",
-                                  "--path",
-                                  sim,
-                                  "--dataset",
-                                  dataset,
-                                  "--platform-state",
-                                  (dir / "state.json").string()};
-    std::istringstream words(extra);
-    for (std::string word; words >> word;) args.push_back(word);
-    std::vector<const char*> argv;
-    for (const std::string& arg : args) argv.push_back(arg.c_str());
-    auto parsed = cli::parse_command_line(static_cast<int>(argv.size()), argv.data());
+    auto parsed = testing::parse_nalto("sim publish --path " + sim + " --dataset " + dataset +
+                                       " --platform-state " + (dir / "state.json").string() + " " + extra);
     if (const int* status = std::get_if<int>(&parsed)) return {.exit_status = *status};
     return cli::run(std::get<cli::Command>(parsed), runtime);
   }

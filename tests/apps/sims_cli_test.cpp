@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
+#include "apps/command_line.hpp"
 #include "cli/cli.hpp"
 #include "support/fake_runtime.hpp"
 #include "support/fixtures.hpp"
@@ -28,12 +28,7 @@ class SimsCliTest : public ::testing::Test {
 
   // `nalto` with these arguments (separated by spaces) and this test's state file: the exit status.
   int nalto(const std::string& line) {
-    std::vector<std::string> args{"nalto"};
-    std::istringstream words(line + " --platform-state " + state().string());
-    for (std::string word; words >> word;) args.push_back(word);
-    std::vector<const char*> argv;
-    for (const std::string& arg : args) argv.push_back(arg.c_str());
-    auto parsed = cli::parse_command_line(static_cast<int>(argv.size()), argv.data());
+    auto parsed = testing::parse_nalto(line + " --platform-state " + state().string());
     if (const int* status = std::get_if<int>(&parsed)) return *status;
     return cli::run(std::get<cli::Command>(parsed), runtime).exit_status;
   }

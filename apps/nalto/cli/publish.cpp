@@ -167,7 +167,7 @@ asio::awaitable<int> publish(const Publish& invocation, platform::LocalPlatform&
 
 // What the platform holds for the publish's claim at the end, null without one.
 Json claim_state(const platform::LocalPlatform& platform, const Json& claim) {
-  const Json* job = claim.is_object() ? lookup(claim, "jobId") : nullptr;
+  const Json* job = member_at(claim, {"jobId"});
   if (!job || !job->is_string()) return nullptr;
   const Json& claims = subscript(platform.state(), "claims");
   const auto found = claims.find(job->get<std::string>());

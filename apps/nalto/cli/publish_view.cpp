@@ -10,17 +10,6 @@ namespace nalto::cli {
 
 namespace {
 
-// The member at this path of nested objects, or nullptr where any step is missing or no object.
-const Json* member_at(const Json& value, std::initializer_list<std::string_view> path) {
-  const Json* at = &value;
-  for (const std::string_view key : path) {
-    if (!at->is_object()) return nullptr;
-    at = lookup(*at, key);
-    if (!at) return nullptr;
-  }
-  return at;
-}
-
 std::string text_cell(const Json* value) {
   return value && !value->is_null() ? markup_literal(plain_text(*value)) : "-";
 }
@@ -34,7 +23,7 @@ std::string number_cell(const Json* value, const char* format) {
 
 // Unscored sensors are the worst of all.
 double sort_score(const Json& sensor) {
-  const Json* score = sensor.is_object() ? lookup(sensor, "score_percent") : nullptr;
+  const Json* score = member_at(sensor, {"score_percent"});
   return score && score->is_number() ? score->get<double>() : -std::numeric_limits<double>::infinity();
 }
 

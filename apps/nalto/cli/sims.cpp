@@ -50,12 +50,7 @@ std::string outcome_cell(const Json& claim) {
     const std::string_view shown = utf8::prefix(reason, REASON_SHOWN);
     return markup_literal(shown) + (shown.size() < reason.size() ? "…" : "");
   }
-  const Json* submission = lookup(claim, "submission");
-  const Json* validation =
-      submission && submission->is_object() ? lookup(*submission, "simulatorValidation") : nullptr;
-  const Json* evaluation =
-      validation && validation->is_object() ? lookup(*validation, "evaluation") : nullptr;
-  const Json* score = evaluation && evaluation->is_object() ? lookup(*evaluation, "score_percent") : nullptr;
+  const Json* score = member_at(claim, {"submission", "simulatorValidation", "evaluation", "score_percent"});
   if (!score || !score->is_number()) return "-";
   char buf[64];
   std::snprintf(buf, sizeof buf, "score %.1f", score->get<double>());

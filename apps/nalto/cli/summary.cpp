@@ -13,8 +13,7 @@ namespace {
 
 // The member at `key`, or null where the value is no object or lacks it.
 Json member(const Json& value, std::string_view key) {
-  if (!value.is_object()) return nullptr;
-  const Json* found = lookup(value, key);
+  const Json* found = member_at(value, {key});
   return found ? *found : Json();
 }
 

@@ -220,7 +220,7 @@ void check_finite(const Json& value, const std::string& field, std::vector<Probl
 
 void check_in_space(const Json& value, const Json& space, const std::string& field, std::vector<Problem>& out,
                     const Problem& at) {
-  const Json* type = space.is_object() ? lookup(space, "type") : nullptr;
+  const Json* type = member_at(space, {"type"});
   if (type == nullptr || !type->is_string()) {
     add(out, at, field, "the space " + utf8::text_start(dump_json(space)) + " has no type");
   } else if (*type == "box") {

@@ -163,6 +163,16 @@ void restore_non_finite(Json& value) {
 
 }  // namespace
 
+const Json* member_at(const Json& j, std::initializer_list<std::string_view> path) {
+  const Json* at = &j;
+  for (const std::string_view key : path) {
+    if (!at->is_object()) return nullptr;
+    at = lookup(*at, key);
+    if (!at) return nullptr;
+  }
+  return at;
+}
+
 Json parse_json(std::string_view text) {
   try {
     return Json::parse(text);

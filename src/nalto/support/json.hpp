@@ -1,5 +1,6 @@
 #pragma once
 
+#include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -21,6 +22,10 @@ const Json& as_list(const Json& j, std::string_view what);
 
 // A member that may be missing: missing or null -> nullptr; not an object -> TypeError.
 const Json* lookup(const Json& j, std::string_view key);
+
+// The member at this path of nested objects, or nullptr where a step is missing, null or no object:
+// for reading what an outside answer may hold without failing on its shape.
+const Json* member_at(const Json& j, std::initializer_list<std::string_view> path);
 
 // Parses text as JSON; failure -> JSONDecodeError (an UnparsedJSONError holding the text).
 Json parse_json(std::string_view text);
