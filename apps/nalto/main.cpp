@@ -7,9 +7,9 @@
 #include "nalto/support/http.hpp"
 
 int main(int argc, char** argv) {
-  nalto::init_http();
   auto parsed = nalto::cli::parse_command_line(argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
+  nalto::init_http();
 
   nalto::cli::Outcome outcome;
   try {
