@@ -132,6 +132,9 @@ std::string failure_of_call(const std::exception_ptr& failure, double limit_s) {
     std::rethrow_exception(failure);
   } catch (const TimeoutError&) {
     return "no answer within the call timeout of " + plain_text(limit_s) + " s";
+  } catch (const NestedTooDeepError& e) {
+    return "the answer nests deeper than " + std::to_string(MAX_JSON_DEPTH) +
+           " levels: " + utf8::text_start(e.text());
   } catch (const UnparsedJSONError& e) {
     return "the answer is not JSON: " + utf8::text_start(e.text());
   } catch (const SimCallError& e) {

@@ -13,6 +13,10 @@ namespace {
 // to a worker and back costs more than the call itself.
 constexpr auto INLINE_WAIT = std::chrono::milliseconds(2);
 
+// One answer holds one observation: even a camera frame written as JSON numbers takes tens of MiB. A
+// larger one is refused (RESOURCE_EXHAUSTED) before it is read into memory.
+constexpr int MAX_ANSWER_BYTES = 256 << 20;
+
 }  // namespace
 
 std::string status_name(grpc::StatusCode code) {
@@ -34,7 +38,7 @@ void throw_call_error(const grpc::Status& status) {
 std::shared_ptr<grpc::Channel> sim_channel(const std::string& address) {
   grpc::ChannelArguments args;
   args.SetInt(GRPC_ARG_ENABLE_HTTP_PROXY, 0);
-  args.SetMaxReceiveMessageSize(-1);
+  args.SetMaxReceiveMessageSize(MAX_ANSWER_BYTES);
   args.SetMaxSendMessageSize(-1);
   args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 10);
   args.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 20);

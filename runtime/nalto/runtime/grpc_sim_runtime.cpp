@@ -103,6 +103,11 @@ class GrpcSimClient : public outside::SimClient {
     const pb::JsonValue answer = co_await call<pb::JsonValue>(method, std::move(request));
     try {
       co_return parse_sim_json(answer.json());
+    } catch (const NestedTooDeepError& e) {
+      throw NestedTooDeepError(std::string("the sim's ") + name + " answer nests deeper than " +
+                                   std::to_string(MAX_JSON_DEPTH) +
+                                   " levels: " + utf8::text_start(utf8::sanitize(e.text())),
+                               e.text());
     } catch (const UnparsedJSONError& e) {
       throw UnparsedJSONError(std::string("the sim's ") + name +
                                   " answer is not JSON: " + utf8::text_start(utf8::sanitize(e.text())),

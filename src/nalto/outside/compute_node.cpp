@@ -28,6 +28,10 @@ std::string compute_url() {
 std::vector<std::pair<std::string, std::string>> _auth_headers() {
   const std::string token = environment("NALTO_COMPUTE_TOKEN");
   if (token.empty()) return {};
+  // A line break would end the header and start another of the token's making.
+  if (token.find_first_of("\r\n") != std::string::npos)
+    throw PublishReportError(
+        "NALTO_COMPUTE_TOKEN holds a line break: set it to the compute node's token alone");
   return {{"Authorization", "Bearer " + token}};
 }
 

@@ -44,6 +44,12 @@ class UnparsedJSONError : public JSONDecodeError {
   std::string text_;
 };
 
+// JSON text nested deeper than the parser takes.
+class NestedTooDeepError : public UnparsedJSONError {
+ public:
+  using UnparsedJSONError::UnparsedJSONError;
+};
+
 // A status >= 400 that is no refusal.
 class HTTPStatusError : public Error {
  public:

@@ -27,8 +27,22 @@ struct ListDeleter {
   void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
+// The largest answer taken from a peer. The node's largest is the recorded actions of a whole dataset:
+// hours of rows at 10 Hz take tens of MiB as JSON; a peer sending more is not answering.
+constexpr std::size_t MAX_RESPONSE_BYTES = std::size_t{1} << 30;
+
+struct Collected {
+  std::string& body;
+  bool too_large = false;
+};
+
 std::size_t collect(char* data, std::size_t size, std::size_t n, void* out) {
-  static_cast<std::string*>(out)->append(data, size * n);
+  auto& collected = *static_cast<Collected*>(out);
+  if (collected.body.size() + size * n > MAX_RESPONSE_BYTES) {
+    collected.too_large = true;
+    return 0;  // aborts the transfer
+  }
+  collected.body.append(data, size * n);
   return size * n;
 }
 
@@ -92,7 +106,11 @@ HttpResponse http_request(std::string_view method, const std::string& url, const
     (void)list.release();
     list.reset(next);
   };
-  for (const auto& [name, value] : headers) add_header(name + ": " + value);
+  for (const auto& [name, value] : headers) {
+    if ((name + value).find_first_of("\r\n") != std::string::npos)
+      throw ValueError("an HTTP header holds a line break: " + name);
+    add_header(name + ": " + value);
+  }
   if (json_body) add_header("Content-Type: application/json");
   add_header("Expect:");  // a large body is sent at once, not after a 100-continue round trip
 
@@ -112,9 +130,13 @@ HttpResponse http_request(std::string_view method, const std::string& url, const
   check(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms));
   check(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
   check(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect));
-  check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body));
+  Collected collected{response.body};
+  check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &collected));
 
   const CURLcode code = Transfer(h).run(token);
+  if (collected.too_large)
+    throw ConnectError("the answer is larger than " + std::to_string(MAX_RESPONSE_BYTES >> 20) + " MiB (" +
+                       url + ")");
   if (code == CURLE_OPERATION_TIMEDOUT)
     throw ReadTimeout(std::string(curl_easy_strerror(code)) + " (" + url + ")");
   if (code != CURLE_OK) throw ConnectError(std::string(curl_easy_strerror(code)) + " (" + url + ")");
@@ -123,8 +145,13 @@ HttpResponse http_request(std::string_view method, const std::string& url, const
 }
 
 std::string refusal_detail(const std::string& body) {
-  const Json parsed = Json::parse(body, nullptr, false);
-  if (parsed.is_discarded() || !parsed.is_object()) return body;
+  Json parsed;
+  try {
+    parsed = parse_json(body);
+  } catch (const JSONDecodeError&) {
+    return body;
+  }
+  if (!parsed.is_object()) return body;
   const auto it = parsed.find("detail");
   if (it == parsed.end()) return body;
   return plain_text(*it);

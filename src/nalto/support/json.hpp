@@ -27,7 +27,13 @@ const Json* lookup(const Json& j, std::string_view key);
 // for reading what an outside answer may hold without failing on its shape.
 const Json* member_at(const Json& j, std::initializer_list<std::string_view> path);
 
-// Parses text as JSON; failure -> JSONDecodeError (an UnparsedJSONError holding the text).
+// How deep the values of outside text may nest. Observations, answers, bodies and state files nest a
+// few levels (an object of sensors holding lists of vectors); far deeper text is hostile, and would
+// make every copy and walk of the value recurse as deep.
+constexpr std::size_t MAX_JSON_DEPTH = 128;
+
+// Parses text as JSON; failure, a number out of a double's range or nesting deeper than
+// MAX_JSON_DEPTH (NestedTooDeepError) -> JSONDecodeError (an UnparsedJSONError holding the text).
 Json parse_json(std::string_view text);
 
 // Parses a sim's answer: JSON, with the tokens NaN, Infinity and -Infinity that common writers emit
