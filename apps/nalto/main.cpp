@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     nalto::runtime::GrpcSimRuntime runtime;
     outcome = nalto::cli::run(std::get<nalto::cli::Command>(parsed), runtime);
   } catch (...) {
-    nalto::console().note(nalto::cli::failure_text(std::current_exception()));
+    nalto::cli::note_failure(std::current_exception());
     return 1;
   }
   if (outcome.signal) {

@@ -129,6 +129,17 @@ TEST(PublishReportCliFailureTest, FailureTexts) {
   for (const auto& [failure, text] : cases) EXPECT_EQ(cli::failure_text(failure), text);
 }
 
+TEST(PublishReportCliFailureTest, AFailureQuotingBracketsShowsThemAsTheyStand) {
+  // As when a sim that did not start printed them.
+  for (const bool terminal : {false, true}) {
+    const testing::CapturedConsole captured(terminal);
+    cli::note_failure(std::make_exception_ptr(
+        PublishReportError("The sim did not start:\n\nmodel [red]v2[/red] missing [/] [bold]")));
+    EXPECT_EQ(captured.err(), "The sim did not start:\n\nmodel [red]v2[/red] missing [/] [bold]\n")
+        << terminal;
+  }
+}
+
 // The whole program short of main, with a scripted sim runtime and compute node.
 class PublishReportCliRunTest : public PublishReportCliTest {
  protected:

@@ -79,6 +79,10 @@ TEST(ValidateTest, EachBreachFailsWithTheCallStepAndField) {
       {"bad-mapping",
        "✗ ActionSpaceInfo: action 'Value': its slot ['value'] cannot be written in a sampled action"},
       {"hang-in-step", "✗ Step 1: no answer within the call timeout of 0.3 s"},
+      {"deep-reset", "✗ Reset: the answer nests deeper than 128 levels: [[[[[[[["},
+      {"deep-info",
+       "✗ Step 1: the answer nests deeper than 128 levels: [[0.0], 0.0, false, false, {\"a\": [[["},
+      {"huge-number", "✗ Step 1: the answer is not JSON: [[1e400], 0.0, false, false, {}]"},
   };
   for (const Case& c : cases) {
     const testing::ScopedEnv mode("NALTO_TEST_SIM_MODE", c.mode);

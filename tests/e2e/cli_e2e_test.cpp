@@ -200,6 +200,28 @@ TEST_F(CliEndToEnd, NonFiniteTokensAreUnreadableValuesAndOtherTextIsNamedWithIts
   EXPECT_EQ(only_claim().at("state"), "closed");
 }
 
+TEST_F(CliEndToEnd, HostileAnswersEndTheReplayWithTheClaimClosed) {
+  // Each would have overflowed the tool's stack or ended it with an unexplained exception.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"deep-reset", "(JSONDecodeError: the sim's Reset answer nests deeper than 128 levels: [[[["},
+      {"deep-info", "(JSONDecodeError: the sim's Step answer nests deeper than 128 levels: [[0.0], "},
+      {"huge-number", "(JSONDecodeError: the sim's Step answer is not JSON: [[1e400], 0.0, false"},
+  };
+  for (const auto& [mode, message] : cases) {
+    std::filesystem::remove(state_file());
+    const Ran run = publish(TEST_SIM, "echo", {}, {{"NALTO_TEST_SIM_MODE", mode}});
+    EXPECT_EQ(run.exit, exited(1)) << mode << "\n" << run.err;
+    EXPECT_THAT(run.err, HasSubstr(message)) << mode;
+    EXPECT_EQ(only_claim().at("state"), "closed") << mode;
+  }
+  // Mappings that cannot be read are no failure: the spaces are read instead.
+  std::filesystem::remove(state_file());
+  const Ran mappings =
+      publish(TEST_SIM, "echo", {"--project", "p"}, {{"NALTO_TEST_SIM_MODE", "deep-mappings"}});
+  EXPECT_EQ(mappings.exit, exited(0)) << mappings.err;
+  EXPECT_EQ(only_claim().at("state"), "submitted");
+}
+
 TEST_F(CliEndToEnd, VerboseShowsThePlanAndEverySensorOfTheExampleSim) {
   const Ran run = publish(ROOM, "heated-room-demo", {"--bundle", ROOM, "--project", "office-heating", "-v"});
   ASSERT_EQ(run.exit, exited(0)) << run.err;

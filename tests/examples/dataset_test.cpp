@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 namespace room = sims::heated_room;
 using testing::Sim;
 
-const fs::path DATASET = fs::path(__FILE__).parent_path() / "../../examples/datasets/heated-room";
+const fs::path DATASET = fs::path(NALTO_SOURCE_DIR) / "examples/datasets/heated-room";
 
 struct Row {
   int episode = 0, row = 0;

@@ -56,6 +56,10 @@ TEST(SpacesTest, MalformedSpacesFail) {
       R"({"type":"discrete","n":2.5})",
       R"({"type":"discrete"})",
       R"({"type":"tuple","spaces":[{"type":"discrete","n":-1}]})",
+      // Declared sizes that would exhaust memory before anything could be checked.
+      R"({"type":"box","shape":[9000000000000000000]})",
+      R"({"type":"box","shape":[1048577],"low":0})",
+      R"({"type":"tuple","spaces":[{"type":"box","shape":[1048576]},{"type":"discrete","n":2}]})",
   };
   const std::vector<const char*> type_errors = {
       R"([1])",

@@ -14,6 +14,10 @@
 //   bad-mapping     mappings whose sensor slot is not in the observation and whose action slot is
 //                   not in the action
 //   noisy           the sensor adds random noise, so a replay differs
+//   deep-reset      Reset answers an observation nested 30,000 deep
+//   deep-info       Step answers an info {"a": <nested 60,000 deep>, "b": 1}
+//   deep-mappings   GetMappings answers mappings nested 30,000 deep
+//   huge-number     Step answers an observation [1e400], beyond a double's range
 //   (unset)         a well-behaved sim whose one sensor echoes the last action
 // Without mappings of its own, its spaces name their leaves.
 
@@ -56,9 +60,31 @@ class EchoSim : public JsonSimulator {
       answer->set_json(R"([[NaN], 0.0, false, false, {}])");
       return grpc::Status::OK;
     }
+    if (mode_ == "huge-number") {
+      answer->set_json(R"([[1e400], 0.0, false, false, {}])");
+      return grpc::Status::OK;
+    }
+    if (mode_ == "deep-info") {
+      answer->set_json(R"([[0.0], 0.0, false, false, {"a": )" + nested(60000) + R"(, "b": 1}])");
+      return grpc::Status::OK;
+    }
     if (mode_ != "hang-in-step") return JsonSimulator::Step(context, request, answer);
     while (!context->IsCancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return grpc::Status::CANCELLED;
+  }
+
+  // Written as text: a value this deep would overflow the stack of whatever walks it, ours included.
+  grpc::Status Reset(grpc::ServerContext* context, const nalto::sim::v1::Empty* request,
+                     nalto::sim::v1::JsonValue* answer) override {
+    if (mode_ != "deep-reset") return JsonSimulator::Reset(context, request, answer);
+    answer->set_json("[" + nested(30000) + ", {}]");
+    return grpc::Status::OK;
+  }
+  grpc::Status GetMappings(grpc::ServerContext* context, const nalto::sim::v1::Empty* request,
+                           nalto::sim::v1::JsonValue* answer) override {
+    if (mode_ != "deep-mappings") return JsonSimulator::GetMappings(context, request, answer);
+    answer->set_json(R"({"sensor_space": {"mappings": )" + nested(30000) + "}}");
+    return grpc::Status::OK;
   }
 
  protected:
@@ -84,6 +110,10 @@ class EchoSim : public JsonSimulator {
   }
 
  private:
+  static std::string nested(std::size_t depth) {
+    return std::string(depth, '[') + "0" + std::string(depth, ']');
+  }
+
   static Json box(const std::string& name) {
     return {{"type", "box"}, {"shape", {1}},       {"low", -HIGH},
             {"high", HIGH},  {"dtype", "float64"}, {"names", {name}}};
@@ -102,8 +132,9 @@ class EchoSim : public JsonSimulator {
 };
 
 const std::set<std::string_view> KNOWN_MODES = {
-    "",           "hang-in-step", "no-health", "wrong-port",      "short-reset",  "not-json",
-    "bad-values", "bad-mapping",  "noisy",     "nan-observation", "raise-in-step"};
+    "",           "hang-in-step",  "no-health",  "wrong-port",      "short-reset",   "not-json",
+    "bad-values", "bad-mapping",   "noisy",      "nan-observation", "raise-in-step", "deep-reset",
+    "deep-info",  "deep-mappings", "huge-number"};
 
 int run(int argc, char** argv) {
   const char* set_mode = std::getenv("NALTO_TEST_SIM_MODE");

@@ -56,6 +56,20 @@ TEST(WithTimeoutTest, TheLimitCancelsTheOperationAndRaisesAnEmptyTimeoutError) {
   EXPECT_TRUE(cancelled) << "the bounded operation was cancelled and awaited";
 }
 
+TEST(WithTimeoutTest, AnAnswerThatKeptTheLoopPastTheLimitIsLate) {
+  // As a sim call answered within the inline wait does: the timer never gets to run.
+  auto blocks = []() -> asio::awaitable<int> {
+    std::this_thread::sleep_for(5ms);
+    co_return 1;
+  };
+  for (const double limit : {1e-300, 0.001}) {
+    Loop loop;
+    EXPECT_THROW(loop.run(with_timeout(blocks(), limit)), TimeoutError) << limit;
+  }
+  Loop loop;
+  EXPECT_EQ(loop.run(with_timeout(blocks(), 10)), 1);
+}
+
 TEST(WithTimeoutTest, CancellingTheCallerCancelsTheOperation) {
   Loop loop;
   auto waits = [&]() -> asio::awaitable<int> {

@@ -150,6 +150,43 @@ TEST(ParseSimJsonTest, ReadsNonFiniteTokensOutsideTextsOnly) {
   EXPECT_THROW(parse_sim_json("[Nan]"), JSONDecodeError);
 }
 
+TEST(ParseJsonTest, RefusesNestingBeyondTheLimitWhateverTheShape) {
+  const auto nested = [](std::size_t depth, char open, char close, const std::string& inner) {
+    std::string text;
+    for (std::size_t i = 0; i < depth; ++i)
+      text += open == '{' ? std::string("{\"k\":") : std::string(1, open);
+    return text + inner + std::string(depth, close);
+  };
+  EXPECT_EQ(parse_json(nested(MAX_JSON_DEPTH, '[', ']', "1")).dump().size(), 2 * MAX_JSON_DEPTH + 1);
+  EXPECT_NO_THROW(parse_json(nested(MAX_JSON_DEPTH, '{', '}', "1")));
+  const std::vector<std::string> too_deep = {
+      nested(MAX_JSON_DEPTH + 1, '[', ']', "1"),
+      nested(MAX_JSON_DEPTH + 1, '{', '}', "[]"),
+      // Far deeper than any stack takes, and well-formed with another member after it.
+      R"({"validation_run_id": )" + nested(100000, '[', ']', "") + R"(, "episodes": []})",
+      // Unbalanced: refused for its depth before its end is seen.
+      std::string(1000000, '['),
+  };
+  for (const std::string& text : too_deep) {
+    EXPECT_THROW(parse_json(text), NestedTooDeepError) << text.substr(0, 40);
+    EXPECT_THROW(parse_sim_json(text + " NaN"), JSONDecodeError) << text.substr(0, 40);
+  }
+  try {
+    parse_json(too_deep[0]);
+  } catch (const UnparsedJSONError& e) {
+    EXPECT_EQ(e.text(), too_deep[0]) << "the text is kept for the message";
+    EXPECT_EQ(e.type_name(), "JSONDecodeError");
+  }
+}
+
+TEST(ParseJsonTest, NumbersBeyondADoubleAreNotJsonButAJsonDecodeError) {
+  for (const char* text : {"1e400", "[-1e400]", "{\"x\": 1e999}"}) {
+    EXPECT_THROW(parse_json(text), JSONDecodeError) << text;
+    EXPECT_THROW(parse_sim_json(text), JSONDecodeError) << text;
+  }
+  EXPECT_EQ(parse_json("[1e308, 18446744073709551615, -9223372036854775808]").size(), 3u);
+}
+
 TEST(TextStartTest, CutsLongTextsAtACharacter) {
   EXPECT_EQ(utf8::text_start("short"), "short");
   EXPECT_EQ(utf8::text_start("ééééé", 3), "ééé...");

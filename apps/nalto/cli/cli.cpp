@@ -46,7 +46,7 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
     console().write_err(err.str());
     return status == 0 ? 0 : 2;
   } catch (...) {
-    console().note(failure_text(std::current_exception()));
+    note_failure(std::current_exception());
     return 1;
   }
   return std::move(*command);

@@ -22,11 +22,15 @@ std::string failure_text(const std::exception_ptr& failure) {
   }
 }
 
+void note_failure(const std::exception_ptr& failure) {
+  console().note(markup_literal(failure_text(failure)));
+}
+
 Outcome run_reporting(const std::function<int()>& body) {
   try {
     return {.exit_status = body()};
   } catch (...) {
-    console().note(failure_text(std::current_exception()));
+    note_failure(std::current_exception());
     return {.exit_status = 1};
   }
 }
@@ -55,7 +59,7 @@ Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupte
                  }));
   context.run();
 
-  if (failure && !(received && is_cancellation(failure))) console().note(failure_text(failure));
+  if (failure && !(received && is_cancellation(failure))) note_failure(failure);
   if (received) return {.exit_status = 128 + received, .signal = received};
   return {.exit_status = failure ? 1 : status};
 }

@@ -20,6 +20,9 @@ struct Outcome {
 // name and the message.
 std::string failure_text(const std::exception_ptr& failure);
 
+// The failure's text on stderr as it stands: it may quote a sim or a server, whose brackets are no tags.
+void note_failure(const std::exception_ptr& failure);
+
 // Runs `body`, whose value is the exit status; a failure is explained on stderr and gives 1.
 Outcome run_reporting(const std::function<int()>& body);
 

@@ -160,7 +160,7 @@ asio::awaitable<int> publish(const Publish& invocation, platform::LocalPlatform&
   if (published.ok()) co_return reports_written(record.status) ? 0 : NO_REPORT_STATUS;
   // The step's message first, word for word; then what is known of the sim's part in it.
   record.failure = published.failure();
-  console().note(failure_text(record.failure));
+  note_failure(record.failure);
   if (record.evidence) print_evidence(*record.evidence);
   co_return 1;
 }
@@ -196,8 +196,9 @@ Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
     write_summary(invocation.json_summary, publish_summary(record, state));
   } catch (const FileWriteError& e) {
     // CI reads the file: without it, the run cannot count as a success.
-    console().note("Could not " + e.step() + " the summary file '" + invocation.json_summary.string() +
-                   "': " + std::strerror(e.code().value()));
+    console().note(markup_literal("Could not " + e.step() + " the summary file '" +
+                                  invocation.json_summary.string() +
+                                  "': " + std::strerror(e.code().value())));
     return {.exit_status = 1, .signal = outcome.signal};
   }
   return outcome;

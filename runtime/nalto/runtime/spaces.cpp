@@ -18,6 +18,17 @@ namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 
+// Every value of a space becomes a mapping, a bound pair and a drawn sample: a camera frame's million
+// values is the most a real sim's space holds, and a declared shape far beyond would only exhaust memory.
+constexpr std::size_t MAX_SPACE_VALUES = 1 << 20;
+
+// What is left of MAX_SPACE_VALUES while one space is read.
+void take_values(std::size_t& left, std::size_t n) {
+  if (n > left)
+    throw ValueError("a space may hold at most " + std::to_string(MAX_SPACE_VALUES) + " values in all");
+  left -= n;
+}
+
 struct Space {
   enum class Kind { BOX, DISCRETE, DICT, TUPLE };
   Kind kind = Kind::BOX;
@@ -54,13 +65,14 @@ std::vector<double> parse_bound(const Json* bound, std::size_t n, double missing
   return out;
 }
 
-Space parse_box(const Json& j, Space s) {
+Space parse_box(const Json& j, Space s, std::size_t& left) {
   const Json* shape = lookup(j, "shape");
   if (shape == nullptr || !shape->is_array() || shape->size() != 1 || !(*shape)[0].is_number_integer() ||
       (*shape)[0].get<std::int64_t>() < 0)
     throw ValueError("box shape must be [n] with n a non-negative integer, not " +
                      (shape ? dump_json(*shape) : std::string("missing")));
   const auto n = static_cast<std::size_t>((*shape)[0].get<std::int64_t>());
+  take_values(left, n);
   const Json* dtype = lookup(j, "dtype");
   if (dtype != nullptr && (!dtype->is_string() || (*dtype != "float64" && *dtype != "int64")))
     throw ValueError("box dtype must be \"float64\" or \"int64\", not " + dump_json(*dtype));
@@ -75,15 +87,16 @@ Space parse_box(const Json& j, Space s) {
   return s;
 }
 
-Space parse(const Json& j) {
+Space parse(const Json& j, std::size_t& left) {
   if (!j.is_object()) throw TypeError("a space must be an object, not " + kind_name(j));
   const Json* type = lookup(j, "type");
   if (type == nullptr || !type->is_string())
     throw ValueError("a space needs a text \"type\", not " + (type ? dump_json(*type) : std::string("none")));
   Space s;
-  if (*type == "box") return parse_box(j, std::move(s));
+  if (*type == "box") return parse_box(j, std::move(s), left);
   if (*type == "discrete") {
     s.kind = Space::Kind::DISCRETE;
+    take_values(left, 1);
     const Json* n = lookup(j, "n");
     if (n == nullptr || !n->is_number_integer() || n->get<std::int64_t>() <= 0)
       throw ValueError("discrete n must be a positive integer, not " +
@@ -97,7 +110,7 @@ Space parse(const Json& j) {
     const Json* spaces = lookup(j, "spaces");
     if (spaces == nullptr || !spaces->is_object())
       throw TypeError("dict spaces must be an object, not " + (spaces ? kind_name(*spaces) : "missing"));
-    for (const auto& [key, member] : spaces->items()) s.members.emplace_back(key, parse(member));
+    for (const auto& [key, member] : spaces->items()) s.members.emplace_back(key, parse(member, left));
     return s;
   }
   if (*type == "tuple") {
@@ -105,10 +118,15 @@ Space parse(const Json& j) {
     const Json* spaces = lookup(j, "spaces");
     if (spaces == nullptr || !spaces->is_array())
       throw TypeError("tuple spaces must be a list, not " + (spaces ? kind_name(*spaces) : "missing"));
-    for (const auto& element : *spaces) s.elements.push_back(parse(element));
+    for (const auto& element : *spaces) s.elements.push_back(parse(element, left));
     return s;
   }
   throw ValueError("unknown space type " + dump_json(*type));
+}
+
+Space parse(const Json& j) {
+  std::size_t left = MAX_SPACE_VALUES;
+  return parse(j, left);
 }
 
 void add_leaf(Json& out, const std::string& slot, const std::optional<std::string>& name) {

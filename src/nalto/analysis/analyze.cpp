@@ -40,8 +40,9 @@ asio::awaitable<Json> read_columns(const Json& dataset, const std::vector<std::i
 }
 
 std::string replay_status(const Json& record, std::size_t k, std::size_t total) {
-  return "Replaying episode " + plain_text(subscript(record, "episode")) + " (" + std::to_string(k) + " of " +
-         std::to_string(total) + ", " + plain_text(subscript(record, "n_rows")) + " rows) through the sim...";
+  return "Replaying episode " + markup_literal(plain_text(subscript(record, "episode"))) + " (" +
+         std::to_string(k) + " of " + std::to_string(total) + ", " + plain_text(subscript(record, "n_rows")) +
+         " rows) through the sim...";
 }
 
 struct Replay {

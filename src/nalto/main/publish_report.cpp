@@ -128,7 +128,8 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
   if (options.hooks.analyzed) options.hooks.analyzed(result);
 
   const std::vector<std::string> warnings = warnings_of(result);
-  for (const std::string& warning : warnings) console().print("[dim]warning: " + warning + "[/dim]");
+  for (const std::string& warning : warnings)
+    console().print("[dim]warning: " + markup_literal(warning) + "[/dim]");
 
   const Json* validation = lookup(result, "simulator_validation");
   if (!validation) {

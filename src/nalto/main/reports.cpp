@@ -54,9 +54,10 @@ std::string report_cell(const Json& run) {
   if (status == "ready") return "[green]ready[/green]";
   if (status == "failed") {
     const Json* code = lookup(run, "failureCode");
-    return "[red]failed (" + (code && truthy(*code) ? plain_text(*code) : std::string("unknown")) + ")[/red]";
+    return "[red]failed (" +
+           (code && truthy(*code) ? markup_literal(plain_text(*code)) : std::string("unknown")) + ")[/red]";
   }
-  return plain_text(status);
+  return markup_literal(plain_text(status));
 }
 
 std::string score_cell(const Json& run) {
@@ -85,7 +86,7 @@ asio::awaitable<Json> wait_for_reports(outside::PlatformApi& api, std::string or
 }
 
 void render_reports(const Json& status, std::string_view sim_name) {
-  const std::string name(sim_name);
+  const std::string name = markup_literal(sim_name);
   if (build_failed(status)) {
     console().print(
         "[red]The platform could not build '" + name +
@@ -115,7 +116,8 @@ void render_reports(const Json& status, std::string_view sim_name) {
   }
   Table table("Simulation reports", {"Use case", "Report", "Score"});
   for (const Json& run : runs)
-    table.add_row({plain_text(subscript(run, "projectName")), report_cell(run), score_cell(run)});
+    table.add_row(
+        {markup_literal(plain_text(subscript(run, "projectName"))), report_cell(run), score_cell(run)});
   console().print(table);
 }
 

@@ -107,7 +107,8 @@ asio::awaitable<std::invoke_result_t<F&>> run_blocking(F work) {
 
 // Bounds `op` by `seconds`: when the limit passes first, `op` is cancelled (and awaited) and
 // TimeoutError with an empty message is raised. A failure of `op` is raised as it is, at once;
-// a cancellation of the caller cancels `op` and is raised as the cancellation.
+// a cancellation of the caller cancels `op` and is raised as the cancellation. An `op` that ended
+// after the limit without letting the timer run (it kept the loop's thread) is late all the same.
 template <class T>
 asio::awaitable<T> with_timeout(asio::awaitable<T> op, double seconds) {
   namespace ex = asio::experimental;
@@ -120,12 +121,14 @@ asio::awaitable<T> with_timeout(asio::awaitable<T> op, double seconds) {
     if (order[0] == 1 && !timer_error) throw TimeoutError("");
     if (op_error) std::rethrow_exception(op_error);
     if (order[0] == 1) throw_cancelled();
+    if (timer.expiry() <= asio::steady_timer::clock_type::now()) throw TimeoutError("");
   } else {
     auto [order, op_error, result, timer_error] =
         co_await group.async_wait(ex::wait_for_one(), asio::use_awaitable);
     if (order[0] == 1 && !timer_error) throw TimeoutError("");
     if (op_error) std::rethrow_exception(op_error);
     if (order[0] == 1) throw_cancelled();
+    if (timer.expiry() <= asio::steady_timer::clock_type::now()) throw TimeoutError("");
     co_return std::move(result);
   }
 }
