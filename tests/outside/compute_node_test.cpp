@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "nalto/support/http.hpp"
 #include "support/fixtures.hpp"
 
 namespace nalto {
@@ -33,6 +34,21 @@ TEST(ComputeNodeSupportTest, UrlAndHeadersAreReadAtEveryCall) {
   EXPECT_EQ(outside::compute_url(), "http://node:9/");
   EXPECT_THAT(outside::_auth_headers(),
               ElementsAre(std::pair<std::string, std::string>("Authorization", "Bearer s3cret")));
+}
+
+TEST(ComputeNodeSupportTest, ATokenWithALineBreakIsRefusedNotSentAsMoreHeaders) {
+  for (const char* given : {"s3cret\r\nX-Admin: 1", "s3cret\n", "\rs3cret"}) {
+    ScopedEnv token("NALTO_COMPUTE_TOKEN", given);
+    try {
+      outside::_auth_headers();
+      ADD_FAILURE() << "accepted " << given;
+    } catch (const PublishReportError& e) {
+      EXPECT_STREQ(e.what(),
+                   "NALTO_COMPUTE_TOKEN holds a line break: set it to the compute node's token alone");
+    }
+  }
+  EXPECT_THROW(http_request("GET", "http://127.0.0.1:9/", {{"X-A", "1\r\nX-B: 2"}}, std::nullopt, 1),
+               ValueError);
 }
 
 class ResolveDatasetTest : public ::testing::Test {
