@@ -1,9 +1,12 @@
 #include "nalto/runtime/process.hpp"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 #include "nalto/support/async.hpp"
 #include "nalto/support/utf8.hpp"
 #include "support/fixtures.hpp"
+#include "support/subprocess.hpp"
 
 namespace nalto {
 namespace {
@@ -82,14 +86,53 @@ bool ends_soon(pid_t pid) {
   return false;
 }
 
-asio::awaitable<Process> start(fs::path path, Lines& lines, Json env = Json::object(), int port = 4242) {
+// Fully gone: as this process is the subreaper of every sim's orphans, none may be left a zombie.
+bool reaped_soon(pid_t pid) {
+  for (int i = 0; i < 200; ++i) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+asio::awaitable<Process> start_with(fs::path path, std::function<void(std::string)> on_output,
+                                    Json env = Json::object(), int port = 4242) {
   std::string text = path.string();
   std::string host = "127.0.0.1";
+  co_return co_await runtime::start_sim_process(std::move(text), std::move(host), port, std::move(env),
+                                                std::move(on_output));
+}
+
+asio::awaitable<Process> start(fs::path path, Lines& lines, Json env = Json::object(), int port = 4242) {
   std::function<void(std::string)> on_output = [&lines](std::string line) {
     lines.push_back(std::move(line));
   };
-  co_return co_await runtime::start_sim_process(std::move(text), std::move(host), port, std::move(env),
-                                                std::move(on_output));
+  co_return co_await start_with(std::move(path), std::move(on_output), std::move(env), port);
+}
+
+// The longest pause of a timer ticking on the loop every 5 ms, over `ticks` ticks or until `done`.
+asio::awaitable<double> longest_pause(
+    int ticks, std::function<bool()> done = [] { return false; }) {
+  using Clock = std::chrono::steady_clock;
+  double longest = 0;
+  for (auto last = Clock::now(); ticks-- > 0 && !done();) {
+    co_await sleep_for(0.005);
+    const auto now = Clock::now();
+    longest = std::max(longest, std::chrono::duration<double>(now - last).count());
+    last = now;
+  }
+  co_return longest;
+}
+
+// This process's peak resident memory in KiB since the peak was last reset.
+long peak_memory_kib() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  return -1;
+}
+void reset_peak_memory() {
+  std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 asio::awaitable<void> until_lines(const Lines& lines, std::size_t count) {
@@ -290,6 +333,207 @@ TEST(SimProcessTest, DestroyingTheHandleEndsTheGroupAndLeaksNoDescriptor) {
   EXPECT_NE(::kill(leader, 0), 0);
   EXPECT_EQ(errno, ESRCH);
   EXPECT_TRUE(ends_soon(std::stoi(lines[1])));
+}
+
+TEST(SimOutputTest, AnEndlessLineKeepsItsEndInBoundedMemoryWhileTheLoopRuns) {
+  TempDir dir;
+  // 50 MB without a newline, then its end.
+  const fs::path sim = dir.script("sim", "head -c 50000000 /dev/zero | tr '\\0' x\nprintf 'END\\n'\n");
+  Loop loop;
+  Lines lines;
+  reset_peak_memory();
+  const long memory_before = peak_memory_kib();
+  const double pause = loop.run([&]() -> asio::awaitable<double> {
+    const Process process = co_await start(sim, lines);
+    std::function<bool()> exited = [&process] { return process->returncode().has_value(); };
+    const double longest = co_await longest_pause(4000, std::move(exited));
+    co_await process->wait();
+    co_return longest;
+  }());
+  EXPECT_LT(pause, 0.5) << "the loop was held while the line was read";
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].size(), runtime::MAX_LINE_BYTES);
+  EXPECT_TRUE(lines[0] == std::string(runtime::MAX_LINE_BYTES - 3, 'x') + "END") << "the line's end was kept";
+  EXPECT_LT(peak_memory_kib() - memory_before, 20 * 1024) << "the line was held whole";
+}
+
+TEST(SimOutputTest, ASimThatWritesWithoutPauseLeavesTheLoopItsTurns) {
+  TempDir dir;
+  // Bounded, so that a reader that never lets go still ends.
+  const fs::path sim = dir.script("sim", "exec timeout 3 yes\n");
+  Loop loop;
+  std::size_t count = 0;
+  const double pause = loop.run([&]() -> asio::awaitable<double> {
+    // A reader slower than `yes` never finds the pipe empty.
+    std::function<void(std::string)> on_output = [&count](std::string) {
+      ++count;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(200);
+      while (std::chrono::steady_clock::now() < until) {
+      }
+    };
+    const Process process = co_await start_with(sim, std::move(on_output));
+    const double longest = co_await longest_pause(20);
+    process->kill();
+    co_await process->wait();
+    co_return longest;
+  }());
+  EXPECT_LT(pause, 0.25);
+  EXPECT_GT(count, 1000u) << "the output was read meanwhile";
+}
+
+TEST(SimOutputTest, AnOverlongLineIsCutBetweenSequences) {
+  TempDir dir;
+  // A three-byte sequence per euro sign: the cut at MAX_LINE_BYTES from the end falls inside one.
+  const std::size_t euros = runtime::MAX_LINE_BYTES / 3 + 10;
+  const fs::path sim = dir.script("sim", "i=0\nwhile [ $i -lt " + std::to_string(euros) +
+                                             " ]; do printf '\\342\\202\\254'; i=$((i+1)); done\necho\n");
+  Loop loop;
+  Lines lines;
+  loop.run([&]() -> asio::awaitable<void> {
+    const Process process = co_await start(sim, lines);
+    co_await process->wait();
+  }());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].size(), runtime::MAX_LINE_BYTES - runtime::MAX_LINE_BYTES % 3);
+  EXPECT_EQ(utf8::sanitize(lines[0]), lines[0]);
+}
+
+TEST(SimProcessTest, TheSimInheritsNoComputeNodeCredentials) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "env\n");
+  testing::ScopedEnv token("NALTO_COMPUTE_TOKEN", "secret");
+  testing::ScopedEnv url("NALTO_COMPUTE_URL", "http://127.0.0.1:8470");
+  testing::ScopedEnv other("NALTO_PROCESS_OTHER", "kept");
+  struct Case {
+    Json env;
+    Lines present, absent;
+  };
+  const std::vector<Case> cases = {
+      {Json::object(),
+       {"NALTO_PROCESS_OTHER=kept"},
+       {"NALTO_COMPUTE_TOKEN=secret", "NALTO_COMPUTE_URL=http://127.0.0.1:8470"}},
+      // What the caller hands over itself is its own choice.
+      {{{"NALTO_COMPUTE_URL", "http://given"}},
+       {"NALTO_PROCESS_OTHER=kept", "NALTO_COMPUTE_URL=http://given"},
+       {"NALTO_COMPUTE_TOKEN=secret"}},
+  };
+  Loop loop;
+  for (const Case& c : cases) {
+    Lines lines;
+    loop.run([&]() -> asio::awaitable<void> {
+      const Process process = co_await start(sim, lines, c.env);
+      co_await process->wait();
+    }());
+    for (const std::string& entry : c.present) EXPECT_THAT(lines, ::testing::Contains(entry)) << c.env;
+    for (const std::string& entry : c.absent) EXPECT_THAT(lines, ::testing::Not(::testing::Contains(entry)));
+    for (const std::string& line : lines) EXPECT_FALSE(line.starts_with("NALTO_COMPUTE_TOKEN=")) << c.env;
+  }
+}
+
+// In a forked copy of this test that has a terminal of its own, as a tool run from a shell has.
+TEST(SimProcessTest, TheSimRunsInASessionOfItsOwnWithoutTheTerminal) {
+  TempDir dir;
+  const fs::path sim =
+      dir.script("sim",
+                 "if (: </dev/tty) 2>/dev/null; then echo terminal; else echo no terminal; fi\n"
+                 "echo $$ $(cut -d' ' -f6,7 /proc/$$/stat)\n");
+  const auto tool = testing::Subprocess::fork([&sim] {
+    if (::setsid() < 0) return 10;
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) return 11;
+    const int side = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+    if (side < 0 || ::ioctl(side, TIOCSCTTY, 0) != 0) return 12;
+    if (::open("/dev/tty", O_RDWR) < 0) return 13;
+    Loop loop;
+    Lines lines;
+    loop.run([&]() -> asio::awaitable<void> {
+      const Process process = co_await start(sim, lines);
+      co_await process->wait();
+    }());
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return ::write(STDOUT_FILENO, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 14;
+  });
+  const auto status = tool->finish(testing::Subprocess::Clock::now() + std::chrono::seconds(20));
+  ASSERT_EQ(status, testing::exited(0)) << tool->out() << tool->err();
+  std::istringstream out(tool->out());
+  std::string reach, pid, session, terminal;
+  std::getline(out, reach);
+  out >> pid >> session >> terminal;
+  EXPECT_EQ(reach, "no terminal");
+  EXPECT_EQ(session, pid) << "the sim leads its own session";
+  EXPECT_EQ(terminal, "0") << "the sim has no controlling terminal";
+}
+
+TEST(SimProcessTest, EveryDescendantEndsAndIsReapedWithTheSim) {
+  enum class Ending { exits, killed, dropped };
+  struct Case {
+    const char* what;
+    std::string script;  // prints the pid of the process that must not outlive the sim
+    Ending ending;
+  };
+  // perl is in every Debian; the shell cannot move a job to a process group of its own without a terminal.
+  const std::string own_group = "perl -e 'setpgrp(0, 0); $| = 1; print \"$$\\n\"; sleep 30' &\nsleep 0.2\n";
+  const std::vector<Case> cases = {
+      {"a child in a process group of its own", own_group, Ending::exits},
+      {"a child in a process group of its own, the sim killed", own_group + "exec sleep 30\n",
+       Ending::killed},
+      {"a child that left the session, its parent running", "setsid sleep 30 &\necho $!\nexec sleep 30\n",
+       Ending::dropped},
+      {"a daemon: a double fork out of the session", "(setsid sleep 30 &\necho $!)\n", Ending::exits},
+      {"a daemon, the sim killed", "(setsid sleep 30 &\necho $!)\nexec sleep 30\n", Ending::killed},
+      {"a child in the sim's group, the handle dropped", "sleep 30 &\necho $!\nexec sleep 30\n",
+       Ending::dropped},
+  };
+  Loop loop;
+  for (const Case& c : cases) {
+    TempDir dir;
+    const fs::path sim = dir.script("sim", c.script);
+    Lines lines;
+    loop.run([&]() -> asio::awaitable<void> {
+      Process process = co_await start(sim, lines);
+      co_await until_lines(lines, 1);
+      if (c.ending == Ending::killed) process->kill();
+      if (c.ending == Ending::dropped) {
+        process.reset();
+      } else {
+        co_await process->wait();
+      }
+    }());
+    ASSERT_EQ(lines.size(), 1u) << c.what;
+    EXPECT_TRUE(reaped_soon(std::stoi(lines[0]))) << c.what;
+  }
+}
+
+TEST(SimProcessTest, StoppingOneSimLeavesTheOtherAndTheToolsOwnChildren) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "setsid sleep 30 &\necho $$ $!\nexec sleep 30\n");
+  testing::Subprocess own({"sleep", "30"});
+  Loop loop;
+  Lines first, second;
+  const auto pids = [](const Lines& lines) {
+    std::istringstream in(lines.at(0));
+    std::pair<pid_t, pid_t> sim_and_helper;
+    in >> sim_and_helper.first >> sim_and_helper.second;
+    return sim_and_helper;
+  };
+  bool others_ran_on = false;
+  loop.run([&]() -> asio::awaitable<void> {
+    Process one = co_await start(sim, first);
+    const Process other = co_await start(sim, second);
+    co_await until_lines(first, 1);
+    co_await until_lines(second, 1);
+    one.reset();
+    const auto [other_sim, other_helper] = pids(second);
+    others_ran_on = !other->returncode() && !gone(other_sim) && !gone(other_helper) &&
+                    !own.finish(testing::Subprocess::Clock::now());
+  }());
+  EXPECT_TRUE(others_ran_on) << "the other sim, its helper and the tool's own child run on";
+  for (const Lines* lines : {&first, &second}) {
+    const auto [sim_pid, helper] = pids(*lines);
+    EXPECT_TRUE(reaped_soon(sim_pid));
+    EXPECT_TRUE(reaped_soon(helper));
+  }
 }
 
 TEST(SimProcessTest, WhatIsNoSimFailsClearly) {

@@ -9,20 +9,28 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -41,6 +49,18 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t TAIL_LINES = 40;
 constexpr std::size_t TAIL_BYTES = 4000;
+// MAX_LINE_BYTES: only the end of a sim's output is ever shown, at most TAIL_BYTES of it, so keeping
+// the end of a longer line never changes what a user reads; and a sim printing without a newline costs
+// a few times this much memory instead of all it printed.
+static_assert(MAX_LINE_BYTES > TAIL_BYTES);
+// Read per turn of the event loop: a sim that writes without pause must not starve the loop (its
+// signals, time limits and calls) while the reader keeps finding more to read.
+constexpr std::size_t READ_PER_TURN = 64 * 1024;
+// How long stopping a sim waits for its killed descendants to end: one stuck in the kernel (say, on a
+// dead network file system) can outlast SIGKILL, and the stop must still end.
+constexpr auto DESCENDANTS_LIMIT = std::chrono::seconds(2);
+// The sim never inherits these: a sim that could call the compute node could read the recorded truth back.
+constexpr std::array<std::string_view, 2> WITHHELD_VARIABLES = {"NALTO_COMPUTE_TOKEN", "NALTO_COMPUTE_URL"};
 
 [[noreturn]] void throw_errno(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
@@ -111,7 +131,8 @@ Command resolve_command(const std::string& path) {
   throw ValueError(path + " is neither an executable nor a folder with sim.json");
 }
 
-// This process's environment with `env`'s members set over it, as NAME=VALUE entries.
+// This process's environment, without WITHHELD_VARIABLES, with `env`'s members set over it, as
+// NAME=VALUE entries.
 std::vector<std::string> make_environment(const Json& env) {
   std::vector<std::string> entries;
   std::unordered_map<std::string, std::size_t> position;
@@ -125,7 +146,10 @@ std::vector<std::string> make_environment(const Json& env) {
   };
   for (char** entry = environ; *entry; ++entry) {
     const std::string_view text = *entry;
-    set(std::string(text.substr(0, text.find('='))), std::string(text));
+    const std::string_view name = text.substr(0, text.find('='));
+    if (std::find(WITHHELD_VARIABLES.begin(), WITHHELD_VARIABLES.end(), name) != WITHHELD_VARIABLES.end())
+      continue;
+    set(std::string(name), std::string(text));
   }
   if (env.is_null()) return entries;
   if (!env.is_object()) throw TypeError("the sim's environment must be an object, not " + kind_name(env));
@@ -192,7 +216,9 @@ struct ChildSetup {
 
 // Between fork and exec only async-signal-safe calls: another thread may have held a lock at the fork.
 [[noreturn]] void run_child(const ChildSetup& setup) {
-  ::setpgid(0, 0);
+  // Its own session: it has no controlling terminal to write to or be stopped by, and its session id
+  // marks its descendants. It cannot fail: a child just forked leads no process group.
+  ::setsid();
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != setup.parent) ::_exit(127);
   // The parent's handlers must not run here once signals are unblocked; its ignored SIGPIPE would
@@ -214,6 +240,23 @@ struct ChildSetup {
   fail_child(setup, Stage::exec);
 }
 
+// Where a cut at `from` may begin without splitting a UTF-8 sequence: at most three continuation
+// bytes are skipped.
+std::size_t sequence_start(std::string_view text, std::size_t from) {
+  std::size_t cut = from;
+  while (cut < from + 3 && cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
+  return cut;
+}
+
+// The last MAX_LINE_BYTES of a line, from a sequence start.
+std::string_view line_end(std::string_view line) {
+  if (line.size() <= MAX_LINE_BYTES) return line;
+  return line.substr(sequence_start(line, line.size() - MAX_LINE_BYTES));
+}
+
+// How a read of the sim's output left the pipe.
+enum class Drained { empty, unfinished, ended };
+
 // The sim's output pipe, shared with the coroutine that reads it so that the reader never touches
 // freed memory after the handle is gone.
 struct Output {
@@ -221,32 +264,49 @@ struct Output {
 
   asio::posix::stream_descriptor pipe;
   std::function<void(std::string)> on_output;
-  std::string pending;
+  std::string pending;  // the line begun, of which only its end counts
   bool closed = false;  // the handle is gone
 
   void deliver(std::string_view line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
-    if (!closed && on_output) on_output(utf8::sanitize(line));
+    if (!closed && on_output) on_output(utf8::sanitize(line_end(line)));
   }
 
+  // Only the new bytes are searched for line ends.
   void take(std::string_view chunk) {
+    for (std::size_t end; !closed && (end = chunk.find('\n')) != std::string_view::npos;
+         chunk.remove_prefix(end + 1)) {
+      if (pending.empty()) {
+        deliver(chunk.substr(0, end));
+      } else {
+        pending.append(chunk.substr(0, end));
+        deliver(pending);
+        pending.clear();
+      }
+    }
+    if (closed) return;
     pending.append(chunk);
-    std::size_t start = 0;
-    for (std::size_t end; !closed && (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
-      deliver(std::string_view(pending).substr(start, end - start));
-    pending.erase(0, start);
+    // Cut only once twice the bound is reached, so that each byte is copied a bounded number of times.
+    if (pending.size() > 2 * MAX_LINE_BYTES) pending.erase(0, pending.size() - line_end(pending).size());
   }
 
-  // Hands over whatever can be read now; false once the pipe is at its end or closed.
-  bool drain() {
-    std::array<char, 4096> buffer;
-    while (!closed && pipe.is_open()) {
+  std::size_t pipe_size() {
+    const int size = pipe.is_open() ? ::fcntl(pipe.native_handle(), F_GETPIPE_SZ) : 0;
+    return size > 0 ? static_cast<std::size_t>(size) : READ_PER_TURN;
+  }
+
+  // Hands over at most about `limit` bytes of what can be read now.
+  Drained drain(std::size_t limit) {
+    std::array<char, 16384> buffer;
+    for (std::size_t taken = 0; !closed && pipe.is_open();) {
+      if (taken >= limit) return Drained::unfinished;
       const ssize_t n =
           retry_eintr([&] { return ::read(pipe.native_handle(), buffer.data(), buffer.size()); });
       if (n > 0) {
         take(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        taken += static_cast<std::size_t>(n);
       } else if (n < 0 && errno == EAGAIN) {
-        return true;
+        return Drained::empty;
       } else {
         const std::string last = std::exchange(pending, {});
         if (!last.empty()) deliver(last);
@@ -254,15 +314,142 @@ struct Output {
         pipe.close(ignored);
       }
     }
-    return false;
+    return Drained::ended;
   }
 };
 
 asio::awaitable<void> read_output(std::shared_ptr<Output> output) {
+  const auto executor = co_await asio::this_coro::executor;
   asio::error_code error;
   auto token = asio::redirect_error(asio::use_awaitable, error);
-  while (output->drain() && !error)
-    co_await output->pipe.async_wait(asio::posix::descriptor_base::wait_read, token);
+  for (;;) {
+    const Drained drained = output->drain(READ_PER_TURN);
+    if (drained == Drained::ended) co_return;
+    if (drained == Drained::unfinished) {
+      // More is waiting: the loop's other work goes first.
+      co_await asio::post(executor, asio::use_awaitable);
+    } else {
+      co_await output->pipe.async_wait(asio::posix::descriptor_base::wait_read, token);
+      if (error) co_return;
+    }
+  }
+}
+
+// A process as /proc/<pid>/stat tells of it.
+struct ProcessInfo {
+  pid_t pid, parent, session;
+  bool ended;             // a zombie, waiting to be reaped
+  std::uint64_t started;  // clock ticks after boot
+};
+
+std::optional<ProcessInfo> read_process(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(in, text);
+  // The name in parentheses may hold anything, parentheses and spaces too.
+  const std::size_t name_end = text.rfind(')');
+  if (name_end == std::string::npos) return std::nullopt;
+  std::istringstream fields(text.substr(name_end + 1));
+  char state = 0;
+  ProcessInfo info{pid, 0, 0, false, 0};
+  pid_t group = 0;
+  fields >> state >> info.parent >> group >> info.session;
+  // Fields 7 to 21 lie between the session and the start time.
+  std::string skipped;
+  for (int field = 7; field <= 21; ++field) fields >> skipped;
+  fields >> info.started;
+  if (!fields) return std::nullopt;
+  info.ended = state == 'Z' || state == 'X';
+  return info;
+}
+
+std::vector<ProcessInfo> all_processes() {
+  std::vector<ProcessInfo> found;
+  std::error_code error;
+  for (fs::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
+    const std::string name = entry->path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (const std::optional<ProcessInfo> info = read_process(std::stoi(name))) found.push_back(*info);
+  }
+  return found;
+}
+
+// The sims started here whose exit has not been collected yet: an orphan handed to this process may
+// come from any of them.
+std::mutex sims_mutex;
+std::set<pid_t> running_sims;
+
+// A process by its pid and start time, which together are never reused.
+using ProcessId = std::pair<pid_t, std::uint64_t>;
+
+// Every process that descends from the sim `sim`, but the sim itself: the trees of its children, of
+// every process in its session and of those `known` to descend from it, and the orphans handed to us.
+// An orphan that left the sim's session cannot be told by its parent any more: it counts when it
+// started after the sim, is not in our own session (which no sim can join), and no other sim runs that
+// might have left it.
+std::vector<ProcessInfo> descendants(pid_t sim, std::uint64_t started, const std::set<ProcessId>& known) {
+  std::set<pid_t> others;
+  {
+    const std::lock_guard lock(sims_mutex);
+    others = running_sims;
+  }
+  others.erase(sim);
+  const pid_t self = ::getpid();
+  const pid_t own_session = ::getsid(0);
+  const std::vector<ProcessInfo> all = all_processes();
+  std::multimap<pid_t, const ProcessInfo*> children;
+  std::vector<const ProcessInfo*> todo;
+  for (const ProcessInfo& process : all) {
+    children.emplace(process.parent, &process);
+    if (process.pid == sim || process.pid == self || others.contains(process.pid)) continue;
+    const bool orphan = process.parent == self && process.session != own_session && others.empty() &&
+                        process.started >= started;
+    if (process.session == sim || orphan || known.contains({process.pid, process.started}))
+      todo.push_back(&process);
+  }
+  std::set<pid_t> seen;
+  std::vector<ProcessInfo> found;
+  const auto [first, last] = children.equal_range(sim);
+  for (auto child = first; child != last; ++child) todo.push_back(child->second);
+  while (!todo.empty()) {
+    const ProcessInfo* process = todo.back();
+    todo.pop_back();
+    if (process->pid == self || others.contains(process->pid) || !seen.insert(process->pid).second) continue;
+    found.push_back(*process);
+    const auto [from, to] = children.equal_range(process->pid);
+    for (auto child = from; child != to; ++child) todo.push_back(child->second);
+  }
+  return found;
+}
+
+// Kills every descendant of the sim `sim` (and, with `kill_sim`, the sim) and reaps those handed to us,
+// until none runs and the sim has ended (its children are handed over only then). The sim is killed
+// only once its children are known, and what was found once stays known: a child in another session,
+// handed to us when the sim ends, can no longer be told apart by its parent.
+void end_descendants(pid_t sim, std::uint64_t started, bool kill_sim) {
+  const pid_t self = ::getpid();
+  const auto give_up = std::chrono::steady_clock::now() + DESCENDANTS_LIMIT;
+  std::set<ProcessId> known;
+  for (;;) {
+    const std::optional<ProcessInfo> leader = read_process(sim);
+    bool running = leader && !leader->ended;
+    const std::vector<ProcessInfo> found = descendants(sim, started, known);
+    if (std::exchange(kill_sim, false)) {
+      ::kill(sim, SIGKILL);
+      ::killpg(sim, SIGKILL);
+    }
+    for (const ProcessInfo& process : found) {
+      known.emplace(process.pid, process.started);
+      if (!process.ended) {
+        ::kill(process.pid, SIGKILL);
+        running = true;
+      } else if (process.parent == self) {
+        ::waitpid(process.pid, nullptr, WNOHANG);
+      }
+    }
+    if (!running || std::chrono::steady_clock::now() >= give_up) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 class SimChild : public outside::SimProcess {
@@ -278,9 +465,9 @@ class SimChild : public outside::SimProcess {
     asio::error_code ignored;
     output_->pipe.close(ignored);
     if (pid_ <= 0 || code_) return;
-    ::kill(pid_, SIGKILL);
-    ::killpg(pid_, SIGKILL);
+    end_descendants(pid_, started_, true);
     retry_eintr([&] { return ::waitpid(pid_, nullptr, 0); });
+    forget();
   }
 
   void start(Command command, std::vector<std::string> environment,
@@ -295,6 +482,10 @@ class SimChild : public outside::SimProcess {
     make_pipe(status_read, status_write);
     const ChildSetup setup{argv.data(),        envp.data(),        command.cwd.c_str(), input.get(),
                            output_write.get(), status_write.get(), ::getpid()};
+    // Orphaned descendants of a sim (a double fork, a helper whose parent died) come to us rather than
+    // to init, so that stopping the sim can find and end them. Set at every start: a forked copy of
+    // this process is no subreaper. Should it fail, they are still found in the sim's session.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
 
     // A signal arriving between fork and the child's handler reset would run our handler there.
     sigset_t all, previous;
@@ -306,7 +497,12 @@ class SimChild : public outside::SimProcess {
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0) throw_errno(fork_error, "cannot start " + command.argv[0]);
     pid_ = pid;
-    ::setpgid(pid, pid);
+    // Unreaped, the child keeps its pid, so its start time read now stays its own.
+    if (const std::optional<ProcessInfo> info = read_process(pid)) started_ = info->started;
+    {
+      const std::lock_guard lock(sims_mutex);
+      running_sims.insert(pid_);
+    }
     input.reset();
     output_write.reset();
     status_write.reset();
@@ -331,7 +527,7 @@ class SimChild : public outside::SimProcess {
   }
 
   void kill() override {
-    if (!code_) ::killpg(pid_, SIGKILL);
+    if (!code_) end_descendants(pid_, started_, true);
   }
 
   asio::awaitable<int> wait() override {
@@ -342,6 +538,7 @@ class SimChild : public outside::SimProcess {
 
  private:
   pid_t pid_ = -1;
+  std::uint64_t started_ = 0;
   asio::posix::stream_descriptor pidfd_;
   std::shared_ptr<Output> output_;
   std::optional<int> code_;
@@ -357,13 +554,20 @@ class SimChild : public outside::SimProcess {
     return info.si_code == CLD_EXITED ? info.si_status : -info.si_status;
   }
 
+  void forget() {
+    const std::lock_guard lock(sims_mutex);
+    running_sims.erase(pid_);
+  }
+
   bool reap() {
     const std::optional<int> exited = poll(WNOWAIT);
     if (!exited) return false;
-    // Still unreaped, the leader keeps its group id from being reused by another process.
-    ::killpg(pid_, SIGKILL);
+    // Still unreaped, the leader keeps its pid, and so its session id, from being reused meanwhile.
+    end_descendants(pid_, started_, false);
     code_ = poll(0).value_or(*exited);
-    output_->drain();
+    forget();
+    // What it wrote before it ended fits in the pipe; more may come from its killed descendants.
+    output_->drain(output_->pipe_size());
     return true;
   }
 
@@ -372,6 +576,7 @@ class SimChild : public outside::SimProcess {
     const ssize_t n = retry_eintr([&] { return ::read(status.get(), &failure, sizeof failure); });
     if (n != static_cast<ssize_t>(sizeof failure)) return;
     retry_eintr([&] { return ::waitpid(pid_, nullptr, 0); });
+    forget();
     pid_ = -1;
     const std::string& program = command.argv[0];
     if (failure.stage == Stage::enter_folder)
@@ -423,10 +628,7 @@ std::string tail(const std::string& output) {
   const std::size_t from = text.size() - TAIL_BYTES;
   const std::size_t newline = text.find('\n', from - 1);
   if (newline != std::string_view::npos) return std::string(text.substr(newline + 1));
-  // A UTF-8 sequence is at most four bytes: at most three continuation bytes to skip.
-  std::size_t cut = from;
-  while (cut < from + 3 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
-  return std::string(text.substr(cut));
+  return std::string(text.substr(sequence_start(text, from)));
 }
 
 }  // namespace nalto::runtime

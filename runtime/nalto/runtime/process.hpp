@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,12 +14,21 @@ namespace nalto::runtime {
 // A TCP port on 127.0.0.1 that was free a moment ago; std::system_error when none can be had.
 int free_port();
 
+// Of a longer output line only its last MAX_LINE_BYTES are handed over (cut between UTF-8 sequences).
+inline constexpr std::size_t MAX_LINE_BYTES = 64 * 1024;
+
 // Starts the sim at `path`: an executable file, or a folder whose sim.json holds {"command": [texts]}.
-// It runs in its own folder and process group with `--host HOST --port PORT` appended, this process's
-// environment plus the members of `env`, and dies with this process. Its stdout and stderr lines, in
-// the order written, go to `on_output` on the event loop; all it wrote before exiting has been handed
-// over when wait() returns, and nothing is handed over once the handle is destroyed (which kills the
-// group). On_output must not destroy the handle.
+// It runs in its own folder and in a session of its own (so with no controlling terminal) with
+// `--host HOST --port PORT` appended, this process's environment without NALTO_COMPUTE_TOKEN and
+// NALTO_COMPUTE_URL plus the members of `env`, and dies with this process. Its stdout and stderr lines,
+// in the order written, go to `on_output` on the event loop, read a bounded amount per turn of the
+// loop; all it wrote before exiting has been handed over when wait() returns, and nothing is handed
+// over once the handle is destroyed. When the sim has exited (wait()), is killed (kill()) or its handle
+// is destroyed, every process that descends from it is killed and reaped: this process becomes a child
+// subreaper at the first start, so that orphans of a sim come to it. While other sims run, an orphan
+// that left its sim's session cannot be told apart and is ended with the last of them. Killed with
+// SIGKILL, this process ends nothing: the kernel kills the sim (its parent-death signal), while its
+// descendants live on, re-parented to init. On_output must not destroy the handle.
 // A path that is no sim or a bad sim.json: ValueError; a command that cannot be executed:
 // std::system_error "cannot start ...".
 asio::awaitable<std::unique_ptr<outside::SimProcess>> start_sim_process(
