@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <tuple>
+#include <utility>
 
 #include "apps/command_line.hpp"
 #include "cli/cli.hpp"
@@ -210,6 +212,30 @@ TEST_F(PublishReportCliRunTest, InterruptionClosesTheClaimAndStopsTheSimFirst) {
   EXPECT_EQ(claim_state(), "closed");
   EXPECT_THAT(runtime.client->cancelled, ::testing::ElementsAre("step"));
   EXPECT_EQ(runtime.process->events.front(), "terminate");
+}
+
+TEST_F(PublishReportCliRunTest, ASecondInterruptionKillsASimThatIgnoresTermAndTheClaimIsStillClosed) {
+  Timing limits = timing();
+  limits.exit_wait_s = 5;
+  const ScopedTiming shorter(limits);
+  runtime.client->hang_on = "step";
+  runtime.client->on_hang = [] { std::raise(SIGINT); };
+  runtime.process->exits_on_terminate = false;
+  bool interrupted_again = false;
+  runtime.process->on_wait = [&interrupted_again] {
+    if (!std::exchange(interrupted_again, true)) std::raise(SIGINT);
+  };
+  const auto begun = std::chrono::steady_clock::now();
+  const cli::Outcome outcome = run("room");
+
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2)) << "the stop waited on";
+  EXPECT_EQ(outcome.signal, SIGINT);
+  EXPECT_EQ(err.str(), "Interrupted: closing the claim and stopping the sim...\n" +
+                           std::string(cli::INTERRUPTED_AGAIN) + "\n");
+  EXPECT_EQ(claim_state(), "closed");
+  EXPECT_THAT(*runtime.journal, ::testing::IsSupersetOf({"process.terminate", "process.wait",
+                                                         "runtime.kill_all", "process.kill"}));
+  EXPECT_EQ(runtime.process->exit_code, runtime.process->killed_code);
 }
 
 }  // namespace

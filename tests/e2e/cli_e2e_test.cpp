@@ -290,6 +290,31 @@ TEST_F(CliEndToEnd, InterruptDuringTheReplayClosesTheClaimStopsTheSimAndEndsBySi
   EXPECT_THAT(mark.alive(), IsEmpty());
 }
 
+TEST_F(CliEndToEnd, ASecondInterruptKillsASimThatIgnoresTermAndItsChildAndStillClosesTheClaim) {
+  const testing::ProcessMark mark;
+  const auto cli = start(TEST_SIM, "echo", {"--call-timeout", "60"},
+                         {{"NALTO_TEST_SIM_MODE", "hang-ignore-term"}, {"NALTO_LOG", "debug"}});
+  ASSERT_TRUE(cli->read_until([&] { return cli->err().find("Replaying episode 0") != std::string::npos; },
+                              in(std::chrono::seconds(5))))
+      << cli->err();
+  cli->signal(SIGINT);
+  ASSERT_TRUE(cli->read_until([&] { return cli->err().find("Interrupted: ") != std::string::npos; },
+                              in(std::chrono::seconds(5))))
+      << cli->err();
+
+  cli->signal(SIGINT);
+  // Well before the 10 s the stop would wait for the sim.
+  const std::optional<ExitStatus> status = cli->finish(in(std::chrono::seconds(5)));
+
+  ASSERT_TRUE(status.has_value()) << cli->err();
+  EXPECT_EQ(*status, killed_by(SIGINT));
+  EXPECT_THAT(cli->err(), HasSubstr("Interrupted again: killing the sim"));
+  const Json claim = only_claim();
+  EXPECT_EQ(claim.at("state"), "closed");
+  EXPECT_FALSE(claim.value("failure", std::string()).empty());
+  EXPECT_THAT(mark.alive(), IsEmpty()) << "the sim and its grandchild";
+}
+
 TEST_F(CliEndToEnd, ValidatesTheRoomAgainstTheExampleDatasetWithoutClaiming) {
   const std::vector<std::string> args = {
       NALTO_EXE, "sim", "validate", "--path", ROOM, "--dataset", "heated-room-demo", "--steps", "20"};

@@ -3,6 +3,7 @@
 //   hang-in-step    serves, but a Step never answers until the call is cancelled or the sim stopped
 //   ignore-term     ignores SIGTERM and leaves a grandchild "sleep 1000" in its process group, whose
 //                   pid it prints as "grandchild <pid>"
+//   hang-ignore-term  both: a Step never answers, and SIGTERM is ignored, with the grandchild
 //   slow-start      sleeps NALTO_TEST_SIM_DELAY_MS milliseconds before serving
 //   no-health       serves the sim service but not the health service
 //   wrong-port      listens on the port after the one it was given
@@ -68,7 +69,8 @@ class EchoSim : public JsonSimulator {
       answer->set_json(R"([[0.0], 0.0, false, false, {"a": )" + nested(60000) + R"(, "b": 1}])");
       return grpc::Status::OK;
     }
-    if (mode_ != "hang-in-step") return JsonSimulator::Step(context, request, answer);
+    if (mode_ != "hang-in-step" && mode_ != "hang-ignore-term")
+      return JsonSimulator::Step(context, request, answer);
     while (!context->IsCancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return grpc::Status::CANCELLED;
   }
@@ -149,7 +151,7 @@ int run(int argc, char** argv) {
   if (mode == "slow-start") {
     const char* delay = std::getenv("NALTO_TEST_SIM_DELAY_MS");
     std::this_thread::sleep_for(std::chrono::milliseconds(delay ? std::atoll(delay) : 0));
-  } else if (mode == "ignore-term") {
+  } else if (mode == "ignore-term" || mode == "hang-ignore-term") {
     ::signal(SIGTERM, SIG_IGN);
     // The grandchild inherits the ignored SIGTERM, so only a SIGKILL of the group ends it.
     char sleep_name[] = "sleep", seconds[] = "1000";
@@ -167,7 +169,7 @@ int run(int argc, char** argv) {
   EchoSim sim(mode);
   return serve(argc, argv, sim,
                {.label = "test sim",
-                .stop_on_sigterm = mode != "ignore-term",
+                .stop_on_sigterm = mode != "ignore-term" && mode != "hang-ignore-term",
                 .health = mode != "no-health",
                 .port_offset = mode == "wrong-port" ? 1 : 0});
 }

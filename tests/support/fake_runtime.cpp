@@ -162,6 +162,7 @@ void FakeSimProcess::kill() {
 
 asio::awaitable<int> FakeSimProcess::wait() {
   note("wait");
+  on_wait();
   std::exception_ptr failure;
   try {
     // Polled, so a kill() while someone waits ends the wait too.
@@ -232,6 +233,11 @@ asio::awaitable<void> FakeSimRuntime::check_serving(std::string address, double 
   if (!serving_hangs) co_return;
   std::function<void()> note = [this] { serving_cancelled = true; };
   co_await pause(3600, std::move(note));
+}
+
+void FakeSimRuntime::kill_all() {
+  journal->push_back("runtime.kill_all");
+  if (*processes_alive_ > 0) process->kill();
 }
 
 std::string FakeSimRuntime::_tail(std::string output) {

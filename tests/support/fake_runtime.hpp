@@ -76,6 +76,7 @@ class FakeSimProcess : public outside::SimProcess {
   bool exits_on_terminate = true;   // false: terminate is ignored and wait() waits until cancelled
   int terminated_code = -15, killed_code = -9;
   int waits_cancelled = 0;
+  std::function<void()> on_wait = [] {};  // told when a wait begins
 
   std::optional<int> returncode() const override { return exit_code; }
   void terminate() override;
@@ -138,6 +139,7 @@ class FakeSimRuntime : public outside::SimRuntime {
   std::unique_ptr<outside::ComputeSpace> _to_compute_space(const Json& info) override;
   Json as_compute_sees(const Json& value) override;
   std::unique_ptr<outside::Sensor> make_sensor(std::string name, std::string sensor_mapping) override;
+  void kill_all() override;  // kills the process while a handle of it is held
 
  private:
   std::function<void(std::string)> on_output_;

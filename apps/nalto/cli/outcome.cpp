@@ -35,19 +35,33 @@ Outcome run_reporting(const std::function<int()>& body) {
   }
 }
 
-Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupted) {
+std::function<void()> kill_sims(outside::SimRuntime& runtime) {
+  return [&runtime] {
+    console().note(std::string(INTERRUPTED_AGAIN));
+    runtime.kill_all();
+  };
+}
+
+Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupted,
+                          std::function<void()> on_second) {
   asio::cancellation_signal cancel;
   asio::io_context context;
   asio::signal_set signals(context, SIGINT, SIGTERM);
   int received = 0;
-  signals.async_wait([&](const std::error_code& error, int signal) {
+  std::function<void(const std::error_code&, int)> on_signal = [&](const std::error_code& error, int signal) {
     if (error) return;
-    received = signal;
-    // A second signal ends the program at once, through the default action.
+    if (received) {
+      on_second();
+    } else {
+      received = signal;
+      console().note(std::string(interrupted));
+      cancel.emit(asio::cancellation_type::terminal);
+      if (on_second) return signals.async_wait(on_signal);
+    }
+    // The next signal ends the program at once, through the default action.
     signals.clear();
-    console().note(std::string(interrupted));
-    cancel.emit(asio::cancellation_type::terminal);
-  });
+  };
+  signals.async_wait(on_signal);
 
   std::exception_ptr failure;
   int status = 0;

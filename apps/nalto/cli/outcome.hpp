@@ -28,8 +28,17 @@ Outcome run_reporting(const std::function<int()>& body);
 
 // Runs `task` on one event loop on the calling thread; its value is the exit status, a failure is
 // explained on stderr and gives 1. The first SIGINT or SIGTERM notes `interrupted` and cancels the task,
-// whose clean-up then runs; from then on both signals have their default action again, so a second one
-// ends the program at once.
-Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupted);
+// whose clean-up then runs. Without `on_second`, both signals then have their default action again, so
+// a second one ends the program at once. With it, a second signal runs `on_second`, which must let the
+// clean-up end soon, and a third ends the program at once.
+Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupted,
+                          std::function<void()> on_second = {});
+
+inline constexpr std::string_view INTERRUPTED_AGAIN =
+    "Interrupted again: killing the sim (a third interruption ends nalto at once)...";
+
+// For on_second: notes INTERRUPTED_AGAIN and kills every sim of `runtime` with its descendants, so that
+// a stop waiting for a sim that ignores SIGTERM ends at once and the clean-up goes on.
+std::function<void()> kill_sims(outside::SimRuntime& runtime);
 
 }  // namespace nalto::cli

@@ -186,7 +186,7 @@ Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
   });
   if (outcome.exit_status == 0)
     outcome = run_interruptible(publish(invocation, *platform, record),
-                                "Interrupted: closing the claim and stopping the sim...");
+                                "Interrupted: closing the claim and stopping the sim...", kill_sims(runtime));
   if (invocation.json_summary.empty()) return outcome;
 
   record.exit_status = outcome.exit_status;

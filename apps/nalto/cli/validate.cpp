@@ -474,7 +474,7 @@ asio::awaitable<int> validate_sim(Validate invocation) {
 
 Outcome run_validate(const Validate& invocation, outside::SimRuntime& runtime) {
   const outside::ScopedSimRuntime installed(runtime);
-  return run_interruptible(validate_sim(invocation), "Interrupted: stopping the sim...");
+  return run_interruptible(validate_sim(invocation), "Interrupted: stopping the sim...", kill_sims(runtime));
 }
 
 }  // namespace nalto::cli

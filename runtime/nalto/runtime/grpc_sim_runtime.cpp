@@ -248,4 +248,8 @@ std::unique_ptr<outside::Sensor> GrpcSimRuntime::make_sensor(std::string name, s
   return make_lambda_sensor(std::move(name), std::move(sensor_mapping));
 }
 
+void GrpcSimRuntime::kill_all() {
+  for (const auto& [port, process] : *started_) process->kill();
+}
+
 }  // namespace nalto::runtime

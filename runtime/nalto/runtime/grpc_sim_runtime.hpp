@@ -34,6 +34,7 @@ class GrpcSimRuntime : public outside::SimRuntime {
   std::unique_ptr<outside::ComputeSpace> _to_compute_space(const Json& info) override;
   Json as_compute_sees(const Json& value) override;
   std::unique_ptr<outside::Sensor> make_sensor(std::string name, std::string sensor_mapping) override;
+  void kill_all() override;
 
  private:
   // The sims started here that still have a handle, by port.

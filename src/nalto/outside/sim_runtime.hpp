@@ -65,6 +65,10 @@ class SimRuntime {
   virtual std::unique_ptr<ComputeSpace> _to_compute_space(const Json& info) = 0;
   virtual Json as_compute_sees(const Json& value) = 0;
   virtual std::unique_ptr<Sensor> make_sensor(std::string name, std::string sensor_mapping) = 0;
+  // Kills at once every sim started here that still runs, with its descendants, so that a stop waiting
+  // for a sim that ignores SIGTERM ends now (a second interruption). A runtime without processes of its
+  // own has nothing to kill.
+  virtual void kill_all() {}
 };
 
 // The installed runtime; fails when none is installed.
