@@ -250,7 +250,7 @@ class Server {
   bool refused_early(const httplib::Request& request, httplib::Response& response) const;
   void read_body(const httplib::Request& request, httplib::Response& response,
                  const httplib::ContentReader& reader, const std::function<Reply(std::string_view)>& handle);
-  void tell_refusal();
+  void tell_connection(bool refused);
 
   Service service_;
   ServerOptions options_;

@@ -292,8 +292,9 @@ class Workers final : public httplib::TaskQueue {
 // stream, whose read time-out is per read: a client sending a byte at a time held a worker for ever.
 class Server::Http final : public httplib::Server {
  public:
-  Http(const ServerOptions& options, std::function<void()> on_refusal)
-      : options_(options), on_refusal_(std::move(on_refusal)), stop_(::eventfd(0, EFD_CLOEXEC)) {
+  // `on_connection` hears of every connection: refused (true) or let in.
+  Http(const ServerOptions& options, std::function<void(bool)> on_connection)
+      : options_(options), on_connection_(std::move(on_connection)), stop_(::eventfd(0, EFD_CLOEXEC)) {
     if (!stop_.valid()) throw std::runtime_error("the compute node cannot make its stop event");
     new_task_queue = [this] {
       return new Workers(std::max<std::size_t>(options_.max_connections, 1), open_);
@@ -320,6 +321,7 @@ class Server::Http final : public httplib::Server {
       std::atomic<std::size_t>& open;
       ~Closed() { --open; }
     } closed{open_};
+    on_connection_(false);
     Connection connection(sock, options_, stop_.get());
     const CurrentConnection serving(connection);
     bool served = false;
@@ -339,7 +341,7 @@ class Server::Http final : public httplib::Server {
 
   // Written without waiting: a refused client that does not read its answer only loses it.
   void refuse(int fd) {
-    if (on_refusal_) on_refusal_();
+    on_connection_(true);
     const std::string body = detail("this compute node serves " + std::to_string(options_.max_connections) +
                                     " connections at once and all are taken; try again shortly");
     const std::string response =
@@ -355,7 +357,7 @@ class Server::Http final : public httplib::Server {
   }
 
   const ServerOptions& options_;
-  std::function<void()> on_refusal_;
+  std::function<void(bool)> on_connection_;
   Fd stop_;
   std::atomic<std::size_t> open_ = 0;
 };
@@ -516,7 +518,7 @@ Server::Server(Catalog catalog, ServerOptions options)
                  if (log) log(printable(line));
                }),
       options_(std::move(options)),
-      http_(std::make_unique<Http>(options_, [this] { tell_refusal(); })) {
+      http_(std::make_unique<Http>(options_, [this](bool refused) { tell_connection(refused); })) {
   if (options_.token && options_.token->empty()) options_.token.reset();
   Http& http = *http_;
   http.set_payload_max_length(options_.max_body_bytes);
@@ -587,13 +589,14 @@ Server::~Server() {
   stop();
 }
 
-// At most one line a second, however many connections are refused: a flood must not flood the log.
-void Server::tell_refusal() {
+// Refusals are told at most once a second while they go on, however many: a flood must not flood the
+// log. The next connection let in tells those not told yet.
+void Server::tell_connection(bool refused) {
   if (!options_.log) return;
   const std::lock_guard lock(refusals_mutex_);
-  ++refusals_;
+  refusals_ += refused ? 1 : 0;
   const auto now = std::chrono::steady_clock::now();
-  if (now - last_refusal_told_ < std::chrono::seconds(1)) return;
+  if (refusals_ == 0 || (refused && now - last_refusal_told_ < std::chrono::seconds(1))) return;
   options_.log("refused " + std::to_string(refusals_) + (refusals_ == 1 ? " connection" : " connections") +
                ": " + std::to_string(options_.max_connections) + " were open already");
   refusals_ = 0;
