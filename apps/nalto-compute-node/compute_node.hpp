@@ -3,6 +3,8 @@
 // The reference compute node: serves the datasets of one folder over HTTP and scores a sim's
 // predictions against their sensor truth, which never leaves it.
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -18,8 +20,10 @@
 #include <vector>
 
 namespace httplib {
-class Server;
-}
+struct Request;
+struct Response;
+class ContentReader;
+}  // namespace httplib
 
 namespace nalto::node_app {
 
@@ -54,8 +58,17 @@ struct Dataset {
   std::unordered_map<std::string, std::size_t> column_index;
 };
 
-// dataset.json and rows.csv of `folder`; DatasetError when they do not make a dataset.
+// The largest dataset.json read. It describes columns only, a few hundred bytes each; anything far
+// larger is no description, and reading it would only cost memory.
+inline constexpr std::size_t MAX_DESCRIPTION_BYTES = 1024 * 1024;
+
+// dataset.json and rows.csv of `folder`, each only when it is a regular file; DatasetError when they
+// do not make a dataset.
 Dataset load_dataset(const std::filesystem::path& folder);
+// The two readers of load_dataset, on texts: the columns that dataset.json describes, then the rows of
+// rows.csv into those columns. `where` names the file in a DatasetError.
+void read_description(Dataset& dataset, std::string_view text, const std::string& where);
+void read_rows(Dataset& dataset, std::string_view text, const std::string& where);
 
 // When a dataset folder's two files were last written, and their sizes (a file's time may not move
 // while it is being written); a folder whose stamp changed is read again.
@@ -113,10 +126,18 @@ struct SensorFit {
   Scale scale = Scale::range;
 };
 
+// The fewest rows a sensor is scored over. An NRMSE over a handful of rows says little of a sim, and
+// over one row it is the distance to a single recorded value: predicting one row at a time would read
+// the truth back out of the scores. Ten rows make each score a summary of at least ten values.
+inline constexpr std::size_t MIN_SCORED_ROWS = 10;
+
 // The lag in [0, max_lag] (predictions trailing the truth by that many rows) with the least NRMSE,
-// the smaller lag on a tie; a lag must keep at least half the rows that lag 0 compares. Absent when
-// no row has both a truth and a prediction.
-std::optional<SensorFit> fit_sensor(std::span<const SeriesPair> episodes, std::size_t max_lag);
+// the smaller lag on a tie; a lag must compare at least `min_rows` rows, and at least half the rows
+// that lag 0 compares. Absent when no lag does.
+std::optional<SensorFit> fit_sensor(std::span<const SeriesPair> episodes, std::size_t max_lag,
+                                    std::size_t min_rows = 1);
+// The rows that have both a truth and a prediction at lag 0.
+std::size_t rows_compared(std::span<const SeriesPair> episodes);
 
 // The widest lag searched, whatever a request asks: the search costs one pass over the rows per lag.
 inline constexpr std::size_t MAX_SEARCHED_LAG = 1000;
@@ -138,6 +159,8 @@ class Service {
   Reply dataset(std::string_view ref);
   // Counts and action ranges only: no sensor value is part of the answer.
   Reply dataset_stats(std::string_view ref);
+  // The two analysis requests run one at a time, whatever the threads: the JSON value of a body costs
+  // many times the body's own size, and concurrent requests must not multiply that.
   Reply analysis_actions(std::string_view body);
   // A validation run is analyzed once: the same run and bundle again get the stored answer, the same
   // run with another bundle is refused (409).
@@ -157,15 +180,42 @@ class Service {
   mutable std::mutex catalog_mutex_;  // guards the pointer only: a swap or a copy
   std::shared_ptr<const Catalog> catalog_;
   std::mutex scan_mutex_;  // one re-scan at a time; readers never wait for it
+  std::mutex analysis_mutex_;
   std::mutex runs_mutex_;
   std::unordered_map<std::string, Run> runs_;  // by the validation run id's JSON text
 };
 
+// The limits of the node's HTTP side. The tool sends each request whole, at once, and on loopback
+// (or a local network with --allow-remote) its bytes take milliseconds: the limits are many times what
+// it needs, and only stop clients that hold the node without using it.
 struct ServerOptions {
-  std::optional<std::string> token;                // demanded as "Authorization: Bearer <token>"
-  std::function<void(const std::string&)> log;     // one line per request; none when empty
-  std::size_t max_body_bytes = 512 * 1024 * 1024;  // larger bodies are refused (413)
+  std::optional<std::string> token;             // demanded as "Authorization: Bearer <token>"
+  std::function<void(const std::string&)> log;  // one line per request; none when empty
+  // The most a request body may take whatever the datasets; below it, a body may take what the
+  // predictions of the largest dataset served need (body_limit). Longer bodies are refused (413).
+  std::size_t max_body_bytes = 512 * 1024 * 1024;
+  // From a request's first byte to the end of its headers.
+  std::chrono::milliseconds header_time{10'000};
+  // After its headers, a body (and later the answer) must move at min_bytes_per_second or faster once
+  // this grace has passed: 256 KiB/s is a slow network's pace, loopback moves gigabytes a second.
+  std::chrono::milliseconds transfer_grace{10'000};
+  std::size_t min_bytes_per_second = 256 * 1024;
+  // Connections served at once, each by a worker of its own; more are refused (503) at once. The tool
+  // holds one at a time; sixty-four leave room for many tools and `nalto data` commands at once.
+  std::size_t max_connections = 64;
 };
+
+// Request bodies held at once, each up to body_limit: beyond, a request is refused (503) while the
+// others are read and analyzed, so that their memory is not multiplied by the clients.
+inline constexpr std::size_t BODIES_AT_ONCE = 4;
+
+// What a request body may take: what the predictions of the largest dataset of `catalog` need as
+// JSON, generously, and at most `ceiling`.
+std::size_t body_limit(const Catalog& catalog, std::size_t ceiling);
+
+// `text` with what a terminal would act on escaped: C0 controls and DEL, C1 controls, the bidi
+// controls and line separators (\uXXXX), and each byte of invalid UTF-8 (\xNN).
+std::string printable(std::string_view text);
 
 // True for 127.0.0.0/8, ::1 and "localhost".
 bool is_loopback(const std::string& host);
@@ -181,13 +231,34 @@ class Server {
   int bind(const std::string& host, int port);
   // Serves until stop(); call after bind().
   void serve();
+  // Ends the waits for requests at once; requests being answered are answered first.
   void stop();
   bool running() const;
 
  private:
+  class Http;
+  // The bytes of the bodies being held, against BODIES_AT_ONCE of the body limit.
+  struct BodyBudget {
+    std::atomic<std::size_t> taken = 0;
+    // Grows one request's share `held` to `total`, if the budget has room.
+    bool hold(std::size_t& held, std::size_t total, std::size_t limit);
+    void release(std::size_t held);
+  };
+
+  std::size_t body_limit() const;
+  std::string status_detail(const httplib::Request& request, int status) const;
+  bool refused_early(const httplib::Request& request, httplib::Response& response) const;
+  void read_body(const httplib::Request& request, httplib::Response& response,
+                 const httplib::ContentReader& reader, const std::function<Reply(std::string_view)>& handle);
+  void tell_connection(bool refused);
+
   Service service_;
   ServerOptions options_;
-  std::unique_ptr<httplib::Server> http_;
+  BodyBudget budget_;
+  std::mutex refusals_mutex_;
+  std::size_t refusals_ = 0;
+  std::chrono::steady_clock::time_point last_refusal_told_;
+  std::unique_ptr<Http> http_;  // last: its workers use the members above until it is gone
 };
 
 }  // namespace nalto::node_app

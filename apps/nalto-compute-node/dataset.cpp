@@ -1,15 +1,20 @@
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <deque>
-#include <fstream>
 #include <limits>
 #include <set>
 
 #include "compute_node.hpp"
+#include "nalto/support/errors.hpp"
+#include "nalto/support/fd.hpp"
 #include "nalto/support/hex.hpp"
 #include "nalto/support/json.hpp"
 
@@ -19,18 +24,40 @@ namespace {
 
 constexpr double MISSING = std::numeric_limits<double>::quiet_NaN();
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw DatasetError(path.string() + ": cannot be read");
+std::string file_kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "not a file";
+}
+
+// A dataset's files are read only when they are regular files: a pipe would block the node (and its
+// scan) until someone writes to it, and a folder or a device has no size to read.
+std::string read_file(const std::filesystem::path& path, std::optional<std::size_t> max_size = std::nullopt) {
+  const std::string where = path.string();
+  Fd fd(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); }));
+  if (!fd.valid()) throw DatasetError(where + ": cannot be read (" + std::strerror(errno) + ")");
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0)
+    throw DatasetError(where + ": cannot be read (" + std::strerror(errno) + ")");
+  if (!S_ISREG(status.st_mode))
+    throw DatasetError(where + ": not a regular file (" + file_kind(status.st_mode) + ")");
+  const auto too_large = [&] {
+    return DatasetError(where + ": larger than " + std::to_string(*max_size / 1024) +
+                        " KiB, which is more than a dataset description needs");
+  };
+  if (max_size && static_cast<std::uintmax_t>(status.st_size) > *max_size) throw too_large();
   std::string text;
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size > 0) {
-    text.resize(static_cast<std::size_t>(size));
-    in.seekg(0);
-    in.read(text.data(), size);
+  text.reserve(static_cast<std::size_t>(status.st_size));
+  char buffer[64 * 1024];
+  while (true) {
+    const ssize_t n = retry_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n < 0) throw DatasetError(where + ": cannot be read (" + std::strerror(errno) + ")");
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (max_size && text.size() > *max_size) throw too_large();
   }
-  if (!in) throw DatasetError(path.string() + ": cannot be read");
   return text;
 }
 
@@ -47,37 +74,6 @@ std::string text_member(const Json& object, std::string_view key, const std::str
   if (!value || !value->is_string() || value->get_ref<const std::string&>().empty())
     throw DatasetError(where + ": '" + std::string(key) + "' must be a non-empty text");
   return value->get<std::string>();
-}
-
-void read_description(Dataset& dataset, const std::filesystem::path& file) {
-  const std::string where = file.string();
-  Json description;
-  try {
-    description = Json::parse(read_file(file));
-  } catch (const Json::parse_error& e) {
-    throw DatasetError(where + ": not valid JSON (" + e.what() + ")");
-  }
-  if (!description.is_object()) throw DatasetError(where + ": must hold a JSON object");
-  dataset.id = text_member(description, "id", where);
-  dataset.name = text_member(description, "name", where);
-  const Json* columns = description.contains("columns") ? &description["columns"] : nullptr;
-  if (!columns || !columns->is_array()) throw DatasetError(where + ": 'columns' must be a list");
-  for (const Json& entry : *columns) {
-    const std::string at = where + ": column " + std::to_string(dataset.columns.size() + 1);
-    if (!entry.is_object()) throw DatasetError(at + " must be an object");
-    Column column;
-    column.key = text_member(entry, "key", at);
-    column.raw_name = entry.contains("raw_name") ? text_member(entry, "raw_name", at) : column.key;
-    const std::string role = text_member(entry, "role", at);
-    if (role != "sensor" && role != "action")
-      throw DatasetError(at + ": 'role' must be \"sensor\" or \"action\", not \"" + role + "\"");
-    column.role = role == "sensor" ? Role::sensor : Role::action;
-    if (column.key == "episode" || column.key == "row")
-      throw DatasetError(at + ": the key '" + column.key + "' is taken by the data file's own column");
-    if (!dataset.column_index.emplace(column.key, dataset.columns.size()).second)
-      throw DatasetError(at + ": the key '" + column.key + "' is listed twice");
-    dataset.columns.push_back(std::move(column));
-  }
 }
 
 // One CSV line's fields: plain ones are views into the line, quoted ones are unquoted into `scratch`.
@@ -286,16 +282,51 @@ const Column* Dataset::column(std::string_view key) const {
   return found == column_index.end() ? nullptr : &columns[found->second];
 }
 
-Dataset load_dataset(const std::filesystem::path& folder) {
-  Dataset dataset;
-  read_description(dataset, folder / "dataset.json");
-  const std::filesystem::path rows = folder / "rows.csv";
-  const std::string text = read_file(rows);
+void read_description(Dataset& dataset, std::string_view text, const std::string& where) {
+  Json description;
+  try {
+    description = parse_json(text);
+  } catch (const JSONDecodeError& e) {
+    throw DatasetError(where + ": not valid JSON (" + e.what() + ")");
+  }
+  if (!description.is_object()) throw DatasetError(where + ": must hold a JSON object");
+  dataset.id = text_member(description, "id", where);
+  dataset.name = text_member(description, "name", where);
+  const Json* columns = description.contains("columns") ? &description["columns"] : nullptr;
+  if (!columns || !columns->is_array()) throw DatasetError(where + ": 'columns' must be a list");
+  for (const Json& entry : *columns) {
+    const std::string at = where + ": column " + std::to_string(dataset.columns.size() + 1);
+    if (!entry.is_object()) throw DatasetError(at + " must be an object");
+    Column column;
+    column.key = text_member(entry, "key", at);
+    column.raw_name = entry.contains("raw_name") ? text_member(entry, "raw_name", at) : column.key;
+    const std::string role = text_member(entry, "role", at);
+    if (role != "sensor" && role != "action")
+      throw DatasetError(at + ": 'role' must be \"sensor\" or \"action\", not \"" + role + "\"");
+    column.role = role == "sensor" ? Role::sensor : Role::action;
+    if (column.key == "episode" || column.key == "row")
+      throw DatasetError(at + ": the key '" + column.key + "' is taken by the data file's own column");
+    if (!dataset.column_index.emplace(column.key, dataset.columns.size()).second)
+      throw DatasetError(at + ": the key '" + column.key + "' is listed twice");
+    dataset.columns.push_back(std::move(column));
+  }
+}
+
+void read_rows(Dataset& dataset, std::string_view text, const std::string& where) {
   // A rough row count spares the columns most of their regrowth.
   const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
   for (Column& column : dataset.columns) column.values.reserve(lines);
-  RowsReader(dataset, rows.string()).read(text);
+  RowsReader(dataset, where).read(text);
   for (Column& column : dataset.columns) column.values.shrink_to_fit();
+}
+
+Dataset load_dataset(const std::filesystem::path& folder) {
+  Dataset dataset;
+  const std::filesystem::path description = folder / "dataset.json";
+  read_description(dataset, read_file(description, MAX_DESCRIPTION_BYTES), description.string());
+  const std::filesystem::path rows = folder / "rows.csv";
+  const std::string text = read_file(rows);
+  read_rows(dataset, text, rows.string());
   dataset.content_md5 = hex_digest(EVP_md5(), text);
   dataset.content_sha256 = hex_digest(EVP_sha256(), text);
   return dataset;

@@ -57,7 +57,12 @@ SensorFit fit_of(const Sums& sums, std::size_t lag) {
 
 }  // namespace
 
-std::optional<SensorFit> fit_sensor(std::span<const SeriesPair> episodes, std::size_t max_lag) {
+std::size_t rows_compared(std::span<const SeriesPair> episodes) {
+  return compare(episodes, 0).n;
+}
+
+std::optional<SensorFit> fit_sensor(std::span<const SeriesPair> episodes, std::size_t max_lag,
+                                    std::size_t min_rows) {
   std::size_t longest = 0;
   for (const SeriesPair& episode : episodes)
     longest = std::max(longest, std::min(episode.truth.size(), episode.predicted.size()));
@@ -70,7 +75,7 @@ std::optional<SensorFit> fit_sensor(std::span<const SeriesPair> episodes, std::s
     const Sums sums = compare(episodes, lag);
     if (lag == 0) rows_at_zero = sums.n;
     // A lag that leaves only a sliver of the rows would win by comparing almost nothing.
-    if (sums.n == 0 || 2 * sums.n < rows_at_zero) continue;
+    if (sums.n == 0 || sums.n < min_rows || 2 * sums.n < rows_at_zero) continue;
     const SensorFit fit = fit_of(sums, lag);
     if (!best || fit.nrmse < best->nrmse) best = fit;
   }

@@ -4,6 +4,8 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -17,6 +19,17 @@ using nalto::node_app::Server;
 using nalto::node_app::ServerOptions;
 
 constexpr const char* PROGRAM = "nalto-compute-node";
+
+// Ends the process as `signal` would have, had it not been blocked: the shell sees the signal.
+[[noreturn]] void die_by(int signal) {
+  std::signal(signal, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  std::raise(signal);
+  std::_Exit(128 + signal);
+}
 
 std::string url_host(const std::string& host) {
   return host.find(':') != std::string::npos && host.front() != '[' ? "[" + host + "]" : host;
@@ -56,12 +69,44 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // Signals are taken by one thread of ours; every thread started from here on inherits the mask.
+  // Signals are taken by one thread of ours, started before the datasets are read: reading them may
+  // take long (or hang on a slow disk), and a signal must end the node then too. Every thread started
+  // from here on inherits the mask.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  std::atomic<Server*> serving = nullptr;
+  std::atomic<bool> done = false;
+  std::thread watcher([&stop_signals, &serving, &done] {
+    int signal = 0;
+    sigwait(&stop_signals, &signal);
+    if (done) return;
+    if (!serving) die_by(signal);
+    // A stop reaches only a server that is listening already; a signal may come just before.
+    while (!done) {
+      if (serving.load()->running()) {
+        serving.load()->stop();
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  // However main ends, the watcher ends first: woken from its wait, or seeing `done`. When a server
+  // is serving, before the server goes.
+  struct EndWatcher {
+    std::thread& watcher;
+    std::atomic<bool>& done;
+    void operator()() {
+      if (!watcher.joinable()) return;
+      done = true;
+      pthread_kill(watcher.native_handle(), SIGTERM);
+      watcher.join();
+    }
+    ~EndWatcher() { (*this)(); }
+  } end_watcher{watcher, done};
 
   try {
     Catalog catalog = Catalog::load(datasets);
@@ -76,29 +121,15 @@ int main(int argc, char** argv) {
                                   std::cerr << PROGRAM << ": " << line << '\n';
                                 }});
     const int bound = server.bind(host, port);
-
-    std::atomic<bool> served = false;
-    std::thread watcher([&server, &stop_signals, &served] {
-      int signal = 0;
-      sigwait(&stop_signals, &signal);
-      // A stop reaches only a server that is listening already; a signal may come just before.
-      while (!served) {
-        if (server.running()) {
-          server.stop();
-          return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-    });
+    serving = &server;
     std::cout << PROGRAM << ": serving " << count << (count == 1 ? " dataset" : " datasets") << " on http://"
               << url_host(host) << ":" << bound << std::endl;
     server.serve();
-    served = true;
-    // serve() also ends without a signal when listening fails; the watcher must not outlive it.
-    pthread_kill(watcher.native_handle(), SIGTERM);
-    watcher.join();
+    // serve() also ends without a signal when listening fails.
+    end_watcher();
   } catch (const std::exception& e) {
-    std::cerr << PROGRAM << ": " << e.what() << "\n";
+    // The message may name a folder, whose name is anyone's.
+    std::cerr << PROGRAM << ": " << nalto::node_app::printable(e.what()) << "\n";
     return 1;
   }
   return 0;

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "compute_node.hpp"
+#include "nalto/support/errors.hpp"
 #include "nalto/support/json.hpp"
 #include "nalto/support/strings.hpp"
 
@@ -28,10 +29,12 @@ Reply refused(int status, const std::string& detail) {
   return {status, dump_json(Json{{"detail", detail}})};
 }
 
+// Through the parser that refuses deep nesting: a body nested thousands of levels deep would make
+// every walk of its value recurse as deep.
 Json parse_body(std::string_view body) {
   try {
-    return Json::parse(body);
-  } catch (const Json::exception& e) {
+    return parse_json(body);
+  } catch (const JSONDecodeError& e) {
     // nlohmann prefixes its messages with the exception's id, which tells a user nothing.
     std::string message = e.what();
     if (const std::size_t end = message.find("] "); message.starts_with("[") && end != std::string::npos)
@@ -304,6 +307,7 @@ Json analysis(const Request& request) {
   Json sensors = Json::array();
   double total = 0;
   std::size_t scored = 0;
+  bool too_few = false;  // a sensor had rows to compare, only fewer than MIN_SCORED_ROWS
   std::vector<SeriesPair> pairs;
   for (std::size_t s = 0; s < request.sensors.size(); ++s) {
     const Column& column = *request.sensors[s];
@@ -320,7 +324,8 @@ Json analysis(const Request& request) {
                          std::to_string(unrecorded) + " of the " + std::to_string(rows_replayed) +
                          " rows replayed; they were left out");
     const std::optional<SensorFit> fit = fit_sensor(
-        pairs, static_cast<std::size_t>(std::min<std::uint64_t>(request.max_lag, MAX_SEARCHED_LAG)));
+        pairs, static_cast<std::size_t>(std::min<std::uint64_t>(request.max_lag, MAX_SEARCHED_LAG)),
+        MIN_SCORED_ROWS);
     Json entry{{"key", column.key}, {"raw_name", column.raw_name}};
     if (fit) {
       total += fit->score_percent;
@@ -331,7 +336,15 @@ Json analysis(const Request& request) {
       entry["n_rows"] = fit->n_rows;
       entry["normalized_by"] = scale_name(fit->scale);
     } else {
-      if (rows_replayed)
+      const std::size_t compared = rows_compared(pairs);
+      too_few = too_few || compared > 0;
+      if (compared)
+        warnings.push_back(
+            single_quoted(column.raw_name) + " was not scored: " +
+            (compared == 1 ? "1 replayed row has" : std::to_string(compared) + " replayed rows have") +
+            " both a recorded value and a prediction, and a sensor is scored over " +
+            std::to_string(MIN_SCORED_ROWS) + " rows or more");
+      else if (rows_replayed)
         warnings.push_back(
             single_quoted(column.raw_name) +
             " could not be scored: no replayed row has both a recorded value and a prediction");
@@ -369,8 +382,11 @@ Json analysis(const Request& request) {
     warnings.push_back(
         request.rollouts.empty()  ? "Nothing could be compared with the dataset: no episode was replayed"
         : request.sensors.empty() ? "Nothing could be compared with the dataset: no sensor was predicted"
-                                  : "Nothing could be compared with the dataset: no replayed row has "
-                                    "both a recorded sensor value and a prediction");
+        : too_few
+            ? "Nothing could be compared with the dataset: no sensor has " + std::to_string(MIN_SCORED_ROWS) +
+                  " replayed rows with both a recorded value and a prediction"
+            : "Nothing could be compared with the dataset: no replayed row has both a recorded sensor "
+              "value and a prediction");
   }
   return Json{{"warnings", std::move(warnings)},
               {"dataset", dataset_identity(dataset)},
@@ -507,6 +523,7 @@ Reply Service::dataset_stats(std::string_view ref) {
 }
 
 Reply Service::analysis_actions(std::string_view text) {
+  const std::lock_guard one_at_a_time(analysis_mutex_);
   try {
     Json storage;
     const Json& body = object_body(text, storage);
@@ -562,6 +579,7 @@ Reply Service::analysis_actions(std::string_view text) {
 }
 
 Reply Service::analyze_rollouts(std::string_view text) {
+  const std::lock_guard one_at_a_time(analysis_mutex_);
   try {
     Json storage;
     const Json& body = object_body(text, storage);

@@ -15,6 +15,7 @@
 #include "nalto/node/node_post.hpp"
 #include "nalto/support/hex.hpp"
 #include "nalto/support/http.hpp"
+#include "node/node_app_fixture.hpp"
 #include "support/fixtures.hpp"
 
 namespace nalto {
@@ -26,8 +27,12 @@ using node_app::DatasetError;
 using node_app::Scale;
 using node_app::SensorFit;
 using node_app::SeriesPair;
+using testing::Answer;
+using testing::fresh_dir;
 using ::testing::HasSubstr;
+using testing::make_folder;
 using ::testing::Not;
+using testing::RunningNode;
 
 constexpr const char* ID = "6f1c2a9e-0d4b-4c1e-9a57-3b8e2f10c0de";
 constexpr const char* NAME = "plant/line 2";
@@ -53,71 +58,6 @@ std::string rows_csv() {
   }
   return text;
 }
-
-fs::path make_folder(const fs::path& folder, const std::string& description, const std::string& rows) {
-  fs::create_directories(folder);
-  std::ofstream(folder / "dataset.json") << description;
-  std::ofstream(folder / "rows.csv") << rows;
-  return folder;
-}
-
-fs::path fresh_dir() {
-  static int count = 0;
-  const fs::path dir = fs::temp_directory_path() /
-                       ("nalto-node-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count));
-  fs::remove_all(dir);
-  return dir;
-}
-
-struct Answer {
-  int status = 0;
-  std::string body;
-  Json json() const { return Json::parse(body); }
-};
-
-// The node on 127.0.0.1:<free port>, serving one folder, for one test.
-class RunningNode {
- public:
-  explicit RunningNode(const fs::path& root, std::optional<std::string> token = std::nullopt)
-      : server_(Catalog::load(root), {.token = token, .log = [this](const std::string& line) {
-                                        const std::lock_guard lock(log_mutex_);
-                                        log_.push_back(line);
-                                      }}) {
-    port_ = server_.bind("127.0.0.1", 0);
-    thread_ = std::thread([this] { server_.serve(); });
-    for (int i = 0; i < 5000 && !server_.running(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~RunningNode() {
-    server_.stop();
-    thread_.join();
-  }
-
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::vector<std::string> log() const {
-    const std::lock_guard lock(log_mutex_);
-    return log_;
-  }
-
-  Answer request(const std::string& method, const std::string& path, const std::string& body = {},
-                 const httplib::Headers& headers = {}) const {
-    httplib::Client client("127.0.0.1", port_);
-    client.set_connection_timeout(5);
-    client.set_read_timeout(10);
-    const httplib::Result result =
-        method == "GET" ? client.Get(path, headers) : client.Post(path, headers, body, "application/json");
-    if (!result) throw std::runtime_error("no answer from the node: " + httplib::to_string(result.error()));
-    return {result->status, result->body};
-  }
-  Answer post(const std::string& path, const Json& body) const { return request("POST", path, body.dump()); }
-
- private:
-  mutable std::mutex log_mutex_;
-  std::vector<std::string> log_;
-  node_app::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-};
 
 // The sim's predictions: 'a' trails the truth by two rows, 'b' is 0.5 above its constant 5.
 Json rollout(int episode) {
@@ -219,9 +159,10 @@ TEST_F(ComputeNodeTest, WarnsOfShortEpisodesUnreadableValuesAndNothingToCompare)
   // is said to be left out.
   body = rollouts_body("run-ended");
   body["sensor_variables"] = Json::array({"b"});
-  body["episodes"] = Json::parse(R"([{"episode":0,"predictions":{"b":[5.5, 5.5, 5.5]}}])");
+  body["episodes"] = Json::parse(R"([{"episode":0,"predictions":{"b":[5.5, 5.5, 5.5, 5.5, 5.5]}},
+                                     {"episode":1,"predictions":{"b":[5.5, 5.5, 5.5, 5.5, 5.5, 5.5]}}])");
   EXPECT_EQ(node.post("/ml/sim-analyze-rollouts", body).json()["warnings"],
-            Json::parse(R"(["episode 0 stopped after 3 of 10 rows: the sim ended it",
+            Json::parse(R"(["episode 0 stopped after 5 of 10 rows: the sim ended it",
                             "'Temp A' was not scored: the sim has no sensor of that name"])"));
 
   body = rollouts_body("run-nothing");
@@ -336,7 +277,7 @@ TEST_F(ComputeNodeTest, AnalyzesARunOnceAndRefusesItForAnotherBundle) {
 }
 
 TEST_F(ComputeNodeTest, DemandsItsTokenOnEveryEndpoint) {
-  RunningNode locked(*root_, "s3cret");
+  RunningNode locked(*root_, {.token = "s3cret"});
   const httplib::Headers wrong{{"Authorization", "Bearer s3cre"}}, right{{"Authorization", "bearer s3cret"}};
   for (const auto& [method, path] : {std::pair<std::string, std::string>{"GET", "/ml/datasets/x"},
                                      {"GET", "/ml/datasets"},

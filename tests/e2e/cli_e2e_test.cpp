@@ -183,12 +183,15 @@ TEST_F(CliEndToEnd, SimThatDoesNotStartIsShownWithItsOutputAndTheClaimClosed) {
 }
 
 TEST_F(CliEndToEnd, NonFiniteTokensAreUnreadableValuesAndOtherTextIsNamedWithItsCall) {
-  // Python's json.dumps writes NaN: the reading is unreadable, which ends the episode, and the publish
-  // goes on to its report.
+  // Python's json.dumps writes NaN: the reading is unreadable, which ends the episode at its first
+  // step. The one row before it is fewer than the node scores a sensor over, so the publish ends
+  // without a score and closes its claim with the node's warnings.
   const Ran nan = publish(TEST_SIM, "echo", {"--project", "p"}, {{"NALTO_TEST_SIM_MODE", "nan-observation"}});
-  EXPECT_EQ(nan.exit, exited(0)) << nan.err;
-  EXPECT_THAT(nan.out, HasSubstr("✓ Analyzed 1 episodes"));
-  EXPECT_EQ(only_claim().at("state"), "submitted");
+  EXPECT_EQ(nan.exit, exited(1)) << nan.err;
+  EXPECT_THAT(nan.out, HasSubstr("warning: the sim's 'Echo' could not be read at 1 row (episode 0)"));
+  EXPECT_THAT(nan.err, HasSubstr("'Echo' was not scored: 1 replayed row has both a recorded value and a "
+                                 "prediction, and a sensor is scored over 10 rows or more"));
+  EXPECT_EQ(only_claim().at("state"), "closed");
 
   std::filesystem::remove(state_file());
   const Ran html = publish(TEST_SIM, "echo", {}, {{"NALTO_TEST_SIM_MODE", "not-json"}});

@@ -45,6 +45,7 @@ class Subprocess {
   Subprocess(const Subprocess&) = delete;
   Subprocess& operator=(const Subprocess&) = delete;
 
+  int pid() const { return pid_; }
   const std::string& out() const { return out_; }
   const std::string& err() const { return err_; }
   void signal(int number) const;
