@@ -46,6 +46,7 @@ const std::string ROOM = std::string(NALTO_EXAMPLE_SIMS_DIR) + "/heated_room/hea
 const std::string TEST_SIM = std::string(NALTO_TEST_SIMS_DIR) + "/test-sim";
 const std::string MINIMAL_PYTHON_SIM = std::string(NALTO_EXAMPLE_SIMS_DIR) + "/python_minimal";
 constexpr const char* TOKEN = "e2e-token";
+constexpr int ECHO_ROWS = 14;
 
 // A reference node per test on a free loopback port, serving the example dataset and, for the test
 // sim (which echoes its one action "Value" as its one sensor "Echo"), a dataset "echo".
@@ -62,7 +63,12 @@ class CliEndToEnd : public ::testing::Test {
     std::ofstream(datasets / "echo/dataset.json")
         << R"({"id": "echo-1", "name": "echo", "columns": [{"key": "e", "raw_name": "Echo", "role": "sensor"},
               {"key": "v", "raw_name": "Value", "role": "action"}]})";
-    std::ofstream(datasets / "echo/rows.csv") << "episode,row,e,v\n0,0,0,1\n0,1,1,2\n0,2,2,3\n";
+    // The sim echoes row k's action as row k's sensor: row k holds k and k+1. Enough rows for a score.
+    {
+      std::ofstream rows(datasets / "echo/rows.csv");
+      rows << "episode,row,e,v\n";
+      for (int row = 0; row < ECHO_ROWS; ++row) rows << "0," << row << "," << row << "," << row + 1 << "\n";
+    }
 
     node_.emplace(std::vector<std::string>{NALTO_COMPUTE_NODE_EXE, "--datasets", datasets.string(), "--port",
                                            "0", "--token", TOKEN});
@@ -183,14 +189,23 @@ TEST_F(CliEndToEnd, SimThatDoesNotStartIsShownWithItsOutputAndTheClaimClosed) {
 }
 
 TEST_F(CliEndToEnd, NonFiniteTokensAreUnreadableValuesAndOtherTextIsNamedWithItsCall) {
-  // Python's json.dumps writes NaN: the reading is unreadable, which ends the episode at its first
-  // step. The one row before it is fewer than the node scores a sensor over, so the publish ends
-  // without a score and closes its claim with the node's warnings.
-  const Ran nan = publish(TEST_SIM, "echo", {"--project", "p"}, {{"NALTO_TEST_SIM_MODE", "nan-observation"}});
-  EXPECT_EQ(nan.exit, exited(1)) << nan.err;
-  EXPECT_THAT(nan.out, HasSubstr("warning: the sim's 'Echo' could not be read at 1 row (episode 0)"));
-  EXPECT_THAT(nan.err, HasSubstr("'Echo' was not scored: 1 replayed row has both a recorded value and a "
-                                 "prediction, and a sensor is scored over 10 rows or more"));
+  // Python's json.dumps writes NaN: the reading is unreadable, which ends the episode, and the publish
+  // goes on to its report.
+  const Ran nan = publish(TEST_SIM, "echo", {"--project", "p"},
+                          {{"NALTO_TEST_SIM_MODE", "nan-observation"}, {"NALTO_TEST_SIM_NAN_FROM", "12"}});
+  EXPECT_EQ(nan.exit, exited(0)) << nan.err;
+  EXPECT_THAT(nan.out, HasSubstr("✓ Analyzed 1 episodes"));
+  EXPECT_EQ(only_claim().at("state"), "submitted");
+
+  // Ended at its first step, the episode leaves one row: fewer than the node scores a sensor over, so
+  // the publish ends without a score and closes its claim with the node's warnings.
+  std::filesystem::remove(state_file());
+  const Ran early =
+      publish(TEST_SIM, "echo", {"--project", "p"}, {{"NALTO_TEST_SIM_MODE", "nan-observation"}});
+  EXPECT_EQ(early.exit, exited(1)) << early.err;
+  EXPECT_THAT(early.out, HasSubstr("warning: the sim's 'Echo' could not be read at 1 row (episode 0)"));
+  EXPECT_THAT(early.err, HasSubstr("'Echo' was not scored: 1 replayed row has both a recorded value and a "
+                                   "prediction, and a sensor is scored over 10 rows or more"));
   EXPECT_EQ(only_claim().at("state"), "closed");
 
   std::filesystem::remove(state_file());
@@ -397,7 +412,7 @@ TEST_F(CliEndToEnd, DataListShowsEveryDatasetWithItsEpisodesAndRows) {
 
   ASSERT_EQ(run.exit, exited(0)) << run.err;
   EXPECT_THAT(run.out, ::testing::StartsWith("Datasets on the compute node at http://127.0.0.1:"));
-  EXPECT_THAT(line_with(run.out, "│ echo "), ::testing::EndsWith("│ 1        │ 3    │"));
+  EXPECT_THAT(line_with(run.out, "│ echo "), ::testing::EndsWith("│ 1        │ 14   │"));
   EXPECT_THAT(line_with(run.out, "│ heated-room-demo │"), HasSubstr("3f6c2a9e-1b7d-4e58-9c04-8a2d5e7b1f63"));
 }
 

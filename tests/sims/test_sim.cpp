@@ -9,7 +9,8 @@
 //   wrong-port      listens on the port after the one it was given
 //   short-reset     Reset answers [obs] alone
 //   not-json        Step answers text that is not JSON
-//   nan-observation Step answers an observation holding NaN, as Python's json.dumps writes it
+//   nan-observation Step answers an observation holding NaN, as Python's json.dumps writes it, from
+//                   step NALTO_TEST_SIM_NAN_FROM on (1 when unset)
 //   raise-in-step   Step prints a traceback on stderr and fails, as a Python sim that raised does
 //   bad-values      observations above the space's high, and terminated as a text
 //   bad-mapping     mappings whose sensor slot is not in the observation and whose action slot is
@@ -57,7 +58,7 @@ class EchoSim : public JsonSimulator {
                 << "ZeroDivisionError: division by zero" << std::endl;
       return grpc::Status(grpc::StatusCode::UNKNOWN, "Exception calling application: division by zero");
     }
-    if (mode_ == "nan-observation") {
+    if (mode_ == "nan-observation" && ++steps_ >= nan_from()) {
       answer->set_json(R"([[NaN], 0.0, false, false, {}])");
       return grpc::Status::OK;
     }
@@ -112,6 +113,11 @@ class EchoSim : public JsonSimulator {
   }
 
  private:
+  static long nan_from() {
+    const char* from = std::getenv("NALTO_TEST_SIM_NAN_FROM");
+    return from ? std::atol(from) : 1;
+  }
+
   static std::string nested(std::size_t depth) {
     return std::string(depth, '[') + "0" + std::string(depth, ']');
   }
@@ -130,6 +136,7 @@ class EchoSim : public JsonSimulator {
   static constexpr double HIGH = 1e6;
   const std::string mode_;
   double last_ = 0.0;
+  long steps_ = 0;
   std::mt19937 noise_{std::random_device{}()};
 };
 
