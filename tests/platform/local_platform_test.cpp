@@ -421,6 +421,19 @@ TEST_F(LocalPlatformTest, AStateFileThatIsNoRegularFileOrTooLargeIsRefused) {
   EXPECT_THROW(detail::load_state(state_file(), text.size() - 1), StateFileError);
 }
 
+// Every copy and walk of a value recurses once per level: such a file must be refused, not crash.
+TEST_F(LocalPlatformTest, AStateNestedTooDeepOrOutOfRangeIsCorrupt) {
+  const auto claim_created = [](const std::string& created) {
+    return R"({"claims": {"j": {"org": "o", "sim": "s", "implementation": "i", "dataset": "d", "state": "open",
+               "created": )" +
+           created + "}}, \"links\": []}";
+  };
+  const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  EXPECT_NO_THROW(detail::parse_state(claim_created(nested(MAX_JSON_DEPTH - 3)), "state.json"));
+  for (const std::string& created : {nested(MAX_JSON_DEPTH - 2), nested(1000000), std::string("1e400")})
+    EXPECT_THROW(detail::parse_state(claim_created(created), "state.json"), StateFileError) << created.size();
+}
+
 // The step and the local platform agree on every call and body they exchange.
 class PublishOnLocalPlatformTest : public LocalPlatformTest {
  protected:
