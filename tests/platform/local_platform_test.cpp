@@ -1,18 +1,26 @@
 #include "nalto/platform/local_platform.hpp"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <thread>
 
+#include "nalto/support/fd.hpp"
 #include "support/fake_runtime.hpp"
 #include "support/fixtures.hpp"
+#include "support/special_files.hpp"
+#include "support/subprocess.hpp"
 
 namespace nalto {
 namespace {
@@ -21,6 +29,7 @@ namespace fs = std::filesystem;
 using platform::LocalPlatform;
 using platform::LocalPlatformOptions;
 using platform::StateFileError;
+namespace detail = platform::detail;
 using ::testing::HasSubstr;
 using testing::Loop;
 
@@ -273,6 +282,156 @@ TEST_F(LocalPlatformTest, DefaultStatePathFollowsTheStateHome) {
     testing::ScopedEnv state("XDG_STATE_HOME", ignored);
     EXPECT_EQ(platform::default_state_path(), "/home/ada/.local/state/nalto/platform-state.json") << ignored;
   }
+}
+
+std::set<std::string> job_ids(const Json& state) {
+  std::set<std::string> ids;
+  for (const auto& [id, claim] : state["claims"].items()) ids.insert(id);
+  return ids;
+}
+
+mode_t mode_of(const fs::path& file) {
+  struct stat status {};
+  EXPECT_EQ(::stat(file.c_str(), &status), 0) << file;
+  return status.st_mode & 07777;
+}
+
+// Each platform is made, and so reads the file, before any of them changes it: a change must build on
+// the file as it is then, not on what its platform read.
+TEST_F(LocalPlatformTest, ClaimsOfPlatformsInSeveralThreadsOnOneFileAreAllKept) {
+  constexpr int PLATFORMS = 4, CLAIMS = 20;
+  std::vector<std::unique_ptr<LocalPlatform>> platforms;
+  for (int i = 0; i < PLATFORMS; ++i) platforms.push_back(std::make_unique<LocalPlatform>(state_file()));
+  std::vector<std::set<std::string>> made(PLATFORMS);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < PLATFORMS; ++i)
+    threads.emplace_back([&, i] {
+      Loop own;
+      for (int k = 0; k < CLAIMS; ++k) {
+        const std::string job =
+            own.run(platforms[i]->sims().publish_report_start("org-1", "sim-1", "impl-1", "ds-1"))["jobId"];
+        own.run(platforms[i]->sims().publish_report_submit("org-1", "sim-1", "impl-1", job, submission()));
+        made[i].insert(job);
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+
+  const Json saved = Json::parse(read_text(state_file()));
+  std::set<std::string> all;
+  for (const auto& jobs : made) all.insert(jobs.begin(), jobs.end());
+  ASSERT_EQ(all.size(), std::size_t{PLATFORMS * CLAIMS});
+  EXPECT_EQ(job_ids(saved), all);
+  for (const auto& [id, claim] : saved["claims"].items()) EXPECT_EQ(claim["state"], "submitted") << id;
+  EXPECT_FALSE(fs::exists(detail::lock_file_of(state_file()))) << "the lock file goes with the lock";
+}
+
+TEST_F(LocalPlatformTest, ClaimsOfSeveralProcessesOnOneFileAreAllKept) {
+  constexpr int PROCESSES = 3, CLAIMS = 10;
+  int gate[2];
+  ASSERT_EQ(::pipe(gate), 0);
+  Fd gate_read(gate[0]), gate_write(gate[1]);
+  std::vector<std::unique_ptr<testing::Subprocess>> children;
+  for (int i = 0; i < PROCESSES; ++i)
+    children.push_back(testing::Subprocess::fork([&] {
+      gate_write.reset();
+      LocalPlatform platform(state_file());
+      char byte;
+      if (::read(gate_read.get(), &byte, 1) != 0) return 1;  // all start once the gate closes
+      Loop own;
+      for (int k = 0; k < CLAIMS; ++k) {
+        const std::string job =
+            own.run(platform.sims().publish_report_start("org-1", "sim-1", "impl-1", "ds-1"))["jobId"];
+        std::printf("%s\n", job.c_str());
+      }
+      std::fflush(stdout);
+      return 0;
+    }));
+  gate_write.reset();
+
+  std::set<std::string> made;
+  for (const auto& child : children) {
+    ASSERT_EQ(child->finish(testing::Subprocess::Clock::now() + std::chrono::seconds(20)), testing::exited(0))
+        << child->err();
+    std::istringstream lines(child->out());
+    for (std::string job; std::getline(lines, job);) made.insert(job);
+  }
+  ASSERT_EQ(made.size(), std::size_t{PROCESSES * CLAIMS});
+  EXPECT_EQ(job_ids(Json::parse(read_text(state_file()))), made);
+}
+
+TEST_F(LocalPlatformTest, ALockHeldTooLongFailsNamingTheLockFileAndChangesNothing) {
+  LocalPlatform platform(state_file(), {.lock_wait = std::chrono::milliseconds(50)});
+  const std::string kept = start(platform)["jobId"];
+  const fs::path lock = detail::lock_file_of(state_file());
+  EXPECT_EQ(lock, dir / "state" / "platform-state.json.lock");
+  {
+    const Fd holder(::open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+    try {
+      start(platform);
+      ADD_FAILURE() << "claimed while another process held the lock";
+    } catch (const StateFileError& e) {
+      EXPECT_EQ(std::string(e.what()), "Could not lock the platform state file '" + state_file().string() +
+                                           "': another process has held its lock file '" + lock.string() +
+                                           "' for 0.05 s (a nalto that hangs?); try again once it has ended");
+    }
+    EXPECT_EQ(job_ids(Json::parse(read_text(state_file()))), std::set<std::string>{kept});
+  }
+  start(platform);  // the holder has gone; its file is still there, unlocked
+  EXPECT_EQ(Json::parse(read_text(state_file()))["claims"].size(), 2u);
+}
+
+TEST_F(LocalPlatformTest, ASymlinkedStateFileStaysALinkAndTheFileKeepsItsMode) {
+  const fs::path target = dir / "shared" / "state.json";
+  fs::create_directories(target.parent_path());
+  std::ofstream(target) << R"({"claims": {}, "links": []})";
+  ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+  fs::create_directories(state_file().parent_path());
+  fs::create_symlink(target, state_file());
+
+  LocalPlatform platform(state_file());
+  const std::string job = start(platform)["jobId"];
+  EXPECT_TRUE(fs::is_symlink(state_file()));
+  EXPECT_EQ(job_ids(Json::parse(read_text(target))), std::set<std::string>{job});
+  EXPECT_EQ(mode_of(target), 0644);
+  EXPECT_EQ(detail::lock_file_of(state_file()), dir / "shared" / "state.json.lock")
+      << "beside the file, so that each path to it takes the same lock";
+
+  const fs::path fresh = dir / "fresh" / "state.json";
+  LocalPlatform other(fresh);
+  start(other);
+  EXPECT_EQ(mode_of(fresh), 0600) << "a new state file is its owner's only";
+}
+
+TEST_F(LocalPlatformTest, AStateFileThatIsNoRegularFileOrTooLargeIsRefused) {
+  std::vector<testing::SpecialFile> refused = testing::special_files(dir);
+  const fs::path large = dir / "large.json";
+  std::ofstream(large) << " ";
+  fs::resize_file(large, platform::STATE_FILE_MAX_BYTES + 1);  // sparse: nothing is written
+  refused.push_back({large, "Is larger than 64 MiB"});
+  for (const auto& [path, reason] : refused)
+    EXPECT_EQ(testing::failure_of([path = path] { LocalPlatform platform(path); }),
+              "StateFileError: Could not read the platform state file '" + path.string() + "': " + reason);
+
+  const std::string text = R"({"claims": {}, "links": []})";
+  fs::create_directories(state_file().parent_path());
+  std::ofstream(state_file()) << text;
+  EXPECT_EQ(detail::load_state(state_file(), text.size()), detail::empty_state())
+      << "the cap itself is allowed";
+  EXPECT_THROW(detail::load_state(state_file(), text.size() - 1), StateFileError);
+}
+
+// Every copy and walk of a value recurses once per level: such a file must be refused, not crash.
+TEST_F(LocalPlatformTest, AStateNestedTooDeepOrOutOfRangeIsCorrupt) {
+  const auto claim_created = [](const std::string& created) {
+    return R"({"claims": {"j": {"org": "o", "sim": "s", "implementation": "i", "dataset": "d", "state": "open",
+               "created": )" +
+           created + "}}, \"links\": []}";
+  };
+  const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  EXPECT_NO_THROW(detail::parse_state(claim_created(nested(MAX_JSON_DEPTH - 3)), "state.json"));
+  for (const std::string& created : {nested(MAX_JSON_DEPTH - 2), nested(1000000), std::string("1e400")})
+    EXPECT_THROW(detail::parse_state(claim_created(created), "state.json"), StateFileError) << created.size();
 }
 
 // The step and the local platform agree on every call and body they exchange.

@@ -1,33 +1,34 @@
 #include "cli/options.hpp"
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "nalto/platform/local_platform.hpp"
+#include "nalto/support/files.hpp"
 
 namespace nalto::cli {
 
 namespace {
 
-std::string read_text(const std::string& file, const std::string& option) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  if (in) text << in.rdbuf();
-  if (!in || in.bad())
-    throw CLI::ValidationError(option, "cannot read " + file + ": " + std::strerror(errno));
-  return text.str();
+std::string read_text(const std::string& file, const std::string& option, std::size_t max_bytes) {
+  try {
+    return read_regular_file(file, max_bytes);
+  } catch (const FileReadError& e) {
+    throw CLI::ValidationError(option, "cannot read " + file + ": " + e.reason());
+  }
 }
 
 }  // namespace
 
-Json env_init_of(const std::string& value) {
-  const std::string text = value.starts_with('@') ? read_text(value.substr(1), "--env-init") : value;
-  const Json parsed = Json::parse(text, nullptr, false);
-  if (parsed.is_discarded()) throw CLI::ValidationError("--env-init", "not valid JSON");
+Json env_init_of(const std::string& value, std::size_t max_file_bytes) {
+  const std::string text =
+      value.starts_with('@') ? read_text(value.substr(1), "--env-init", max_file_bytes) : value;
+  Json parsed;
+  try {
+    parsed = parse_json(text);
+  } catch (const JSONDecodeError&) {
+    throw CLI::ValidationError("--env-init", "not valid JSON");
+  }
   if (!parsed.is_object()) throw CLI::ValidationError("--env-init", "must be a JSON object");
   return parsed;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -8,8 +9,12 @@
 // Option values that several subcommands take, read and checked alike.
 namespace nalto::cli {
 
-// --env-init: a JSON object, or "@FILE" naming a file that holds one; CLI::ValidationError otherwise.
-Json env_init_of(const std::string& value);
+// The largest --env-init file read: an env_init is a small piece of configuration.
+inline constexpr std::size_t ENV_INIT_MAX_BYTES = 16 * 1024 * 1024;
+
+// --env-init: a JSON object, or "@FILE" naming a regular file of at most `max_file_bytes` that holds
+// one; CLI::ValidationError otherwise.
+Json env_init_of(const std::string& value, std::size_t max_file_bytes = ENV_INIT_MAX_BYTES);
 
 // A CLI11 check: a positive, finite number of seconds.
 std::string seconds_check(const std::string& value);

@@ -43,6 +43,15 @@ std::string lowercase(std::string text) {
   return text;
 }
 
+// A bundle that cannot be read is no usage error: it ends the program with 1, saying why.
+std::string bundle_digest(const std::string& bundle) {
+  try {
+    return sha256_file(bundle);
+  } catch (const FileReadError& e) {
+    throw PublishReportError("Could not hash the bundle '" + bundle + "': " + e.reason());
+  }
+}
+
 }  // namespace
 
 CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
@@ -124,8 +133,7 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
     publish.options.project_id = given->project;
     if (publish.sim_name.empty()) publish.sim_name = name_of_path(publish.path);
     if (publish.sim_id.empty()) publish.sim_id = publish.sim_name;
-    // A bundle that cannot be read is no usage error: it ends the program with 1.
-    publish.bundle_sha256 = bundle.empty() ? lowercase(given->bundle_sha256) : sha256_file(bundle);
+    publish.bundle_sha256 = bundle.empty() ? lowercase(given->bundle_sha256) : bundle_digest(bundle);
     publish.platform_state = state_path(given->platform_state);
     publish.json_summary = given->json_summary;
     chosen(std::move(publish));

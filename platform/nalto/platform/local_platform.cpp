@@ -122,40 +122,15 @@ std::string body_problem(const Json& body) {
   return body.contains("failure") ? failure_body_problem(body) : submission_problem(body);
 }
 
-Json empty_state() {
-  return Json{{"claims", Json::object()}, {"links", Json::array()}};
-}
-
-bool has_texts(const Json& record, std::initializer_list<const char*> keys) {
-  if (!record.is_object()) return false;
-  for (const char* key : keys)
-    if (!is_text(lookup(record, key))) return false;
-  return true;
-}
-
-bool well_formed(const Json& state) {
-  if (!state.is_object()) return false;
-  const Json* claims = lookup(state, "claims");
-  const Json* links = lookup(state, "links");
-  if (!claims || !claims->is_object() || !links || !links->is_array()) return false;
-  for (const Json& claim : *claims) {
-    if (!has_texts(claim, {"org", "sim", "implementation", "dataset", "state"})) return false;
-    const Json& state_name = subscript(claim, "state");
-    if (state_name != "open" && state_name != "closed" && state_name != "submitted") return false;
-  }
-  for (const Json& link : *links)
-    if (!has_texts(link, {"org", "project", "sim"})) return false;
-  return true;
-}
-
-Json load_state(const std::filesystem::path& file) {
-  const std::optional<std::string> text = detail::read_file(file);
-  if (!text) return empty_state();
-  Json state = Json::parse(*text, nullptr, false);
-  if (state.is_discarded() || !well_formed(state))
-    throw StateFileError("The platform state file '" + file.string() +
-                         "' is corrupt; move it away to start afresh");
-  return state;
+// The job's claim when it belongs to this sim build; else a 404 refusal.
+const Json& claim_in(const Json& state, const std::string& org_id, const std::string& sim_id,
+                     const std::string& implementation_id, const std::string& job_id) {
+  const Json& claims = subscript(state, "claims");
+  const auto found = claims.find(job_id);
+  if (found == claims.end() || subscript(*found, "org") != org_id || subscript(*found, "sim") != sim_id ||
+      subscript(*found, "implementation") != implementation_id)
+    throw APIStatusError(404, "No publish-report job '" + job_id + "' for this sim build");
+  return *found;
 }
 
 std::string home_folder() {
@@ -178,29 +153,20 @@ std::filesystem::path default_state_path() {
 }
 
 LocalPlatform::LocalPlatform(std::filesystem::path state_file, LocalPlatformOptions options)
-    : state_file_(std::move(state_file)), options_(options), state_(load_state(state_file_)) {}
+    : state_file_(std::move(state_file)), options_(options), state_(detail::load_state(state_file_)) {}
 
-void LocalPlatform::commit(Json next) {
-  detail::write_atomically(state_file_, dump_json(next) + "\n");
+void LocalPlatform::change(const std::function<bool(Json&)>& edit) {
+  const detail::StateLock lock(state_file_, options_.lock_wait);
+  Json next = detail::load_state(state_file_);
+  if (edit(next)) detail::write_atomically(state_file_, dump_json(next) + "\n");
   state_ = std::move(next);
-}
-
-const Json& LocalPlatform::claim_of(const std::string& org_id, const std::string& sim_id,
-                                    const std::string& implementation_id, const std::string& job_id) const {
-  const Json& claims = subscript(state_, "claims");
-  const auto found = claims.find(job_id);
-  if (found == claims.end() || subscript(*found, "org") != org_id || subscript(*found, "sim") != sim_id ||
-      subscript(*found, "implementation") != implementation_id)
-    throw APIStatusError(404, "No publish-report job '" + job_id + "' for this sim build");
-  return *found;
 }
 
 Json LocalPlatform::runs_of(const Json& claim, bool written) const {
   Json score;
-  if (const Json* submission = lookup(claim, "submission"))
-    if (const Json* found =
-            lookup(subscript(subscript(*submission, "simulatorValidation"), "evaluation"), "score_percent"))
-      score = *found;
+  if (const Json* found =
+          member_at(claim, {"submission", "simulatorValidation", "evaluation", "score_percent"}))
+    score = *found;
   Json runs = Json::array();
   for (const Json& link : subscript(state_, "links")) {
     if (subscript(link, "org") != subscript(claim, "org") ||
@@ -218,12 +184,12 @@ Json LocalPlatform::runs_of(const Json& claim, bool written) const {
 asio::awaitable<Json> LocalPlatform::link(std::string org_id, std::string project_id, std::string sim_id) {
   require_ids({{"org", &org_id}, {"project", &project_id}, {"sim", &sim_id}});
   const Json link{{"org", org_id}, {"project", project_id}, {"sim", sim_id}};
-  const Json& links = subscript(state_, "links");
-  if (std::find(links.begin(), links.end(), link) == links.end()) {
-    Json next = state_;
-    next["links"].push_back(link);
-    commit(std::move(next));
-  }
+  change([&link](Json& state) {
+    Json& links = subscript(state, "links");
+    if (std::find(links.begin(), links.end(), link) != links.end()) return false;
+    links.push_back(link);
+    return true;
+  });
   co_return Json{{"projectId", project_id}, {"simId", sim_id}};
 }
 
@@ -233,11 +199,12 @@ asio::awaitable<Json> LocalPlatform::publish_report_start(std::string org_id, st
   require_ids(
       {{"org", &org_id}, {"sim", &sim_id}, {"implementation", &implementation_id}, {"dataset", &dataset_id}});
   const std::string job_id = fresh_uuid();
-  Json next = state_;
-  next["claims"][job_id] =
-      Json{{"org", org_id},         {"sim", sim_id},   {"implementation", implementation_id},
-           {"dataset", dataset_id}, {"state", "open"}, {"created", utc_now_text()}};
-  commit(std::move(next));
+  const Json claim{{"org", org_id},         {"sim", sim_id},   {"implementation", implementation_id},
+                   {"dataset", dataset_id}, {"state", "open"}, {"created", utc_now_text()}};
+  change([&](Json& state) {
+    subscript(state, "claims")[job_id] = claim;
+    return true;
+  });
   co_return Json{{"jobId", job_id},
                  {"simulatorId", sim_id},
                  {"simulatorImplementationId", implementation_id},
@@ -248,31 +215,33 @@ asio::awaitable<Json> LocalPlatform::publish_report_start(std::string org_id, st
 asio::awaitable<Json> LocalPlatform::publish_report_submit(std::string org_id, std::string sim_id,
                                                            std::string implementation_id, std::string job_id,
                                                            Json body) {
-  const Json& claim = claim_of(org_id, sim_id, implementation_id, job_id);
-  const Json& state = subscript(claim, "state");
-  if (state != "open")
-    throw APIStatusError(409,
-                         "The publish-report job '" + job_id + "' is already " + state.get<std::string>());
-  if (const std::string problem = body_problem(body); !problem.empty()) throw APIStatusError(422, problem);
+  Json answer;
+  change([&](Json& state) {
+    const Json& claim = claim_in(state, org_id, sim_id, implementation_id, job_id);
+    const Json& claim_state = subscript(claim, "state");
+    if (claim_state != "open")
+      throw APIStatusError(
+          409, "The publish-report job '" + job_id + "' is already " + claim_state.get<std::string>());
+    if (const std::string problem = body_problem(body); !problem.empty()) throw APIStatusError(422, problem);
 
-  Json next = state_;
-  Json& record = next["claims"][job_id];
-  if (body.contains("failure")) {
-    record["state"] = "closed";
-    record["failure"] = subscript(body, "failure");
-  } else {
-    record["state"] = "submitted";
-    record["submission"] = std::move(body);
-  }
-  Json answer{{"jobId", job_id}, {"state", record["state"]}};
-  commit(std::move(next));
+    Json& record = subscript(subscript(state, "claims"), job_id);
+    if (body.contains("failure")) {
+      record["state"] = "closed";
+      record["failure"] = subscript(body, "failure");
+    } else {
+      record["state"] = "submitted";
+      record["submission"] = std::move(body);
+    }
+    answer = Json{{"jobId", job_id}, {"state", record["state"]}};
+    return true;
+  });
   co_return answer;
 }
 
 asio::awaitable<Json> LocalPlatform::publish_report_status(std::string org_id, std::string sim_id,
                                                            std::string implementation_id,
                                                            std::string job_id) {
-  const Json& claim = claim_of(org_id, sim_id, implementation_id, job_id);
+  const Json& claim = claim_in(state_, org_id, sim_id, implementation_id, job_id);
   const int polls = ++polls_[job_id];
   const bool mapped = !options_.build_fails && polls > options_.build_polls;
   const Json& state = subscript(claim, "state");

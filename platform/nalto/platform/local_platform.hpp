@@ -1,28 +1,26 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 
 #include "nalto/outside/platform.hpp"
+#include "nalto/platform/state_file.hpp"
 #include "nalto/support/errors.hpp"
 #include "nalto/support/json.hpp"
 
 namespace nalto::platform {
 
-// The state file cannot be read, is not the platform's state, or cannot be written.
-class StateFileError : public Error {
- public:
-  using Error::Error;
-  std::string_view type_name() const noexcept override { return "StateFileError"; }
-};
-
-// How the platform's build and report writing behave, to show the outcomes other than a quick success.
+// How the platform's build and report writing behave, to show the outcomes other than a quick success,
+// and how long a change waits for another process's change of the same state file.
 struct LocalPlatformOptions {
   int build_polls = 0;    // status polls of a job that still find the build running
   int writing_polls = 0;  // further polls that find the reports still being written
   bool build_fails = false;
+  std::chrono::milliseconds lock_wait{10000};
 };
 
 // $XDG_STATE_HOME/nalto/platform-state.json, else ~/.local/state/nalto/platform-state.json.
@@ -33,8 +31,9 @@ std::filesystem::path default_state_path();
 //   {"claims": {jobId: {"org", "sim", "implementation", "dataset", "state": "open"|"closed"|"submitted",
 //                       "created": UTC time, "failure"?: reason, "submission"?: body}},
 //    "links": [{"org", "project", "sim"}]}
-// One process uses a state file at a time. The work is quick file I/O, done inline on the caller's
-// thread.
+// Several processes may share a state file: each change locks it, reads it afresh, and writes the
+// changed state, so no process loses another's changes. The work is quick file I/O, done inline on the
+// caller's thread.
 class LocalPlatform : public outside::PlatformApi, outside::ProjectSimsApi, outside::SimsApi {
  public:
   // Loads the state file when it exists; its folder is made when first written.
@@ -57,12 +56,11 @@ class LocalPlatform : public outside::PlatformApi, outside::ProjectSimsApi, outs
   const std::filesystem::path& state_file() const noexcept { return state_file_; }
 
  private:
-  // The job's claim when it belongs to this sim build; else a 404 refusal.
-  const Json& claim_of(const std::string& org_id, const std::string& sim_id,
-                       const std::string& implementation_id, const std::string& job_id) const;
   Json runs_of(const Json& claim, bool written) const;
-  // Writes `next` to the state file, then makes it the state: a failed write changes nothing.
-  void commit(Json next);
+  // Under the state file's lock, applies `edit` to the state the file holds now and writes the outcome
+  // when `edit` answers that it changed something; then that is the state. A failed edit or write
+  // changes nothing.
+  void change(const std::function<bool(Json&)>& edit);
 
   std::filesystem::path state_file_;
   LocalPlatformOptions options_;

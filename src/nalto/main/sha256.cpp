@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
-#include <system_error>
+#include <stdexcept>
 #include <vector>
 
 #include "nalto/main/sim_publish_report.hpp"
 #include "nalto/support/fd.hpp"
+#include "nalto/support/files.hpp"
 #include "nalto/support/hex.hpp"
 
 namespace nalto {
@@ -32,13 +34,15 @@ std::string sha256_file(const std::string& path) {
   if (!ctx) throw std::bad_alloc();
   check(EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr), "init");
 
-  const Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) throw std::system_error(errno, std::generic_category(), "Cannot open '" + path + "'");
+  const Fd file = open_regular_file(path);
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   std::vector<unsigned char> buffer(CHUNK);
   for (;;) {
     const ssize_t n = retry_eintr([&] { return ::read(file.get(), buffer.data(), buffer.size()); });
-    if (n < 0) throw std::system_error(errno, std::generic_category(), "Cannot read '" + path + "'");
+    if (n < 0) {
+      const int error = errno;
+      throw FileReadError("read", path, error, std::strerror(error));
+    }
     if (n == 0) break;
     check(EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(n)), "update");
   }

@@ -60,7 +60,9 @@ void render_reports(const Json& status, std::string_view sim_name);
 // failed or is not done, when no use case uses the sim, or when the writing had not ended.
 bool reports_written(const Json& status);
 
-// The SHA-256 of a file's bytes as 64 lowercase hex digits, read in 1 MiB chunks.
+// The SHA-256 of a regular file's bytes as 64 lowercase hex digits, read in 1 MiB chunks. A file that
+// cannot be read, or is a FIFO, a device or a folder (which would block or never end) ->
+// FileReadError.
 std::string sha256_file(const std::string& path);
 
 // What the claim records when the analysis failed: the trimmed message's first line, at most 500

@@ -2,20 +2,57 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <utility>
-
-#include "nalto/support/fd.hpp"
 
 namespace nalto {
 
 namespace {
 
+constexpr std::size_t MIB = 1024 * 1024;
+constexpr int MAX_LINKS = 40;  // as many as the kernel follows in one path
+
 [[noreturn]] void fail(const char* step, int error) {
   throw FileWriteError(step, error);
+}
+
+[[noreturn]] void refuse(const char* step, const std::filesystem::path& file, int error) {
+  throw FileReadError(step, file, error, std::strerror(error));
+}
+
+std::string size_text(std::size_t bytes) {
+  if (bytes >= MIB && bytes % MIB == 0) return std::to_string(bytes / MIB) + " MiB";
+  return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+}
+
+// What a file that is no regular file is, for telling the user.
+const char* kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "Is a directory";
+  if (S_ISFIFO(mode)) return "Is a FIFO";
+  if (S_ISCHR(mode)) return "Is a character device";
+  if (S_ISBLK(mode)) return "Is a block device";
+  if (S_ISSOCK(mode)) return "Is a socket";
+  return "Is a special file";
+}
+
+// The opened regular file and what fstat says of it.
+Fd open_checked(const std::filesystem::path& file, struct stat& status) {
+  // O_NONBLOCK: opening a FIFO would otherwise wait for a writer; O_NOCTTY: a terminal stays no
+  // controlling terminal.
+  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) refuse("open", file, errno);
+  if (::fstat(fd.get(), &status) != 0) refuse("open", file, errno);
+  if (!S_ISREG(status.st_mode))
+    throw FileReadError("read", file, S_ISDIR(status.st_mode) ? EISDIR : EINVAL,
+                        std::string(kind_of(status.st_mode)) + ", not a regular file");
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) refuse("open", file, errno);
+  return fd;
 }
 
 // Removes the temporary file unless it was renamed into place.
@@ -53,17 +90,66 @@ bool write_all(int fd, const std::string& text) {
 
 }  // namespace
 
+FileReadError::FileReadError(const std::string& step, std::filesystem::path file, int error,
+                             std::string reason)
+    : std::system_error(error, std::generic_category()),
+      file_(std::move(file)),
+      reason_(std::move(reason)),
+      message_("Cannot " + step + " '" + file_.string() + "': " + reason_) {}
+
+Fd open_regular_file(const std::filesystem::path& file) {
+  struct stat status {};
+  return open_checked(file, status);
+}
+
+std::string read_regular_file(const std::filesystem::path& file, std::size_t max_bytes) {
+  struct stat status {};
+  const Fd fd = open_checked(file, status);
+  const auto too_large = [&] {
+    throw FileReadError("read", file, EFBIG, "Is larger than " + size_text(max_bytes));
+  };
+  if (static_cast<std::size_t>(status.st_size) > max_bytes) too_large();
+
+  std::string text;
+  text.reserve(static_cast<std::size_t>(status.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = retry_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n == 0) return text;
+    if (n < 0) refuse("read", file, errno);
+    // The file may have grown since fstat.
+    if (static_cast<std::size_t>(n) > max_bytes - text.size()) too_large();
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::filesystem::path resolve_symlinks(std::filesystem::path file) {
+  for (int links = 0; links <= MAX_LINKS; ++links) {
+    struct stat status {};
+    if (::lstat(file.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return file;
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::read_symlink(file, error);
+    if (error) fail("read the link of", error.value());
+    file = target.is_absolute() ? target : file.parent_path() / target;
+  }
+  fail("read the link of", ELOOP);
+}
+
 void write_file_atomically(const std::filesystem::path& file, const std::string& text) {
-  const std::filesystem::path folder = file.parent_path().empty() ? "." : file.parent_path();
+  const std::filesystem::path target = resolve_symlinks(file);
+  const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
   std::error_code made;
   std::filesystem::create_directories(folder, made);
   if (made) fail("make the folder of", made.value());
 
-  TempFile temp((folder / ("." + file.filename().string() + ".XXXXXX")).string());
+  struct stat existing {};
+  const bool replacing = ::stat(target.c_str(), &existing) == 0;
+  TempFile temp((folder / ("." + target.filename().string() + ".XXXXXX")).string());
   if (temp.fd() < 0) fail("write", errno);
+  if (replacing && ::fchmod(temp.fd(), existing.st_mode & 07777) != 0) fail("write", errno);
   if (!write_all(temp.fd(), text) || ::fsync(temp.fd()) != 0) fail("write", errno);
   if (const int error = temp.close()) fail("write", error);
-  if (::rename(temp.name().c_str(), file.c_str()) != 0) fail("replace", errno);
+  if (::rename(temp.name().c_str(), target.c_str()) != 0) fail("replace", errno);
   temp.renamed();
 
   // The rename itself lasts only once the folder is on disk too.
