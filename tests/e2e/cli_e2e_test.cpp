@@ -308,6 +308,22 @@ TEST_F(CliEndToEnd, InterruptDuringTheReplayClosesTheClaimStopsTheSimAndEndsBySi
   EXPECT_THAT(mark.alive(), IsEmpty());
 }
 
+TEST_F(CliEndToEnd, InterruptDuringTheReportWaitSaysWhatItGivesUp) {
+  // The reports stay "being written" for longer than the test waits.
+  const auto cli = start(TEST_SIM, "echo", {"--project", "p", "--platform-writing-polls", "1000"});
+  ASSERT_TRUE(cli->read_until([&] { return cli->out().find("✓ Analyzed") != std::string::npos; },
+                              in(std::chrono::seconds(5))))
+      << cli->err();
+
+  cli->signal(SIGINT);
+  const std::optional<ExitStatus> status = cli->finish(in(std::chrono::seconds(5)));
+
+  ASSERT_TRUE(status.has_value()) << cli->err();
+  EXPECT_EQ(*status, killed_by(SIGINT));
+  EXPECT_EQ(cli->err(), "Interrupted: the analysis is submitted; no longer waiting for the reports.\n");
+  EXPECT_EQ(only_claim().at("state"), "submitted");
+}
+
 TEST_F(CliEndToEnd, ASecondInterruptKillsASimThatIgnoresTermAndItsChildAndStillClosesTheClaim) {
   const testing::ProcessMark mark;
   const auto cli = start(TEST_SIM, "echo", {"--call-timeout", "60"},

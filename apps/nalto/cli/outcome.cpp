@@ -42,7 +42,7 @@ std::function<void()> kill_sims(outside::SimRuntime& runtime) {
   };
 }
 
-Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupted,
+Outcome run_interruptible(asio::awaitable<int> task, const std::string& interrupted,
                           std::function<void()> on_second) {
   asio::cancellation_signal cancel;
   asio::io_context context;
@@ -54,7 +54,7 @@ Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupte
       on_second();
     } else {
       received = signal;
-      console().note(std::string(interrupted));
+      console().note(interrupted);
       cancel.emit(asio::cancellation_type::terminal);
       if (on_second) return signals.async_wait(on_signal);
     }

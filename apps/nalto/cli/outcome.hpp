@@ -27,11 +27,12 @@ void note_failure(const std::exception_ptr& failure);
 Outcome run_reporting(const std::function<int()>& body);
 
 // Runs `task` on one event loop on the calling thread; its value is the exit status, a failure is
-// explained on stderr and gives 1. The first SIGINT or SIGTERM notes `interrupted` and cancels the task,
+// explained on stderr and gives 1. The first SIGINT or SIGTERM notes `interrupted` (as it reads then: the
+// task may change it as it goes) and cancels the task,
 // whose clean-up then runs. Without `on_second`, both signals then have their default action again, so
 // a second one ends the program at once. With it, a second signal runs `on_second`, which must let the
 // clean-up end soon, and a third ends the program at once.
-Outcome run_interruptible(asio::awaitable<int> task, std::string_view interrupted,
+Outcome run_interruptible(asio::awaitable<int> task, const std::string& interrupted,
                           std::function<void()> on_second = {});
 
 inline constexpr std::string_view INTERRUPTED_AGAIN =

@@ -144,8 +144,14 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
 namespace {
 
 // The hooks that fill `record`, and show the plan and the sensors when asked to.
-PublishHooks hooks_for(const Publish& invocation, PublishRecord& record) {
+PublishHooks hooks_for(const Publish& invocation, PublishRecord& record, std::string& interrupted) {
   PublishHooks hooks;
+  // Once scored, the sim has stopped and the analysis is submitted at once: an interruption then only
+  // gives up the wait for the reports.
+  hooks.scored = [&interrupted, verbose = invocation.verbose](const Json& result) {
+    interrupted = "Interrupted: the analysis is submitted; no longer waiting for the reports.";
+    if (verbose) print_sensor_table(result);
+  };
   hooks.claimed = [&record](const Json& claim) { record.claim = claim; };
   hooks.analysis.replay_failed = [&record](const ReplayEvidence& evidence) { record.evidence = evidence; };
   hooks.analyzed = [&record](const Json& result) { record.result = result; };
@@ -154,14 +160,13 @@ PublishHooks hooks_for(const Publish& invocation, PublishRecord& record) {
   hooks.analysis.planned = [&invocation](const Json& mappings, const Plan&, const Json& columns) {
     console().print(plan_table(mappings, columns, invocation.dataset_ref));
   };
-  hooks.scored = [](const Json& result) { print_sensor_table(result); };
   return hooks;
 }
 
 asio::awaitable<int> publish(const Publish& invocation, platform::LocalPlatform& platform,
-                             PublishRecord& record) {
+                             PublishRecord& record, std::string& interrupted) {
   PublishOptions options = invocation.options;
-  options.hooks = hooks_for(invocation, record);
+  options.hooks = hooks_for(invocation, record, interrupted);
   Attempt<void> published = co_await attempt(publish_report(
       platform, invocation.org_id, invocation.sim_id, invocation.sim_name, invocation.implementation_id,
       invocation.path, invocation.bundle_sha256, invocation.dataset_ref, std::move(options)));
@@ -192,9 +197,10 @@ Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
     platform.emplace(invocation.platform_state, invocation.platform);
     return 0;
   });
+  std::string interrupted = "Interrupted: closing the claim and stopping the sim...";
   if (outcome.exit_status == 0)
-    outcome = run_interruptible(publish(invocation, *platform, record),
-                                "Interrupted: closing the claim and stopping the sim...", kill_sims(runtime));
+    outcome = run_interruptible(publish(invocation, *platform, record, interrupted), interrupted,
+                                kill_sims(runtime));
   if (invocation.json_summary.empty()) return outcome;
 
   record.exit_status = outcome.exit_status;
