@@ -27,10 +27,10 @@ using node_app::DatasetError;
 using node_app::Scale;
 using node_app::SensorFit;
 using node_app::SeriesPair;
-using testing::Answer;
 using testing::fresh_dir;
 using ::testing::HasSubstr;
 using testing::make_folder;
+using testing::NodeAnswer;
 using ::testing::Not;
 using testing::RunningNode;
 
@@ -99,12 +99,13 @@ class ComputeNodeTest : public ::testing::Test {
 fs::path* ComputeNodeTest::root_ = nullptr;
 
 TEST_F(ComputeNodeTest, AnswersRecordsAndActionsButNeverTheTruth) {
-  const Answer by_name = node.request("GET", "/ml/datasets/" + percent_encode(NAME));
+  const NodeAnswer by_name = node.request("GET", "/ml/datasets/" + percent_encode(NAME));
   ASSERT_EQ(by_name.status, 200) << by_name.body;
   EXPECT_EQ(Json::parse(by_name.body)["cycles"]["count"], 2);
   EXPECT_EQ(node.request("GET", "/ml/datasets/6F1C2A9E-0D4B-4C1E-9A57-3B8E2F10C0DE").body, by_name.body);
 
-  const Answer actions = node.post("/ml/analysis-actions", {{"dataset_uuid", ID}, {"episodes", {1, 0, 1}}});
+  const NodeAnswer actions =
+      node.post("/ml/analysis-actions", {{"dataset_uuid", ID}, {"episodes", {1, 0, 1}}});
   ASSERT_EQ(actions.status, 200) << actions.body;
   const Json columns = actions.json();
   EXPECT_EQ(columns["episodes"].size(), 2u);
@@ -116,12 +117,13 @@ TEST_F(ComputeNodeTest, AnswersRecordsAndActionsButNeverTheTruth) {
   EXPECT_EQ(columns["sensor_variables"], Json::parse(R"(["a","b"])"));
   EXPECT_EQ(columns["action_variables"], Json::parse(R"(["u"])"));
 
-  const Answer analysis = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-truth"));
-  for (const Answer& answer : {by_name, actions, analysis}) EXPECT_THAT(answer.body, Not(HasSubstr(".125")));
+  const NodeAnswer analysis = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-truth"));
+  for (const NodeAnswer& answer : {by_name, actions, analysis})
+    EXPECT_THAT(answer.body, Not(HasSubstr(".125")));
 }
 
 TEST_F(ComputeNodeTest, ScoresEachSensorAtItsBestLag) {
-  const Answer answer = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-lag"));
+  const NodeAnswer answer = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-lag"));
   ASSERT_EQ(answer.status, 200) << answer.body;
   const Json result = answer.json();
   const Json& artifact = result["simulator_validation"];
@@ -237,7 +239,7 @@ TEST_F(ComputeNodeTest, RefusesBadRequestsWithADetail) {
        "lack the sensor column 'b'"},
   };
   for (const auto& c : cases) {
-    const Answer answer = node.request("POST", "/ml/" + c.path, c.body);
+    const NodeAnswer answer = node.request("POST", "/ml/" + c.path, c.body);
     EXPECT_EQ(answer.status, c.status) << c.path << " " << c.body;
     EXPECT_THAT(answer.json()["detail"].get<std::string>(), HasSubstr(c.detail)) << c.body;
   }
@@ -247,18 +249,18 @@ TEST_F(ComputeNodeTest, RefusesBadRequestsWithADetail) {
 }
 
 TEST_F(ComputeNodeTest, AnalyzesARunOnceAndRefusesItForAnotherBundle) {
-  const Answer first = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-once"));
+  const NodeAnswer first = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-once"));
   ASSERT_EQ(first.status, 200);
   Json again = rollouts_body("run-once");
   again["max_lag_steps"] = 0;
   EXPECT_EQ(node.post("/ml/sim-analyze-rollouts", again).body, first.body);
-  const Answer other = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-once", "h2"));
+  const NodeAnswer other = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-once", "h2"));
   EXPECT_EQ(other.status, 409);
   EXPECT_THAT(other.json()["detail"].get<std::string>(),
               HasSubstr("the validation run 'run-once' was already analyzed for the bundle h1"));
 
   // Racing requests of one new run: one bundle wins, and every request of it gets the same answer.
-  std::vector<std::future<Answer>> racing;
+  std::vector<std::future<NodeAnswer>> racing;
   for (int i = 0; i < 6; ++i) {
     racing.push_back(std::async(std::launch::async, [this, i] {
       return node.post("/ml/sim-analyze-rollouts", rollouts_body("run-race", i % 2 ? "odd" : "even"));
@@ -267,7 +269,7 @@ TEST_F(ComputeNodeTest, AnalyzesARunOnceAndRefusesItForAnotherBundle) {
   std::set<std::string> winners;
   int refused = 0;
   for (auto& answer : racing) {
-    const Answer got = answer.get();
+    const NodeAnswer got = answer.get();
     if (got.status == 409) ++refused;
     if (got.status == 200)
       winners.insert(got.json()["simulator_validation"]["simulator"]["bundle_content_hash"]);
@@ -284,10 +286,10 @@ TEST_F(ComputeNodeTest, DemandsItsTokenOnEveryEndpoint) {
                                      {"GET", "/ml/dataset-stats/x"},
                                      {"POST", "/ml/analysis-actions"},
                                      {"POST", "/ml/sim-analyze-rollouts"}}) {
-    const Answer none = locked.request(method, path, "{}");
+    const NodeAnswer none = locked.request(method, path, "{}");
     EXPECT_EQ(none.status, 401);
     EXPECT_THAT(none.json()["detail"].get<std::string>(), HasSubstr("needs its token"));
-    const Answer bad = locked.request(method, path, "{}", wrong);
+    const NodeAnswer bad = locked.request(method, path, "{}", wrong);
     EXPECT_EQ(bad.status, 401);
     EXPECT_THAT(bad.json()["detail"].get<std::string>(), HasSubstr("does not match"));
     EXPECT_NE(locked.request(method, path, "{}", right).status, 401);
@@ -340,7 +342,7 @@ TEST_F(ComputeNodeTest, AgreesWithTheStepsOwnClient) {
 }
 
 TEST_F(ComputeNodeTest, CountsEpisodesCellsAndActionRangesButNoSensorValue) {
-  const Answer got = node.request("GET", "/ml/dataset-stats/plant%2Fline%202");
+  const NodeAnswer got = node.request("GET", "/ml/dataset-stats/plant%2Fline%202");
 
   ASSERT_EQ(got.status, 200) << got.body;
   const Json stats = got.json();
@@ -353,7 +355,7 @@ TEST_F(ComputeNodeTest, CountsEpisodesCellsAndActionRangesButNoSensorValue) {
     {"key": "u", "raw_name": "Power", "role": "action", "missing": 1, "min": 0.0, "max": 4.5}])"));
   EXPECT_THAT(got.body, Not(HasSubstr(".125")));
 
-  const Answer unknown = node.request("GET", "/ml/dataset-stats/plant");
+  const NodeAnswer unknown = node.request("GET", "/ml/dataset-stats/plant");
   EXPECT_EQ(unknown.status, 404);
   EXPECT_EQ(unknown.json()["detail"], "this compute node has no dataset with the id or name 'plant'");
 }
@@ -395,7 +397,7 @@ TEST(ComputeNodeRescanTest, ServesFoldersAddedAfterItStartedAndSkipsThoseItCanno
   make_folder(root / "later",
               R"({"id": "later-1", "name": "later", "columns": [{"key": "s", "role": "sensor"}]})",
               "episode,row,s\n0,0,1\n0,1,2\n");
-  const Answer later = node.request("GET", "/ml/datasets/later");
+  const NodeAnswer later = node.request("GET", "/ml/datasets/later");
   ASSERT_EQ(later.status, 200) << later.body;
   EXPECT_EQ(later.json()["n_rows"], 2);
 

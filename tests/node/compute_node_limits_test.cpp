@@ -121,7 +121,7 @@ TEST_F(NodeLimitsTest, DeeplyNestedBodiesGetTheRefusalOfMalformedBodies) {
 
   // Through HTTP too, and the node goes on answering.
   const RunningNode node(*root_);
-  const testing::Answer refused = node.request("POST", "/ml/sim-analyze-rollouts", deep);
+  const testing::NodeAnswer refused = node.request("POST", "/ml/sim-analyze-rollouts", deep);
   EXPECT_EQ(refused.status, 422);
   EXPECT_EQ(node.request("GET", "/ml/datasets").status, 200);
 }
@@ -201,7 +201,7 @@ TEST(NodeDatasetFilesTest, AFolderWithAPipeIsSkippedWithItsReason) {
   std::ofstream(root / "piped" / "dataset.json") << R"({"id": "p", "name": "piped", "columns": []})";
   ASSERT_EQ(::mkfifo((root / "piped" / "rows.csv").c_str(), 0600), 0);
 
-  std::future<testing::Answer> listing =
+  std::future<testing::NodeAnswer> listing =
       std::async(std::launch::async, [&node] { return node.request("GET", "/ml/datasets"); });
   if (listing.wait_for(2s) != std::future_status::ready) {
     const Fd writer(::open((root / "piped" / "rows.csv").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
@@ -354,7 +354,7 @@ TEST_F(NodeLimitsTest, ALengthOverTheLimitIsRefusedBeforeTheBodyIsRead) {
                                 "bodies of up to 1\\.[0-9] MiB, sent as Content-Type: application/json"));
   }
   // A body that the client sends whole, over the limit but far under the old fixed one.
-  const testing::Answer whole =
+  const testing::NodeAnswer whole =
       node.request("POST", "/ml/sim-analyze-rollouts", R"({"x": ")" + std::string(3 << 20, 'x') + R"("})");
   EXPECT_EQ(whole.status, 413);
 }

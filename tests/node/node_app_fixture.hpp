@@ -44,7 +44,9 @@ inline fs::path fresh_dir() {
   return dir;
 }
 
-struct Answer {
+// Named apart from the other test fixtures' answers: two classes of one name in one namespace would
+// break the one-definition rule, and the linker would keep one destructor for both.
+struct NodeAnswer {
   int status = 0;
   std::string body;
   Json json() const { return Json::parse(body); }
@@ -72,9 +74,9 @@ class RunningNode {
     return log_;
   }
 
-  Answer request(const std::string& method, const std::string& path, const std::string& body = {},
-                 const httplib::Headers& headers = {},
-                 std::chrono::seconds read_timeout = std::chrono::seconds(10)) const {
+  NodeAnswer request(const std::string& method, const std::string& path, const std::string& body = {},
+                     const httplib::Headers& headers = {},
+                     std::chrono::seconds read_timeout = std::chrono::seconds(10)) const {
     httplib::Client client("127.0.0.1", port_);
     client.set_connection_timeout(5);
     client.set_read_timeout(read_timeout);
@@ -83,7 +85,9 @@ class RunningNode {
     if (!result) throw std::runtime_error("no answer from the node: " + httplib::to_string(result.error()));
     return {result->status, result->body};
   }
-  Answer post(const std::string& path, const Json& body) const { return request("POST", path, body.dump()); }
+  NodeAnswer post(const std::string& path, const Json& body) const {
+    return request("POST", path, body.dump());
+  }
 
  private:
   node_app::ServerOptions with_log(node_app::ServerOptions options) {
