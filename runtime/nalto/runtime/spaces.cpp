@@ -37,7 +37,8 @@ struct Space {
   std::vector<std::optional<std::string>> names;
   std::int64_t n = 0;
   std::optional<std::string> name;
-  std::vector<std::pair<std::string, Space>> members;
+  // Behind a pointer: a pair may not hold a type still incomplete (clang's libstdc++ checks it).
+  std::vector<std::pair<std::string, std::unique_ptr<Space>>> members;
   std::vector<Space> elements;
 };
 
@@ -110,7 +111,8 @@ Space parse(const Json& j, std::size_t& left) {
     const Json* spaces = lookup(j, "spaces");
     if (spaces == nullptr || !spaces->is_object())
       throw TypeError("dict spaces must be an object, not " + (spaces ? kind_name(*spaces) : "missing"));
-    for (const auto& [key, member] : spaces->items()) s.members.emplace_back(key, parse(member, left));
+    for (const auto& [key, member] : spaces->items())
+      s.members.emplace_back(key, std::make_unique<Space>(parse(member, left)));
     return s;
   }
   if (*type == "tuple") {
@@ -146,7 +148,7 @@ void list_leaves(const Space& s, const std::string& prefix, Json& out) {
       break;
     case Space::Kind::DICT:
       for (const auto& [key, member] : s.members)
-        list_leaves(member, prefix + "[" + single_quoted_escaped(key) + "]", out);
+        list_leaves(*member, prefix + "[" + single_quoted_escaped(key) + "]", out);
       break;
     case Space::Kind::TUPLE:
       for (std::size_t i = 0; i < s.elements.size(); ++i)
@@ -164,7 +166,7 @@ std::int64_t to_int64(double x) {
 }
 
 void check_bounds(Space& s) {
-  for (auto& m : s.members) check_bounds(m.second);
+  for (auto& m : s.members) check_bounds(*m.second);
   for (auto& e : s.elements) check_bounds(e);
   for (std::size_t i = 0; i < s.low.size(); ++i) {
     if (s.integer) {
@@ -217,7 +219,7 @@ class RandomSpace : public outside::ComputeSpace {
         return std::uniform_int_distribution<std::int64_t>(0, s.n - 1)(rng_);
       case Space::Kind::DICT: {
         Json out = Json::object();
-        for (const auto& [key, member] : s.members) out[key] = draw(member);
+        for (const auto& [key, member] : s.members) out[key] = draw(*member);
         return out;
       }
       case Space::Kind::TUPLE: {
