@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "cli/options.hpp"
-#include "support/special_files.hpp"
+#include "support/non_regular_files.hpp"
 #include "support/subprocess.hpp"
 
 namespace nalto {
@@ -42,8 +42,8 @@ class FilesCliTest : public ::testing::Test {
   const std::string digest = std::string(64, 'a');
 };
 
-TEST_F(FilesCliTest, SpecialFilesAsArgumentsAreRefusedAtOnceWithWhatTheyAre) {
-  for (const auto& [special, reason] : testing::special_files(dir.path())) {
+TEST_F(FilesCliTest, FilesThatAreNotRegularAsArgumentsAreRefusedAtOnceWithWhatTheyAre) {
+  for (const auto& [special, reason] : testing::non_regular_files(dir.path())) {
     const std::string file = special.string();
     struct Case {
       std::vector<std::string> args;
@@ -76,7 +76,7 @@ TEST_F(FilesCliTest, SpecialFilesAsArgumentsAreRefusedAtOnceWithWhatTheyAre) {
 }
 
 TEST_F(FilesCliTest, ABundleThatIsNoRegularFileIsNotHashed) {
-  for (const auto& [special, reason] : testing::special_files(dir.path())) {
+  for (const auto& [special, reason] : testing::non_regular_files(dir.path())) {
     const testing::Ran ran = nalto({"sim", "publish", "--path", sim, "--dataset", "d", "--bundle", special});
     if (fs::is_directory(special)) {  // the option's own check: a usage error
       EXPECT_EQ(ran.exit, exited(2)) << ran.err;

@@ -19,7 +19,7 @@
 #include "nalto/support/fd.hpp"
 #include "support/fake_runtime.hpp"
 #include "support/fixtures.hpp"
-#include "support/special_files.hpp"
+#include "support/non_regular_files.hpp"
 #include "support/subprocess.hpp"
 
 namespace nalto {
@@ -404,7 +404,7 @@ TEST_F(LocalPlatformTest, ASymlinkedStateFileStaysALinkAndTheFileKeepsItsMode) {
 }
 
 TEST_F(LocalPlatformTest, AStateFileThatIsNoRegularFileOrTooLargeIsRefused) {
-  std::vector<testing::SpecialFile> refused = testing::special_files(dir);
+  std::vector<testing::NonRegularFile> refused = testing::non_regular_files(dir);
   const fs::path large = dir / "large.json";
   std::ofstream(large) << " ";
   fs::resize_file(large, platform::STATE_FILE_MAX_BYTES + 1);  // sparse: nothing is written

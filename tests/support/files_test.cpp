@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "support/special_files.hpp"
+#include "support/non_regular_files.hpp"
 
 namespace nalto {
 namespace {
@@ -74,8 +74,8 @@ TEST_F(FilesTest, CapsInMebibytesAreNamedSo) {
   }
 }
 
-TEST_F(FilesTest, SpecialFilesAreRefusedWithoutBlocking) {
-  for (const auto& [path, reason] : testing::special_files(dir.path())) {
+TEST_F(FilesTest, FilesThatAreNotRegularAreRefusedWithoutBlocking) {
+  for (const auto& [path, reason] : testing::non_regular_files(dir.path())) {
     const std::string expected = "FileReadError: Cannot read '" + path.string() + "': " + reason;
     EXPECT_EQ(testing::failure_of([&] { read_regular_file(path, 1024); }), expected);
     EXPECT_EQ(testing::failure_of([&] { open_regular_file(path); }), expected);

@@ -27,13 +27,13 @@ class TempFolder {
 };
 
 // A file that blocks or never ends when read as a file, and the reason a refusal gives.
-struct SpecialFile {
+struct NonRegularFile {
   std::filesystem::path path;
   std::string reason;
 };
 
 // /dev/zero, a FIFO without a writer and a folder, the last two made in `folder`.
-std::vector<SpecialFile> special_files(const std::filesystem::path& folder);
+std::vector<NonRegularFile> non_regular_files(const std::filesystem::path& folder);
 
 // What `call` throws, as "<type name>: <message>", or "no failure"; it runs in a child process, so that
 // a call that blocks or reads for ever fails the test when `limit` has passed (nothing is answered) rather

@@ -1,4 +1,4 @@
-#include "support/special_files.hpp"
+#include "support/non_regular_files.hpp"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -24,7 +24,7 @@ TempFolder::~TempFolder() {
   fs::remove_all(path_, ignored);
 }
 
-std::vector<SpecialFile> special_files(const fs::path& folder) {
+std::vector<NonRegularFile> non_regular_files(const fs::path& folder) {
   const fs::path fifo = folder / "fifo";
   const fs::path subfolder = folder / "folder";
   if (::mkfifo(fifo.c_str(), 0600) != 0 && errno != EEXIST) throw std::runtime_error("cannot make a FIFO");
