@@ -90,9 +90,10 @@ static_assert(declared_as<string(const string&)>(&sha256_file));
 static_assert(declared_as<std::vector<int64_t>(int64_t, int64_t)>(&pick_episodes));
 static_assert(declared_as<asio::awaitable<Json>(SimClient&)>(&sim_mappings));
 static_assert(declared_as<asio::awaitable<Json>(SimClient&, const Plan&, Json, double)>(&rollout_episode));
-// The hooks are a trailing parameter with a default: every call of the seven arguments stands.
+// The hooks and the number of sims are trailing parameters with defaults: every call of the seven
+// arguments stands.
 static_assert(declared_as<asio::awaitable<Json>(string, Json, Json, string, int64_t, Json, double,
-                                                AnalysisHooks)>(&analyze));
+                                                AnalysisHooks, std::size_t)>(&analyze));
 
 // mapping/
 static_assert(declared_as<string(std::string_view)>(&normalized));

@@ -1,9 +1,11 @@
 #include "cli/publish.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "cli/options.hpp"
 #include "cli/plan_table.hpp"
@@ -60,6 +62,7 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
     Publish publish{.org_id = "local", .implementation_id = "local"};
     std::string bundle, bundle_sha256, env_init, platform_state, json_summary;
     std::optional<std::string> project;
+    int jobs = 1;
   };
   const auto given = std::make_shared<Given>();
   Publish& invocation = given->publish;
@@ -102,6 +105,10 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
          "Time allowed to each call into the sim during the replay")
       ->capture_default_str()
       ->check(seconds_check);
+  option("--jobs", given->jobs, "N",
+         "Copies of the sim that replay episodes side by side; 0: one per core of this machine")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 1024).description(""));
   option("--platform-state", given->platform_state, "FILE",
          "The local platform's state file [default: $XDG_STATE_HOME/nalto/platform-state.json, else "
          "~/.local/state/nalto/platform-state.json]");
@@ -131,6 +138,8 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
       bundle = publish.path;
     }
     publish.options.project_id = given->project;
+    publish.options.jobs = given->jobs > 0 ? static_cast<std::size_t>(given->jobs)
+                                           : std::max(1u, std::thread::hardware_concurrency());
     if (publish.sim_name.empty()) publish.sim_name = name_of_path(publish.path);
     if (publish.sim_id.empty()) publish.sim_id = publish.sim_name;
     publish.bundle_sha256 = bundle.empty() ? lowercase(given->bundle_sha256) : bundle_digest(bundle);

@@ -1,11 +1,15 @@
 // The heated room as a sim: heater power and fan setting in, room, wall and heater temperatures out.
-// Members of env_init named like the model's parameters replace their defaults.
+// Members of env_init named like the model's parameters replace their defaults; "step_cost_ms" makes
+// every Step take that long, as a sim integrating a real model would.
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "room_model.hpp"
 #include "sim_server.hpp"
@@ -15,6 +19,7 @@ namespace {
 
 constexpr double COMFORT = 21.0;  // °C; the reward is the distance to it, negated
 constexpr double LONGEST_STEP = 86400.0;
+constexpr double LONGEST_STEP_COST_MS = 60000.0;
 
 const std::array<std::string, 3> SENSOR_NAMES = {"Room Temperature", "Wall Temperature",
                                                  "Heater Temperature"};
@@ -39,6 +44,8 @@ class HeatedRoom : public JsonSimulator {
  public:
   grpc::Status Step(grpc::ServerContext* context, const nalto::sim::v1::JsonValue* request,
                     nalto::sim::v1::JsonValue* answer) override {
+    if (const auto cost = std::chrono::nanoseconds(step_cost_ns_.load()); cost.count() > 0)
+      std::this_thread::sleep_for(cost);
     if (!instant_) return JsonSimulator::Step(context, request, answer);
     answer->set_json(prepared_);
     return grpc::Status::OK;
@@ -56,8 +63,14 @@ class HeatedRoom : public JsonSimulator {
       throw BadRequest("the heat capacities must be positive");
     if (!(chosen.time_step > 0 && chosen.time_step <= LONGEST_STEP))
       throw BadRequest("time_step must be more than 0 and at most 86400 seconds");
+    double cost_ms = 0;
+    if (const auto found = env_init.find("step_cost_ms"); found != env_init.end())
+      cost_ms = number(*found, "env_init member 'step_cost_ms'");
+    if (!(cost_ms >= 0 && cost_ms <= LONGEST_STEP_COST_MS))
+      throw BadRequest("step_cost_ms must be from 0 to 60000 milliseconds");
     parameters_ = chosen;
     state_ = State{};
+    step_cost_ns_ = std::llround(cost_ms * 1e6);
   }
 
   std::optional<Json> mappings() const override {
@@ -75,8 +88,9 @@ class HeatedRoom : public JsonSimulator {
   }
 
   Json action_space() const override {
-    const Json power = {{"type", "box"},           {"shape", {1}},       {"low", 0.0},
-                        {"high", MAX_HEATER_POWER}, {"dtype", "float64"}, {"names", {POWER_NAME}}};
+    const Json power = {{"type", "box"},      {"shape", {1}},
+                        {"low", 0.0},         {"high", MAX_HEATER_POWER},
+                        {"dtype", "float64"}, {"names", {POWER_NAME}}};
     const Json fan = {{"type", "discrete"}, {"n", FAN_SETTINGS}, {"name", FAN_NAME}};
     return {{"type", "dict"}, {"spaces", {{"heater_power", power}, {"fan", fan}}}};
   }
@@ -107,6 +121,8 @@ class HeatedRoom : public JsonSimulator {
  private:
   Parameters parameters_;
   State state_;
+  // Read by Step before the simulator's lock, which the instant answer never takes.
+  std::atomic<long long> step_cost_ns_{0};
   // For measuring the tool's own cost per call: every Step gets the same valid answer at once.
   const bool instant_ = env_flag("HEATED_ROOM_INSTANT");
   const std::string prepared_ = step_answer(State{}).dump();

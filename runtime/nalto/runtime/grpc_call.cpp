@@ -1,6 +1,7 @@
 #include "nalto/runtime/grpc_call.hpp"
 
 #include <array>
+#include <atomic>
 #include <stop_token>
 
 #include "nalto/support/async.hpp"
@@ -10,8 +11,11 @@ namespace nalto::runtime {
 namespace {
 
 // Sims that answer within this are served without leaving the event loop's thread: handing a call
-// to a worker and back costs more than the call itself.
+// to a worker and back costs more than the call itself. Only a lone queue waits so, since the loop
+// serves no other sim meanwhile.
 constexpr auto INLINE_WAIT = std::chrono::milliseconds(2);
+
+std::atomic<int> live_queues{0};
 
 // One answer holds one observation: even a camera frame written as JSON numbers takes tens of MiB. A
 // larger one is refused (RESOURCE_EXHAUSTED) before it is read into memory.
@@ -48,7 +52,12 @@ std::shared_ptr<grpc::Channel> sim_channel(const std::string& address) {
   return grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), args);
 }
 
+CallQueue::CallQueue() {
+  ++live_queues;
+}
+
 CallQueue::~CallQueue() {
+  --live_queues;
   queue_.Shutdown();
   void* tag;
   bool ok;
@@ -59,8 +68,9 @@ CallQueue::~CallQueue() {
 asio::awaitable<void> CallQueue::finish(grpc::ClientContext& context) {
   void* tag;
   bool ok;
-  if (queue_.AsyncNext(&tag, &ok, std::chrono::system_clock::now() + INLINE_WAIT) ==
-      grpc::CompletionQueue::GOT_EVENT)
+  if (live_queues.load() == 1 &&
+      queue_.AsyncNext(&tag, &ok, std::chrono::system_clock::now() + INLINE_WAIT) ==
+          grpc::CompletionQueue::GOT_EVENT)
     co_return;
   auto wait = [this, &context] {
     const std::stop_callback cancel(current_stop_token(), [&context] { context.TryCancel(); });
@@ -68,7 +78,8 @@ asio::awaitable<void> CallQueue::finish(grpc::ClientContext& context) {
     bool ok;
     queue_.Next(&tag, &ok);
   };
-  co_await run_blocking(std::move(wait));
+  if (!waiter_) waiter_ = std::make_unique<asio::thread_pool>(1);
+  co_await run_blocking_on(*waiter_, std::move(wait));
 }
 
 }  // namespace nalto::runtime

@@ -3,6 +3,7 @@
 #include <grpcpp/grpcpp.h>
 
 #include <asio/awaitable.hpp>
+#include <asio/thread_pool.hpp>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -35,19 +36,23 @@ std::shared_ptr<grpc::Channel> sim_channel(const std::string& address);
 // A completion queue for unary calls made one at a time from the event loop.
 class CallQueue {
  public:
-  CallQueue() = default;
+  CallQueue();
   ~CallQueue();
   CallQueue(const CallQueue&) = delete;
   CallQueue& operator=(const CallQueue&) = delete;
 
   grpc::CompletionQueue* get() { return &queue_; }
 
-  // Waits for the one call started on the queue. A quick answer is taken on this thread; a slow one
-  // is awaited on a worker thread while the loop goes on. Cancelling the await cancels the call.
+  // Waits for the one call started on the queue. While this is the only queue, a quick answer is taken
+  // on this thread; any other is awaited on the queue's own thread while the loop goes on. Cancelling
+  // the await cancels the call.
   asio::awaitable<void> finish(grpc::ClientContext& context);
 
  private:
   grpc::CompletionQueue queue_;
+  // Started at the first answer awaited there: sims that run side by side each keep a waiting thread,
+  // which a shared pool would run short of.
+  std::unique_ptr<asio::thread_pool> waiter_;
 };
 
 // Makes one unary call: `prepare(&context, queue)` is a stub's PrepareAsync method bound to its

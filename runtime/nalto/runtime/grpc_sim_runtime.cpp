@@ -175,7 +175,16 @@ GrpcSimRuntime::GrpcSimRuntime() : started_(std::make_shared<std::map<int, outsi
 GrpcSimRuntime::~GrpcSimRuntime() = default;
 
 int GrpcSimRuntime::get_free_port() {
-  return free_port();
+  constexpr std::size_t REMEMBERED = 64;
+  constexpr int TRIES = 16;
+  int port = free_port();
+  for (int tried = 1;
+       tried < TRIES && std::find(given_ports_.begin(), given_ports_.end(), port) != given_ports_.end();
+       ++tried)
+    port = free_port();
+  given_ports_.push_back(port);
+  if (given_ports_.size() > REMEMBERED) given_ports_.pop_front();
+  return port;
 }
 
 asio::awaitable<std::unique_ptr<outside::SimProcess>> GrpcSimRuntime::make_in_process(

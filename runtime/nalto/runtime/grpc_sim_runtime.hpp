@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -39,6 +40,9 @@ class GrpcSimRuntime : public outside::SimRuntime {
  private:
   // The sims started here that still have a handle, by port.
   std::shared_ptr<std::map<int, outside::SimProcess*>> started_;
+  // The ports handed out last: sims started side by side are each given their own, although none of
+  // them listens yet when the next port is sought.
+  std::deque<int> given_ports_;
 };
 
 }  // namespace nalto::runtime

@@ -43,9 +43,11 @@ struct AnalysisHooks {
 };
 
 // Rolls the sim at `path` out over the dataset's episodes and has the compute node analyze the
-// rollouts; returns the node's analysis.
+// rollouts; returns the node's analysis. With `jobs` above 1, that many copies of the sim (at most one
+// per episode) replay the episodes side by side, each taking the next episode left; the rollouts are
+// sent in the episodes' order all the same.
 asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,
                               std::int64_t max_episodes, Json env_init, double call_timeout_s,
-                              AnalysisHooks hooks = {});
+                              AnalysisHooks hooks = {}, std::size_t jobs = 1);
 
 }  // namespace nalto

@@ -1,8 +1,10 @@
+#include <algorithm>
 #include <optional>
 #include <utility>
 
 #include "nalto/analysis/analysis.hpp"
 #include "nalto/analysis/internal.hpp"
+#include "nalto/analysis/progress.hpp"
 #include "nalto/analysis/sim_session.hpp"
 #include "nalto/console/console.hpp"
 #include "nalto/node/node_post.hpp"
@@ -10,6 +12,7 @@
 #include "nalto/support/async.hpp"
 #include "nalto/support/strings.hpp"
 #include "nalto/support/timing.hpp"
+#include "nalto/support/utf8.hpp"
 
 namespace nalto {
 
@@ -39,53 +42,107 @@ asio::awaitable<Json> read_columns(const Json& dataset, const std::vector<std::i
   co_return co_await run_blocking(std::move(post));
 }
 
-std::string replay_status(const Json& record, std::size_t k, std::size_t total) {
-  return "Replaying episode " + markup_literal(plain_text(subscript(record, "episode"))) + " (" +
-         std::to_string(k) + " of " + std::to_string(total) + ", " + plain_text(subscript(record, "n_rows")) +
-         " rows) through the sim...";
-}
-
 struct Replay {
   Plan plan;
   std::vector<detail::Rollout> rollouts;
 };
 
-asio::awaitable<std::vector<detail::Rollout>> replay_episodes(outside::SimClient& client, const Plan& plan,
-                                                              const Json& columns, double call_timeout_s,
-                                                              detail::ReplayPosition& position) {
-  Status status = console().status("Replaying the dataset through the sim...", outside::status_trace());
-  const Json& episodes = as_list(subscript(columns, "episodes"), "the node's 'episodes'");
-  std::vector<detail::Rollout> rollouts;
-  std::size_t k = 0;
-  for (const Json& record : episodes) {
-    status.update(replay_status(record, ++k, episodes.size()));
-    detail::Predictions predictions =
-        co_await detail::rollout_predictions(client, plan, record, call_timeout_s, &position);
-    rollouts.push_back({subscript(record, "episode"), std::move(predictions)});
-  }
-  co_return rollouts;
-}
+// The sims of one replay: each its own process and client, one position each, filled as they start.
+using Sessions = std::vector<std::optional<SimSession>>;
 
-// What a replay works with besides the sim: the recorded actions, the caller's hooks and where it stands.
+// What a replay works with besides the sims: the recorded actions, the caller's hooks and where each
+// session stands.
 struct ReplayContext {
   const Json& columns;
   double call_timeout_s;
   const AnalysisHooks& hooks;
-  detail::ReplayPosition position;
+  std::vector<detail::ReplayPosition> positions;
+  std::optional<std::size_t> failed;  // the session whose failure ended the replay, once it had started
 };
 
-// Connects, plans, replays every episode and disconnects.
-asio::awaitable<Replay> replay_through(SimSession& session, Json env_init, ReplayContext& context) {
-  context.position.call = "Init";
-  co_await session.connect(std::move(env_init));
-  context.position.call = "GetMappings";
-  const Json mappings = co_await sim_mappings(session.client());
+// Awaits `task(i)` for every session side by side; the first failure stops the others and is raised,
+// noted as the replay's when `replaying`.
+asio::awaitable<void> each_session(std::size_t n, ReplayContext& context, bool replaying,
+                                   std::function<asio::awaitable<void>(std::size_t)> task) {
+  const std::optional<FirstFailure> failed = co_await attempt_all(n, std::move(task));
+  if (!failed) co_return;
+  if (replaying) context.failed = failed->index;
+  std::rethrow_exception(failed->failure);
+}
+
+asio::awaitable<void> start_sessions(Sessions& sessions, const std::string& path, ReplayContext& context) {
+  auto start = [&sessions, &path](std::size_t i) -> asio::awaitable<void> {
+    sessions[i].emplace(co_await SimSession::start(outside::sim_runtime(), path));
+  };
+  co_await each_session(sessions.size(), context, false, std::move(start));
+}
+
+// Connects every session and answers the mappings they all report; sims that disagree cannot share
+// one plan.
+asio::awaitable<Json> connect_sessions(Sessions& sessions, const Json& env_init, ReplayContext& context) {
+  std::vector<Json> mappings(sessions.size());
+  auto connect = [&](std::size_t i) -> asio::awaitable<void> {
+    detail::ReplayPosition& position = context.positions[i];
+    position.call = "Init";
+    co_await sessions[i]->connect(env_init);
+    position.call = "GetMappings";
+    mappings[i] = co_await sim_mappings(sessions[i]->client());
+  };
+  co_await each_session(sessions.size(), context, true, std::move(connect));
+  for (std::size_t i = 1; i < mappings.size(); ++i) {
+    if (mappings[i] == mappings[0]) continue;
+    context.failed = i;
+    throw ValueError("sims 1 and " + std::to_string(i + 1) + " of " + std::to_string(mappings.size()) +
+                     " report different mappings: " + utf8::text_start(dump_json(mappings[0]), 200) +
+                     " and " + utf8::text_start(dump_json(mappings[i]), 200));
+  }
+  co_return std::move(mappings[0]);
+}
+
+// Deals the episodes out, each to the next free session, and gathers the rollouts in the node's order.
+asio::awaitable<std::vector<detail::Rollout>> replay_episodes(Sessions& sessions, const Plan& plan,
+                                                              ReplayContext& context) {
+  Status status = console().status("Replaying the dataset through the sim...", outside::status_trace());
+  const Json& episodes = as_list(subscript(context.columns, "episodes"), "the node's 'episodes'");
+  detail::ReplayProgress progress(status, episodes, sessions.size());
+  std::vector<detail::Rollout> rollouts(episodes.size());
+  std::size_t next = 0;
+  auto replay = [&](std::size_t i) -> asio::awaitable<void> {
+    while (next < episodes.size()) {
+      const std::size_t k = next++;
+      const Json& record = episodes[k];
+      progress.started(k);
+      std::int64_t reached = 0;
+      auto stepped = [&progress, &reached] {
+        ++reached;
+        progress.stepped();
+      };
+      detail::Predictions predictions = co_await detail::rollout_predictions(
+          sessions[i]->client(), plan, record, context.call_timeout_s, &context.positions[i], stepped);
+      rollouts[k] = {subscript(record, "episode"), std::move(predictions)};
+      progress.ended(k, reached, i);
+    }
+  };
+  co_await each_session(sessions.size(), context, true, std::move(replay));
+  co_return rollouts;
+}
+
+asio::awaitable<void> close_sessions(Sessions& sessions, ReplayContext& context) {
+  for (detail::ReplayPosition& position : context.positions)
+    position = {.call = "Close", .episode = nullptr, .row = std::nullopt};
+  auto close = [&sessions](std::size_t i) { return sessions[i]->close(); };
+  co_await each_session(sessions.size(), context, true, std::move(close));
+}
+
+// Starts the sims, plans, replays every episode and disconnects.
+asio::awaitable<Replay> replay_through(Sessions& sessions, const std::string& path, const Json& env_init,
+                                       ReplayContext& context) {
+  co_await start_sessions(sessions, path, context);
+  const Json mappings = co_await connect_sessions(sessions, env_init, context);
   Plan plan = plan_analysis(mappings, context.columns);
   if (context.hooks.planned) context.hooks.planned(mappings, plan, context.columns);
-  std::vector<detail::Rollout> rollouts = co_await replay_episodes(session.client(), plan, context.columns,
-                                                                   context.call_timeout_s, context.position);
-  context.position = {.call = "Close", .episode = nullptr, .row = std::nullopt};
-  co_await session.close();
+  std::vector<detail::Rollout> rollouts = co_await replay_episodes(sessions, plan, context);
+  co_await close_sessions(sessions, context);
   co_return Replay{std::move(plan), std::move(rollouts)};
 }
 
@@ -102,20 +159,27 @@ asio::awaitable<Replay> replay_through(SimSession& session, Json env_init, Repla
   }
 }
 
-asio::awaitable<Replay> replay(SimSession& session, Json env_init, ReplayContext& context) {
-  Attempt<Replay> replayed = co_await attempt(replay_through(session, std::move(env_init), context));
+asio::awaitable<Replay> replay(Sessions& sessions, std::string path, Json env_init, ReplayContext& context) {
+  Attempt<Replay> replayed = co_await attempt(replay_through(sessions, path, env_init, context));
   if (!replayed.ok()) raise_replay_failure(replayed.failure());
   co_return std::move(replayed.value());
 }
 
-// Stops the sim on every path; after a failed replay, once stopped, hands the evidence to the hook.
-asio::awaitable<void> stop_and_tell(SimSession& session, const ReplayContext& context,
+// Stops every sim that started, side by side, on every path; after a failed replay, once all are stopped,
+// hands the failing session's evidence to the hook.
+asio::awaitable<void> stop_and_tell(Sessions& sessions, const ReplayContext& context,
                                     const std::exception_ptr& failure) {
-  co_await session.stop();
-  if (!failure || !context.hooks.replay_failed || is_cancellation(failure)) co_return;
-  context.hooks.replay_failed(ReplayEvidence{.call = context.position.call,
-                                             .episode = context.position.episode,
-                                             .row = context.position.row,
+  auto stop = [&sessions](std::size_t i) -> asio::awaitable<void> {
+    if (sessions[i]) co_await sessions[i]->stop();
+  };
+  if (const std::optional<FirstFailure> failed = co_await attempt_all(sessions.size(), std::move(stop)))
+    std::rethrow_exception(failed->failure);
+  if (!failure || !context.failed || !context.hooks.replay_failed || is_cancellation(failure)) co_return;
+  const detail::ReplayPosition& position = context.positions[*context.failed];
+  const SimSession& session = *sessions[*context.failed];
+  context.hooks.replay_failed(ReplayEvidence{.call = position.call,
+                                             .episode = position.episode,
+                                             .row = position.row,
                                              .exit_code = session.own_exit(),
                                              .output = session.output()});
 }
@@ -136,16 +200,26 @@ asio::awaitable<Json> analyze_rollouts(const Json& dataset, const Json& claim,
 
 asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,
                               std::int64_t max_episodes, Json env_init, double call_timeout_s,
-                              AnalysisHooks hooks) {
+                              AnalysisHooks hooks, std::size_t jobs) {
   const std::vector<std::int64_t> episodes = pick_episodes(known_episode_count(dataset), max_episodes);
   const Json columns = co_await read_columns(dataset, episodes);
 
-  SimSession session = co_await SimSession::start(outside::sim_runtime(), std::move(path));
-  ReplayContext context{.columns = columns, .call_timeout_s = call_timeout_s, .hooks = hooks, .position = {}};
-  auto stop = [&session, &context](const std::exception_ptr& failure) {
-    return stop_and_tell(session, context, failure);
+  // No sim is started that would find no episode left to replay; the records are checked as they are
+  // replayed.
+  const Json* records = lookup(columns, "episodes");
+  const std::size_t n =
+      records && records->is_array() ? std::max<std::size_t>(1, std::min(jobs, records->size())) : 1;
+  Sessions sessions(n);
+  ReplayContext context{.columns = columns,
+                        .call_timeout_s = call_timeout_s,
+                        .hooks = hooks,
+                        .positions = std::vector<detail::ReplayPosition>(n),
+                        .failed = std::nullopt};
+  auto stop = [&sessions, &context](const std::exception_ptr& failure) {
+    return stop_and_tell(sessions, context, failure);
   };
-  Replay replayed = co_await finally(replay(session, std::move(env_init), context), std::move(stop));
+  Replay replayed =
+      co_await finally(replay(sessions, std::move(path), std::move(env_init), context), std::move(stop));
 
   co_return co_await analyze_rollouts(dataset, claim, bundle_sha256, std::move(replayed));
 }

@@ -2,6 +2,7 @@
 
 #include <asio/awaitable.hpp>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,8 +27,13 @@ struct ReplayPosition {
   std::optional<std::int64_t> row;
 };
 
+// `stepped` (optional) hears of every row recorded, the reset's included.
 asio::awaitable<Predictions> rollout_predictions(outside::SimClient& client, const Plan& plan, Json episode,
-                                                 double call_timeout_s, ReplayPosition* position = nullptr);
+                                                 double call_timeout_s, ReplayPosition* position = nullptr,
+                                                 std::function<void()> stepped = {});
+
+// An episode record's 'n_rows'; an integer beyond the int64 range counts as INT64_MAX.
+std::int64_t row_count(const Json& episode);
 
 Json to_json(const Predictions& predictions);
 

@@ -25,15 +25,6 @@ const Json& answer_items(const Json& answer, std::size_t count, std::string_view
   return answer;
 }
 
-std::int64_t row_count(const Json& episode) {
-  const Json& n_rows = subscript(episode, "n_rows");
-  if (!n_rows.is_number_integer())
-    throw TypeError("expected the episode's 'n_rows' to be an integer, got " + kind_name(n_rows));
-  return n_rows.is_number_unsigned() && n_rows.get<std::uint64_t>() > std::uint64_t(INT64_MAX)
-             ? INT64_MAX
-             : n_rows.get<std::int64_t>();
-}
-
 // Where each sensor pair's readings go, and the recording of one observation.
 class Recorder {
  public:
@@ -91,22 +82,34 @@ class RecordedActions {
 
 }  // namespace
 
-asio::awaitable<Predictions> rollout_predictions(outside::SimClient& client, const Plan& plan, Json episode,
-                                                 double call_timeout_s, ReplayPosition* position) {
+std::int64_t row_count(const Json& episode) {
+  const Json& n_rows = subscript(episode, "n_rows");
+  if (!n_rows.is_number_integer())
+    throw TypeError("expected the episode's 'n_rows' to be an integer, got " + kind_name(n_rows));
+  return n_rows.is_number_unsigned() && n_rows.get<std::uint64_t>() > std::uint64_t(INT64_MAX)
+             ? INT64_MAX
+             : n_rows.get<std::int64_t>();
+}
+
+namespace {
+
+// The replay's calls, each under `call`'s limit.
+asio::awaitable<Predictions> replay_calls(outside::SimClient& client, const Plan& plan, const Json& episode,
+                                          CallLimit& call, ReplayPosition& at,
+                                          const std::function<void()>& stepped) {
   outside::SimRuntime& runtime = outside::sim_runtime();
-  ReplayPosition untracked;
-  ReplayPosition& at = position ? *position : untracked;
   const Json* number = lookup(episode, "episode");
   at = {.call = "ActionSpaceInfo", .episode = number ? *number : Json(), .row = std::nullopt};
 
-  const Json info = co_await with_timeout(client.action_space_info(), call_timeout_s);
+  const Json info = co_await call(client.action_space_info());
   const Json template_action = runtime.as_compute_sees(runtime._to_compute_space(info)->sample());
 
   Recorder recorder(plan);
   at.call = "Reset";
   at.row = 0;
-  const Json reset = co_await with_timeout(client.reset(), call_timeout_s);
+  const Json reset = co_await call(client.reset());
   recorder.record(runtime, answer_items(reset, 2, "reset")[0]);  // row 0 is kept however it reads
+  stepped();
 
   Json action = runtime.as_compute_sees(template_action);
   RecordedActions recorded(episode, plan);
@@ -120,12 +123,26 @@ asio::awaitable<Predictions> rollout_predictions(outside::SimClient& client, con
     Json sent = runtime.as_compute_sees(action);
     at.call = "Step";
     at.row = row;
-    const Json answer = co_await with_timeout(client.step(std::move(sent)), call_timeout_s);
+    const Json answer = co_await call(client.step(std::move(sent)));
     const Json& items = answer_items(answer, 5, "step");
-    if (!recorder.record(runtime, items[0])) break;
+    const bool all_read = recorder.record(runtime, items[0]);
+    stepped();
+    if (!all_read) break;
     if (truthy(items[2]) || truthy(items[3])) break;
   }
   co_return recorder.take();
+}
+
+}  // namespace
+
+asio::awaitable<Predictions> rollout_predictions(outside::SimClient& client, const Plan& plan, Json episode,
+                                                 double call_timeout_s, ReplayPosition* position,
+                                                 std::function<void()> stepped) {
+  ReplayPosition untracked;
+  ReplayPosition& at = position ? *position : untracked;
+  if (!stepped) stepped = [] {};
+  auto calls = [&](CallLimit& call) { return replay_calls(client, plan, episode, call, at, stepped); };
+  co_return co_await with_call_limit<Predictions>(call_timeout_s, std::move(calls));
 }
 
 void append_json_number(std::string& out, double value) {

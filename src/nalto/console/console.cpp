@@ -257,6 +257,10 @@ void Status::update(std::string text) {
   if (shown_) console_.update(*this, std::move(text));
 }
 
+void Status::draw(std::string text) {
+  if (shown_) console_.update(*this, std::move(text));
+}
+
 Console::Console(ConsoleOptions options)
     : options_(options),
       out_colour_(colour_enabled(options.out_is_terminal)),

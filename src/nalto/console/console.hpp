@@ -42,6 +42,9 @@ class Status {
   Status& operator=(const Status&) = delete;
 
   void update(std::string text);
+  // Shows `text` in its place on a terminal only, unheard by on_text: for figures that change too often
+  // to be traced.
+  void draw(std::string text);
 
  private:
   friend class Console;

@@ -123,7 +123,7 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
   };
   const Json result =
       co_await finally(analyze(path, claim, dataset, bundle_sha256, options.max_episodes, std::move(env_init),
-                               options.call_timeout_s, options.hooks.analysis),
+                               options.call_timeout_s, options.hooks.analysis, options.jobs),
                        std::move(close_on_failure));
   if (options.hooks.analyzed) options.hooks.analyzed(result);
 

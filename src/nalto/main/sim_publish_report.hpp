@@ -32,6 +32,7 @@ struct PublishOptions {
   int max_episodes = DEFAULT_MAX_EPISODES;
   std::optional<Json> env_init;
   double call_timeout_s = 300;
+  std::size_t jobs = 1;  // copies of the sim replaying side by side
   PublishHooks hooks;
 };
 

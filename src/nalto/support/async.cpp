@@ -1,5 +1,8 @@
 #include "nalto/support/async.hpp"
 
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/redirect_error.hpp>
 #include <cmath>
 
 namespace nalto {
@@ -40,6 +43,58 @@ void throw_cancelled() {
 asio::awaitable<void> sleep_for(double seconds) {
   asio::steady_timer timer(co_await asio::this_coro::executor, to_duration(seconds));
   co_await timer.async_wait(asio::use_awaitable);
+}
+
+asio::awaitable<std::optional<FirstFailure>> attempt_all(
+    std::size_t n, std::function<asio::awaitable<void>(std::size_t)> task) {
+  auto executor = co_await asio::this_coro::executor;
+  // Lives on this frame, which outlasts every task: the last one to end wakes the waiter below.
+  struct Group {
+    std::vector<asio::cancellation_signal> signals;
+    std::size_t running;
+    std::optional<FirstFailure> first;
+    asio::steady_timer all_ended;
+
+    void cancel_all() {
+      for (asio::cancellation_signal& signal : signals) signal.emit(asio::cancellation_type::terminal);
+    }
+  } group{.signals = std::vector<asio::cancellation_signal>(n),
+          .running = 0,
+          .first = std::nullopt,
+          .all_ended = asio::steady_timer(executor, asio::steady_timer::time_point::max())};
+
+  // A task may end before the next one starts; after a failure no more are started.
+  for (std::size_t i = 0; i < n && !group.first; ++i) {
+    ++group.running;
+    auto ended = [&group, i](std::exception_ptr failure) {
+      if (failure && !group.first && !is_cancellation(failure)) {
+        group.first = FirstFailure{i, failure};
+        group.cancel_all();
+      }
+      if (--group.running == 0) group.all_ended.cancel();
+    };
+    asio::co_spawn(executor, task(i),
+                   asio::bind_cancellation_slot(group.signals[i].slot(), std::move(ended)));
+  }
+
+  // The tasks borrow from this frame, so it waits for them even once the caller is cancelled; they are
+  // then cancelled too.
+  const bool throw_if_cancelled = co_await asio::this_coro::throw_if_cancelled();
+  co_await asio::this_coro::throw_if_cancelled(false);
+  bool cancelled = false;
+  while (group.running > 0) {
+    if (!cancelled &&
+        (co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) {
+      cancelled = true;
+      group.cancel_all();
+      continue;
+    }
+    std::error_code woken;
+    co_await group.all_ended.async_wait(asio::redirect_error(asio::use_awaitable, woken));
+  }
+  co_await asio::this_coro::throw_if_cancelled(throw_if_cancelled);
+  if (cancelled) throw_cancelled();
+  co_return std::move(group.first);
 }
 
 }  // namespace nalto

@@ -5,11 +5,11 @@
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/executor_work_guard.hpp>
-#include <asio/experimental/deferred.hpp>
-#include <asio/experimental/parallel_group.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
@@ -17,6 +17,7 @@
 #include <asio/use_awaitable.hpp>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -24,6 +25,7 @@
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "nalto/support/errors.hpp"
 
@@ -59,21 +61,21 @@ using BlockingResult = std::conditional_t<std::is_void_v<R>, std::monostate, R>;
 
 }  // namespace detail
 
-// Runs a blocking callable on a worker thread and resumes the awaiting coroutine on its own executor.
+// Runs a blocking callable on a thread of `pool` and resumes the awaiting coroutine on its own executor.
 // Cancelling the await requests a stop through current_stop_token(); the await still ends only when the
 // work has returned, so the work never outlives what it borrows, and it then raises the cancellation.
 template <class F>
-asio::awaitable<std::invoke_result_t<F&>> run_blocking(F work) {
+asio::awaitable<std::invoke_result_t<F&>> run_blocking_on(asio::thread_pool& pool, F work) {
   using R = std::invoke_result_t<F&>;
   using Result = detail::BlockingResult<R>;
   auto stop = std::make_shared<std::stop_source>();
 
-  auto initiation = [stop](auto handler, F work) {
+  auto initiation = [stop, &pool](auto handler, F work) {
     auto slot = asio::get_associated_cancellation_slot(handler);
     if (slot.is_connected()) slot.assign([stop](asio::cancellation_type) { stop->request_stop(); });
     auto guard = asio::make_work_guard(asio::get_associated_executor(handler));
-    asio::post(worker_pool(), [stop, work = std::move(work), handler = std::move(handler),
-                               guard = std::move(guard)]() mutable {
+    asio::post(pool, [stop, work = std::move(work), handler = std::move(handler),
+                      guard = std::move(guard)]() mutable {
       std::exception_ptr error;
       Result result{};
       {
@@ -105,31 +107,132 @@ asio::awaitable<std::invoke_result_t<F&>> run_blocking(F work) {
   if constexpr (!std::is_void_v<R>) co_return result;
 }
 
+// run_blocking_on the shared worker threads.
+template <class F>
+asio::awaitable<std::invoke_result_t<F&>> run_blocking(F work) {
+  return run_blocking_on(worker_pool(), std::move(work));
+}
+
+class CallLimit;
+
+namespace detail {
+
+using LimitClock = asio::steady_timer::clock_type;
+
+// What a series of limited calls and its timer share; the timer may be heard after the series has
+// ended, so it holds a share of its own.
+struct Watch {
+  Watch(const asio::any_io_executor& executor, LimitClock::duration limit) : timer(executor), limit(limit) {}
+
+  asio::cancellation_signal cancel;  // cancels the series' task alone
+  asio::steady_timer timer;
+  LimitClock::duration limit;
+  LimitClock::time_point due = LimitClock::time_point::max();  // the call in flight's; max between calls
+  std::exception_ptr failure;                                  // how the task ended
+  bool waiting = false;                                        // the timer is set
+  bool timed_out = false;
+  bool ended = false;
+};
+
+// Sets the timer for `at`. When it fires before the call in flight is due, it is set again for that
+// call: calls begin far more often than the timer fires.
+inline void set_timer(const std::shared_ptr<Watch>& watch, LimitClock::time_point at) {
+  watch->waiting = true;
+  watch->timer.expires_at(at);
+  watch->timer.async_wait([watch](const std::error_code& error) {
+    watch->waiting = false;
+    if (error || watch->ended || watch->due == LimitClock::time_point::max()) return;
+    if (LimitClock::now() < watch->due) return set_timer(watch, watch->due);
+    watch->timed_out = true;
+    watch->cancel.emit(asio::cancellation_type::terminal);
+  });
+}
+
+}  // namespace detail
+
+// The time limit of each call in a series of calls made one at a time, inside with_call_limit.
+class CallLimit {
+ public:
+  explicit CallLimit(std::shared_ptr<detail::Watch> watch) : watch_(std::move(watch)) {}
+
+  // Awaits `call`. When the limit passes first, the series' task is cancelled (and `call` with it) and
+  // TimeoutError with an empty message is raised; the series cannot go on. A failure of `call` is raised
+  // as it is, at once; a cancellation of the caller as the cancellation. A `call` that ended after the
+  // limit without letting the timer run (it kept the loop's thread) is late all the same.
+  template <class T>
+  asio::awaitable<T> operator()(asio::awaitable<T> call) {
+    detail::Watch& watch = *watch_;
+    const detail::LimitClock::time_point due = detail::LimitClock::now() + watch.limit;
+    watch.due = due;
+    if (!watch.waiting) detail::set_timer(watch_, due);
+    std::optional<detail::BlockingResult<T>> result;
+    std::exception_ptr failure;
+    try {
+      if constexpr (std::is_void_v<T>) {
+        co_await std::move(call);
+      } else {
+        result.emplace(co_await std::move(call));
+      }
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    watch.due = detail::LimitClock::time_point::max();
+    // The cancellation that the timer caused is the limit's; the caller's stays a cancellation.
+    if (watch.timed_out) throw TimeoutError("");
+    if (failure) std::rethrow_exception(failure);
+    if (detail::LimitClock::now() >= due) throw TimeoutError("");
+    if constexpr (!std::is_void_v<T>) co_return std::move(*result);
+  }
+
+ private:
+  std::shared_ptr<detail::Watch> watch_;
+};
+
+// Awaits `calls(limit)` as a task of its own, in which `limit` bounds each call by `seconds` from its
+// start; a cancellation of the caller cancels the task. One timer watches every call of the series, and
+// is set again only when it fires before the call in flight is due: a call answered at once then costs
+// neither a timer of the loop (two system calls) nor a trip through the loop.
+template <class T>
+asio::awaitable<T> with_call_limit(double seconds, std::function<asio::awaitable<T>(CallLimit&)> calls) {
+  using Result = detail::BlockingResult<T>;
+  auto executor = co_await asio::this_coro::executor;
+  auto watch = std::make_shared<detail::Watch>(executor, to_duration(seconds));
+  CallLimit limit(watch);
+
+  auto initiation = [executor, watch](auto handler, asio::awaitable<T> task) {
+    auto slot = asio::get_associated_cancellation_slot(handler);
+    if (slot.is_connected()) slot.assign([watch](asio::cancellation_type type) { watch->cancel.emit(type); });
+    auto ended = [handler = std::move(handler), watch](std::exception_ptr failure, auto... result) mutable {
+      watch->ended = true;
+      if (watch->waiting) watch->timer.cancel();
+      watch->failure = std::move(failure);
+      asio::get_associated_cancellation_slot(handler).clear();
+      if constexpr (std::is_void_v<T>) {
+        std::move(handler)(Result{});
+      } else {
+        std::move(handler)(std::move(result)...);
+      }
+    };
+    asio::co_spawn(executor, std::move(task),
+                   asio::bind_cancellation_slot(watch->cancel.slot(), std::move(ended)));
+  };
+  Result result = co_await asio::async_initiate<const asio::use_awaitable_t<>, void(Result)>(
+      std::move(initiation), asio::use_awaitable, calls(limit));
+  if (watch->failure) std::rethrow_exception(watch->failure);
+  if constexpr (!std::is_void_v<T>) co_return std::move(result);
+}
+
 // Bounds `op` by `seconds`: when the limit passes first, `op` is cancelled (and awaited) and
 // TimeoutError with an empty message is raised. A failure of `op` is raised as it is, at once;
 // a cancellation of the caller cancels `op` and is raised as the cancellation. An `op` that ended
 // after the limit without letting the timer run (it kept the loop's thread) is late all the same.
 template <class T>
 asio::awaitable<T> with_timeout(asio::awaitable<T> op, double seconds) {
-  namespace ex = asio::experimental;
-  auto executor = co_await asio::this_coro::executor;
-  asio::steady_timer timer(executor, to_duration(seconds));
-  auto group = ex::make_parallel_group(asio::co_spawn(executor, std::move(op), ex::deferred),
-                                       timer.async_wait(ex::deferred));
+  auto one_call = [&op](CallLimit& limit) { return limit(std::move(op)); };
   if constexpr (std::is_void_v<T>) {
-    auto [order, op_error, timer_error] = co_await group.async_wait(ex::wait_for_one(), asio::use_awaitable);
-    if (order[0] == 1 && !timer_error) throw TimeoutError("");
-    if (op_error) std::rethrow_exception(op_error);
-    if (order[0] == 1) throw_cancelled();
-    if (timer.expiry() <= asio::steady_timer::clock_type::now()) throw TimeoutError("");
+    co_await with_call_limit<void>(seconds, std::move(one_call));
   } else {
-    auto [order, op_error, result, timer_error] =
-        co_await group.async_wait(ex::wait_for_one(), asio::use_awaitable);
-    if (order[0] == 1 && !timer_error) throw TimeoutError("");
-    if (op_error) std::rethrow_exception(op_error);
-    if (order[0] == 1) throw_cancelled();
-    if (timer.expiry() <= asio::steady_timer::clock_type::now()) throw TimeoutError("");
-    co_return std::move(result);
+    co_return co_await with_call_limit<T>(seconds, std::move(one_call));
   }
 }
 
@@ -208,5 +311,18 @@ asio::awaitable<T> finally(asio::awaitable<T> body, Cleanup cleanup) {
   if (failure) std::rethrow_exception(failure);
   if constexpr (!std::is_void_v<T>) co_return std::move(*result);
 }
+
+// Which of several side-by-side tasks failed first, and with what.
+struct FirstFailure {
+  std::size_t index;
+  std::exception_ptr failure;
+};
+
+// Runs task(0) ... task(n - 1) side by side on the caller's executor and awaits every one of them.
+// The first ordinary failure cancels the others at once (their cancellations are no failures of their
+// own) and is answered once all have ended; success answers nothing. A cancellation of the caller
+// cancels every task, awaits them all too, and is raised.
+asio::awaitable<std::optional<FirstFailure>> attempt_all(
+    std::size_t n, std::function<asio::awaitable<void>(std::size_t)> task);
 
 }  // namespace nalto
