@@ -170,6 +170,8 @@ struct Analysis {
                 {"validationRunId", "run-5"},
                 {"maxLagSteps", 3}};
   std::int64_t max_episodes = 5;
+  std::size_t jobs = 1;
+  AnalysisHooks hooks;
 
   explicit Analysis(Timing timing = short_timing()) : timing_scope(timing) {
     runtime.port = PORT;
@@ -199,7 +201,8 @@ struct Analysis {
   Json run(Json env_init = Json::object(), double call_timeout_s = 5) {
     if (!started_) node_.start();
     started_ = true;
-    auto task = analyze(PATH, claim, dataset, SHA, max_episodes, std::move(env_init), call_timeout_s);
+    auto task =
+        analyze(PATH, claim, dataset, SHA, max_episodes, std::move(env_init), call_timeout_s, hooks, jobs);
     return loop.run(std::move(task), std::chrono::seconds(8));
   }
 
@@ -811,6 +814,155 @@ TEST(AnalyzeTest, CancellingANodeRequestReachesTheCallerPromptly) {
       EXPECT_THAT(a.process.events, ElementsAre("terminate", "wait")) << what;
     }
   }
+}
+
+// Several sims: each its own start and client; the episodes are dealt to whichever is free.
+
+Json six_records() {
+  Json records = Json::array();
+  for (int k = 0; k < 6; ++k) records.push_back(record(k, 3, {1.0 + k, 2.0 + k, 3.0 + k}));
+  return records;
+}
+
+// The episodes each sim replayed, in its order: the first power of each episode tells it.
+std::vector<std::vector<int>> dealt(const FakeSimRuntime& runtime) {
+  std::vector<std::vector<int>> episodes;
+  for (const auto& client : runtime.clients) {
+    episodes.emplace_back();
+    for (std::size_t i = 0; i < client->steps.size(); i += 2)
+      episodes.back().push_back(static_cast<int>(client->steps[i][0].get<double>()) - 2);
+  }
+  return episodes;
+}
+
+TEST(ParallelReplayTest, TheBodyIsTheOneOfOneSimAndEachEpisodeGoesToTheNextFreeSim) {
+  Analysis one;
+  one.columns.answer["episodes"] = six_records();
+  one.run();
+
+  Analysis two;
+  two.columns.answer["episodes"] = six_records();
+  two.jobs = 2;
+  two.runtime.add_sims(2);
+  two.runtime.clients[0]->delay_s["step"] = 0.05;
+  two.run();
+
+  ASSERT_EQ(two.calls(two.analysis).size(), 1u);
+  EXPECT_EQ(two.calls(two.analysis)[0].body, one.calls(one.analysis)[0].body);
+  EXPECT_EQ(dealt(two.runtime), (std::vector<std::vector<int>>{{0}, {1, 2, 3, 4, 5}}));
+  EXPECT_EQ(two.runtime.starts.size(), 2u);
+  EXPECT_NE(two.runtime.starts[0].port, two.runtime.starts[1].port);
+  for (const auto& process : two.runtime.processes)
+    EXPECT_THAT(process->events, ElementsAre("terminate", "wait"));
+  for (const auto& client : two.runtime.clients) EXPECT_EQ(client->count("close"), 1u);
+}
+
+TEST(ParallelReplayTest, NoMoreSimsStartThanThereAreEpisodes) {
+  Analysis a;
+  a.jobs = 8;
+  a.runtime.add_sims(8);
+  a.run();
+
+  EXPECT_EQ(a.runtime.starts.size(), columns_answer()["episodes"].size());
+  EXPECT_EQ(a.runtime.client_options.size(), a.runtime.starts.size());
+  EXPECT_EQ(a.runtime.processes_alive(), 0);
+}
+
+TEST(ParallelReplayTest, AFailureInOneSimStopsAllAndIsTheReplaysFailure) {
+  Analysis a;
+  a.columns.answer["episodes"] = six_records();
+  a.jobs = 4;
+  a.runtime.add_sims(4);
+  std::optional<ReplayEvidence> evidence;
+  a.hooks.replay_failed = [&evidence](const ReplayEvidence& e) { evidence = e; };
+  for (std::size_t k = 0; k < 4; ++k) {
+    if (k == 2) continue;
+    a.runtime.clients[k]->hang_on = "step";
+  }
+  // Fails once every other sim waits in a call that must be cancelled.
+  a.runtime.clients[2]->delay_s["step"] = 0.02;
+  a.runtime.clients[2]->on_step = [](const Json&, int) -> Json { throw SimCallError("UNAVAILABLE: boom"); };
+
+  const std::exception_ptr e = a.failure();
+
+  EXPECT_EQ(text_of(e),
+            "The sim failed while replaying the dataset (SimCallError: UNAVAILABLE: boom" + REPLAY_HINT);
+  for (std::size_t k = 0; k < 4; ++k) {
+    if (k != 2) {
+      EXPECT_THAT(a.runtime.clients[k]->cancelled, ElementsAre("step")) << k;
+    }
+    EXPECT_THAT(a.runtime.processes[k]->events, ElementsAre("terminate", "wait")) << k;
+    EXPECT_EQ(a.runtime.clients[k]->count("close"), 0u) << k;
+  }
+  EXPECT_EQ(a.runtime.processes_alive(), 0);
+  ASSERT_TRUE(evidence);
+  EXPECT_EQ(evidence->call, "Step");
+  EXPECT_EQ(evidence->episode, 2) << "the third sim's first episode";
+  EXPECT_THAT(a.calls(a.analysis), IsEmpty());
+}
+
+TEST(ParallelReplayTest, CancellingStopsEverySim) {
+  Analysis a;
+  a.columns.answer["episodes"] = six_records();
+  a.jobs = 4;
+  a.runtime.add_sims(4);
+  int hanging = 0;
+  for (const auto& client : a.runtime.clients) {
+    client->hang_on = "step";
+    client->on_hang = [&a, &hanging] {
+      if (++hanging == 4) a.loop.cancel_soon();
+    };
+  }
+
+  const std::exception_ptr e = a.failure();
+
+  EXPECT_TRUE(is_cancellation(e)) << type_of(e) << ": " << text_of(e);
+  for (std::size_t k = 0; k < 4; ++k) {
+    EXPECT_THAT(a.runtime.clients[k]->cancelled, ElementsAre("step")) << k;
+    EXPECT_THAT(a.runtime.processes[k]->events, ElementsAre("terminate", "wait")) << k;
+  }
+  EXPECT_EQ(a.runtime.processes_alive(), 0);
+  EXPECT_THAT(a.calls(a.analysis), IsEmpty());
+}
+
+TEST(ParallelReplayTest, SimsReportingOtherMappingsFailBeforeAnyEpisodeNamingBoth) {
+  Analysis a;
+  a.jobs = 3;
+  a.runtime.add_sims(3);
+  a.runtime.clients[2]->on_get_mappings = [] {
+    Json other = mappings();
+    other["action_space"]["mappings"][0]["name_mapped"] = "heat";
+    return other;
+  };
+
+  const std::string text = text_of(a.failure());
+
+  EXPECT_THAT(text,
+              ::testing::StartsWith("The sim failed while replaying the dataset (ValueError: sims 1 and 3 "
+                                    "of 3 report different mappings: "));
+  EXPECT_THAT(text, ::testing::HasSubstr("power"));
+  EXPECT_THAT(text, ::testing::HasSubstr("heat"));
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(a.runtime.clients[k]->count("reset"), 0u) << k;
+    EXPECT_THAT(a.runtime.processes[k]->events, ElementsAre("terminate", "wait")) << k;
+  }
+}
+
+TEST(ParallelReplayTest, ASimThatDoesNotStartIsToldAtOnceAndTheOthersAreStopped) {
+  Analysis a;
+  a.jobs = 3;
+  a.runtime.add_sims(3);
+  int checks = 0;
+  a.runtime.on_check_serving = [&checks] {
+    if (++checks == 2) throw SimCallError("the sim exited with code 3 before it served");
+  };
+
+  const std::string text = text_of(a.failure());
+
+  EXPECT_EQ(text, "The sim did not start:\n\nthe sim exited with code 3 before it served");
+  EXPECT_THAT(a.runtime.client_options, IsEmpty());
+  for (std::size_t k = 0; k < 3; ++k)
+    EXPECT_THAT(a.runtime.processes[k]->events, ElementsAre("terminate", "wait")) << k;
 }
 
 }  // namespace

@@ -308,6 +308,45 @@ TEST_F(CliEndToEnd, InterruptDuringTheReplayClosesTheClaimStopsTheSimAndEndsBySi
   EXPECT_THAT(mark.alive(), IsEmpty());
 }
 
+TEST_F(CliEndToEnd, SeveralSimsSubmitTheAnalysisOfOne) {
+  const Ran one = publish(ROOM, "heated-room-demo", {"--bundle", ROOM, "--implementation", "one"});
+  const Ran four =
+      publish(ROOM, "heated-room-demo", {"--bundle", ROOM, "--implementation", "four", "--jobs", "4"});
+
+  ASSERT_EQ(one.exit, exited(3)) << one.err;
+  ASSERT_EQ(four.exit, exited(3)) << four.err;
+  EXPECT_EQ(four.out, one.out);
+  const Json all = claims();
+  ASSERT_EQ(all.size(), 2u);
+  std::vector<Json> evaluations;
+  for (const auto& [job, claim] : all.items())
+    evaluations.push_back(claim.at("submission").at("simulatorValidation").at("evaluation"));
+  EXPECT_EQ(evaluations[0], evaluations[1]);
+}
+
+TEST_F(CliEndToEnd, InterruptWithFourSimsStopsThemAllAndClosesTheClaim) {
+  const testing::ProcessMark mark;
+  // Every Step takes a minute: the interruption finds all four sims inside one.
+  const auto cli = start(ROOM, "heated-room-demo",
+                         {"--bundle", ROOM, "--jobs", "4", "--env-init", R"({"step_cost_ms": 60000})"},
+                         {{"NALTO_LOG", "debug"}});
+  ASSERT_TRUE(cli->read_until([&] { return cli->err().find("Replaying the dataset") != std::string::npos; },
+                              in(std::chrono::seconds(10))))
+      << cli->err();
+
+  cli->signal(SIGINT);
+  const std::optional<ExitStatus> status = cli->finish(in(std::chrono::seconds(10)));
+
+  ASSERT_TRUE(status.has_value()) << cli->err();
+  EXPECT_EQ(*status, killed_by(SIGINT));
+  std::size_t starts = 0;
+  for (std::size_t at = 0; (at = cli->err().find("Starting the sim...", at)) != std::string::npos; ++at)
+    ++starts;
+  EXPECT_EQ(starts, 4u) << cli->err();
+  EXPECT_EQ(only_claim().at("state"), "closed");
+  EXPECT_THAT(mark.alive(), IsEmpty());
+}
+
 TEST_F(CliEndToEnd, InterruptDuringTheReportWaitSaysWhatItGivesUp) {
   // The reports stay "being written" for longer than the test waits.
   const auto cli = start(TEST_SIM, "echo", {"--project", "p", "--platform-writing-polls", "1000"});

@@ -84,6 +84,76 @@ TEST(WithTimeoutTest, CancellingTheCallerCancelsTheOperation) {
   }
 }
 
+TEST(CallLimitTest, EachCallOfASeriesHasItsWholeLimitFromItsOwnStart) {
+  // The one timer was set for the first call's limit; the second call, begun later, outlives that moment
+  // and is still within its own.
+  static constexpr double LIMIT = 0.06;
+  Loop loop;
+  auto series = [](CallLimit& call) -> asio::awaitable<int> {
+    int sum = co_await call(answer_after(LIMIT / 2, 1));
+    sum += co_await call(answer_after(LIMIT * 0.8, 2));
+    const auto started = std::chrono::steady_clock::now();
+    try {
+      co_await call(answer_after(3600, 4));
+    } catch (const TimeoutError&) {
+      const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      EXPECT_GE(waited, LIMIT) << "the third call was given its whole limit";
+      sum += 10;
+    }
+    co_return sum;
+  };
+  EXPECT_EQ(loop.run(with_call_limit<int>(LIMIT, series)), 13);
+}
+
+asio::awaitable<void> task_after(double seconds, bool fails, std::vector<std::string>& ended,
+                                 std::string name) {
+  std::exception_ptr failure;
+  try {
+    co_await sleep_for(seconds);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  ended.push_back(name + (failure ? " cancelled" : fails ? " failed" : " done"));
+  if (failure) std::rethrow_exception(failure);
+  if (fails) throw KeyError("'" + name + "'");
+}
+
+TEST(AttemptAllTest, TheFirstFailureCancelsTheOthersAndIsAnsweredOnceAllEnded) {
+  Loop loop;
+  std::vector<std::string> ended;
+  auto task = [&ended](std::size_t i) {
+    return task_after(i == 1 ? 0.001 : 3600, i == 1, ended, std::to_string(i));
+  };
+  const std::optional<FirstFailure> failed = loop.run(attempt_all(3, task));
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->index, 1u);
+  EXPECT_THROW(std::rethrow_exception(failed->failure), KeyError);
+  EXPECT_THAT(ended, ::testing::UnorderedElementsAre("0 cancelled", "1 failed", "2 cancelled"));
+
+  ended.clear();
+  auto quick = [&ended](std::size_t i) {
+    return task_after(0.001 * static_cast<double>(i), false, ended, std::to_string(i));
+  };
+  EXPECT_FALSE(loop.run(attempt_all(3, quick)));
+  EXPECT_THAT(ended, ::testing::ElementsAre("0 done", "1 done", "2 done"));
+}
+
+TEST(AttemptAllTest, CancellingTheCallerCancelsAndAwaitsEveryTask) {
+  Loop loop;
+  std::vector<std::string> ended;
+  auto task = [&](std::size_t i) {
+    if (i == 2) loop.cancel_soon();
+    return task_after(3600, false, ended, std::to_string(i));
+  };
+  try {
+    loop.run(attempt_all(3, task));
+    FAIL() << "not cancelled";
+  } catch (...) {
+    EXPECT_TRUE(is_cancellation(std::current_exception()));
+  }
+  EXPECT_THAT(ended, ::testing::UnorderedElementsAre("0 cancelled", "1 cancelled", "2 cancelled"));
+}
+
 TEST(RunBlockingTest, ResultAndFailureCrossTheThreads) {
   Loop loop;
   const auto loop_thread = std::this_thread::get_id();

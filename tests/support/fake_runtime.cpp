@@ -207,13 +207,23 @@ FakeSimRuntime::FakeSimRuntime() : scope_(*this) {
   };
 }
 
+void FakeSimRuntime::add_sims(std::size_t n) {
+  while (clients.size() < n) {
+    auto more = std::make_shared<FakeSimClient>(*client);
+    more->calls.clear();
+    more->steps.clear();
+    clients.push_back(std::move(more));
+  }
+  while (processes.size() < n) processes.push_back(std::make_shared<FakeSimProcess>(*process));
+}
+
 void FakeSimRuntime::emit(const std::string& line) {
   if (on_output_) on_output_(line);
 }
 
 int FakeSimRuntime::get_free_port() {
   journal->push_back("runtime.get_free_port");
-  return port;
+  return port + static_cast<int>(ports_given_++);
 }
 
 asio::awaitable<std::unique_ptr<outside::SimProcess>> FakeSimRuntime::make_in_process(
@@ -223,7 +233,8 @@ asio::awaitable<std::unique_ptr<outside::SimProcess>> FakeSimRuntime::make_in_pr
   on_output_ = std::move(on_output);
   on_make_in_process();
   for (const auto& line : output) emit(line);
-  co_return std::make_unique<ProcessHandle>(process, processes_alive_);
+  const std::size_t k = std::min(starts.size(), processes.size()) - 1;
+  co_return std::make_unique<ProcessHandle>(processes[k], processes_alive_);
 }
 
 asio::awaitable<void> FakeSimRuntime::check_serving(std::string address, double timeout_s) {
@@ -237,7 +248,8 @@ asio::awaitable<void> FakeSimRuntime::check_serving(std::string address, double 
 
 void FakeSimRuntime::kill_all() {
   journal->push_back("runtime.kill_all");
-  if (*processes_alive_ > 0) process->kill();
+  if (*processes_alive_ > 0)
+    for (const auto& started : processes) started->kill();
 }
 
 std::string FakeSimRuntime::_tail(std::string output) {
@@ -248,7 +260,8 @@ std::string FakeSimRuntime::_tail(std::string output) {
 std::unique_ptr<outside::SimClient> FakeSimRuntime::client_make(outside::ClientOptions options) {
   journal->push_back("runtime.client_make");
   client_options.push_back(std::move(options));
-  return std::make_unique<ClientHandle>(client, clients_alive_);
+  const std::size_t k = std::min(clients_made_++, clients.size() - 1);
+  return std::make_unique<ClientHandle>(clients[k], clients_alive_);
 }
 
 Json FakeSimRuntime::convert_space_to_json(const Json& space) {

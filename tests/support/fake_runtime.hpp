@@ -98,6 +98,10 @@ class FakeSimRuntime : public outside::SimRuntime {
   std::shared_ptr<Journal> journal = std::make_shared<Journal>();
   std::shared_ptr<FakeSimClient> client = std::make_shared<FakeSimClient>();
   std::shared_ptr<FakeSimProcess> process = std::make_shared<FakeSimProcess>();
+  // One client and one process per sim started, `client` and `process` first: the k-th start gets
+  // the k-th process (the last when there are fewer), and the k-th client_make the k-th client.
+  std::vector<std::shared_ptr<FakeSimClient>> clients{client};
+  std::vector<std::shared_ptr<FakeSimProcess>> processes{process};
 
   int port = 47001;
   std::vector<Start> starts;                         // make_in_process's arguments
@@ -122,6 +126,8 @@ class FakeSimRuntime : public outside::SimRuntime {
   FakeSimRuntime(const FakeSimRuntime&) = delete;
   FakeSimRuntime& operator=(const FakeSimRuntime&) = delete;
 
+  // Makes `n` sims in all, the new ones scripted as `client` and `process` are now, sharing the journal.
+  void add_sims(std::size_t n);
   // Sends a line of the sim's output to the on_output of the last start.
   void emit(const std::string& line);
   // The handles from client_make and make_in_process that the code under test still holds.
@@ -139,10 +145,11 @@ class FakeSimRuntime : public outside::SimRuntime {
   std::unique_ptr<outside::ComputeSpace> _to_compute_space(const Json& info) override;
   Json as_compute_sees(const Json& value) override;
   std::unique_ptr<outside::Sensor> make_sensor(std::string name, std::string sensor_mapping) override;
-  void kill_all() override;  // kills the process while a handle of it is held
+  void kill_all() override;  // kills the processes while handles of them are held
 
  private:
   std::function<void(std::string)> on_output_;
+  std::size_t ports_given_ = 0, clients_made_ = 0;
   std::shared_ptr<int> clients_alive_ = std::make_shared<int>(0);
   std::shared_ptr<int> processes_alive_ = std::make_shared<int>(0);
   outside::ScopedSimRuntime scope_;

@@ -27,17 +27,19 @@ std::vector<std::string> CapturedConsole::lines() const {
   return lines;
 }
 
-CapturedLog::CapturedLog()
-    : previous_sinks_(outside::step_logger()->sinks()), previous_level_(outside::step_logger()->level()) {
+CapturedLog::CapturedLog(const std::string& name)
+    : logger_(outside::get_logger(name)),
+      previous_sinks_(logger_->sinks()),
+      previous_level_(logger_->level()) {
   auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
   sink->set_pattern("%l %v");
-  outside::step_logger()->sinks() = {sink};
-  outside::step_logger()->set_level(spdlog::level::debug);
+  logger_->sinks() = {sink};
+  logger_->set_level(spdlog::level::debug);
 }
 
 CapturedLog::~CapturedLog() {
-  outside::step_logger()->sinks() = previous_sinks_;
-  outside::step_logger()->set_level(previous_level_);
+  logger_->sinks() = previous_sinks_;
+  logger_->set_level(previous_level_);
 }
 
 std::vector<std::string> CapturedLog::records() const {

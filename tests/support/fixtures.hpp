@@ -83,15 +83,16 @@ class CapturedConsole {
   ScopedConsole scope_;
 };
 
-// Records the step logger's output at debug level for one scope.
+// Records a logger's output at debug level for one scope: the step logger's unless named.
 class CapturedLog {
  public:
-  CapturedLog();
+  explicit CapturedLog(const std::string& name = "nalto.publish_report");
   ~CapturedLog();
   std::vector<std::string> records() const;
 
  private:
   std::ostringstream stream_;
+  std::shared_ptr<spdlog::logger> logger_;
   std::vector<spdlog::sink_ptr> previous_sinks_;
   spdlog::level::level_enum previous_level_;
 };
