@@ -47,7 +47,7 @@ struct Replay {
   std::vector<detail::Rollout> rollouts;
 };
 
-// The sims of one replay: each its own process and client, one position each, filled as they start.
+// The sims of one replay, each its own process and client, filled as they start.
 using Sessions = std::vector<std::optional<SimSession>>;
 
 // What a replay works with besides the sims: the recorded actions, the caller's hooks and where each
