@@ -216,7 +216,7 @@ asio::awaitable<T> with_call_limit(double seconds, std::function<asio::awaitable
     asio::co_spawn(executor, std::move(task),
                    asio::bind_cancellation_slot(watch->cancel.slot(), std::move(ended)));
   };
-  Result result = co_await asio::async_initiate<const asio::use_awaitable_t<>, void(Result)>(
+  [[maybe_unused]] Result result = co_await asio::async_initiate<const asio::use_awaitable_t<>, void(Result)>(
       std::move(initiation), asio::use_awaitable, calls(limit));
   if (watch->failure) std::rethrow_exception(watch->failure);
   if constexpr (!std::is_void_v<T>) co_return std::move(result);
