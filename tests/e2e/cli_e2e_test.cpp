@@ -42,6 +42,11 @@ Clock::time_point in(std::chrono::milliseconds limit) {
   return Clock::now() + limit;
 }
 
+// Whether the child's stderr shows `text` within `limit`.
+bool err_shows(Subprocess& child, const std::string& text, std::chrono::milliseconds limit) {
+  return child.read_until([&] { return child.err().find(text) != std::string::npos; }, in(limit));
+}
+
 const std::string ROOM = std::string(NALTO_EXAMPLE_SIMS_DIR) + "/heated_room/heated-room";
 const std::string TEST_SIM = std::string(NALTO_TEST_SIMS_DIR) + "/test-sim";
 const std::string MINIMAL_PYTHON_SIM = std::string(NALTO_EXAMPLE_SIMS_DIR) + "/python_minimal";
@@ -292,9 +297,7 @@ TEST_F(CliEndToEnd, InterruptDuringTheReplayClosesTheClaimStopsTheSimAndEndsBySi
   const testing::ProcessMark mark;
   const auto cli = start(TEST_SIM, "echo", {"--call-timeout", "60"},
                          {{"NALTO_TEST_SIM_MODE", "hang-in-step"}, {"NALTO_LOG", "debug"}});
-  ASSERT_TRUE(cli->read_until([&] { return cli->err().find("Replaying episode 0") != std::string::npos; },
-                              in(std::chrono::seconds(5))))
-      << cli->err();
+  ASSERT_TRUE(err_shows(*cli, "Replaying episode 0", std::chrono::seconds(5))) << cli->err();
 
   cli->signal(SIGINT);
   const std::optional<ExitStatus> status = cli->finish(in(std::chrono::seconds(10)));
@@ -334,9 +337,7 @@ TEST_F(CliEndToEnd, InterruptWithFourSimsStopsThemAllAndClosesTheClaim) {
   const auto cli = start(ROOM, "heated-room-demo",
                          {"--bundle", ROOM, "--jobs", "4", "--env-init", R"({"step_cost_ms": 60000})"},
                          {{"NALTO_LOG", "debug"}});
-  ASSERT_TRUE(cli->read_until([&] { return cli->err().find("Replaying the dataset") != std::string::npos; },
-                              in(std::chrono::seconds(10))))
-      << cli->err();
+  ASSERT_TRUE(err_shows(*cli, "Replaying the dataset", std::chrono::seconds(10))) << cli->err();
 
   cli->signal(SIGINT);
   const std::optional<ExitStatus> status = cli->finish(in(std::chrono::seconds(10)));
@@ -371,13 +372,9 @@ TEST_F(CliEndToEnd, ASecondInterruptKillsASimThatIgnoresTermAndItsChildAndStillC
   const testing::ProcessMark mark;
   const auto cli = start(TEST_SIM, "echo", {"--call-timeout", "60"},
                          {{"NALTO_TEST_SIM_MODE", "hang-ignore-term"}, {"NALTO_LOG", "debug"}});
-  ASSERT_TRUE(cli->read_until([&] { return cli->err().find("Replaying episode 0") != std::string::npos; },
-                              in(std::chrono::seconds(5))))
-      << cli->err();
+  ASSERT_TRUE(err_shows(*cli, "Replaying episode 0", std::chrono::seconds(5))) << cli->err();
   cli->signal(SIGINT);
-  ASSERT_TRUE(cli->read_until([&] { return cli->err().find("Interrupted: ") != std::string::npos; },
-                              in(std::chrono::seconds(5))))
-      << cli->err();
+  ASSERT_TRUE(err_shows(*cli, "Interrupted: ", std::chrono::seconds(5))) << cli->err();
 
   cli->signal(SIGINT);
   // Well before the 10 s the stop would wait for the sim.
@@ -421,9 +418,7 @@ TEST_F(CliEndToEnd, InterruptDuringAValidateStopsTheSimAndEndsBySigint) {
   const std::vector<std::string> args = {NALTO_EXE,        "sim", "validate", "--path", TEST_SIM,
                                          "--call-timeout", "60"};
   Subprocess cli(args, environment({{"NALTO_TEST_SIM_MODE", "hang-in-step"}, {"NALTO_LOG", "debug"}}));
-  ASSERT_TRUE(cli.read_until([&] { return cli.err().find("Stepping the sim: step 1 ") != std::string::npos; },
-                             in(std::chrono::seconds(5))))
-      << cli.err();
+  ASSERT_TRUE(err_shows(cli, "Stepping the sim: step 1 ", std::chrono::seconds(5))) << cli.err();
 
   cli.signal(SIGINT);
   const std::optional<ExitStatus> status = cli.finish(in(std::chrono::seconds(10)));
@@ -544,9 +539,7 @@ TEST_F(CliEndToEnd, DataListOnANodeThatNeverAnswersEndsAtCtrlC) {
   const LoopbackSocket silent = loopback_socket(true);
   Subprocess cli({NALTO_EXE, "data", "list"},
                  environment({{"NALTO_COMPUTE_URL", url_of(silent)}, {"NALTO_LOG", "debug"}}));
-  ASSERT_TRUE(cli.read_until([&] { return cli.err().find("Asking the compute node") != std::string::npos; },
-                             in(std::chrono::seconds(5))))
-      << cli.err();
+  ASSERT_TRUE(err_shows(cli, "Asking the compute node", std::chrono::seconds(5))) << cli.err();
 
   cli.signal(SIGINT);
   const std::optional<ExitStatus> status = cli.finish(in(std::chrono::seconds(3)));
