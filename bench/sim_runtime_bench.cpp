@@ -3,8 +3,11 @@
 // 1. Rows replayed through the C++ sim in its instant mode (it answers each step at once), beside the
 //    same number of bare blocking Step calls on a channel of the same settings: our cost per row is
 //    the gap between the two rates.
-// 2. The rate of rows replayed through the Python sim.
-// 3. The time from the sim's first SERVING answer to check_serving's return, over several starts.
+// 2. The ceiling of running sims side by side on this machine: bare blocking Step calls to two instant
+//    C++ sims from two threads, against the same calls to one sim from one thread. No client of ours
+//    can gain more from --jobs 2 with such a sim than this.
+// 3. The rate of rows replayed through the Python sim.
+// 4. The time from the sim's first SERVING answer to check_serving's return, over several starts.
 
 #include <grpcpp/grpcpp.h>
 
@@ -15,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "nalto/analysis/analysis.hpp"
@@ -174,6 +178,27 @@ void instant_replay(asio::io_context& context, nalto::runtime::GrpcSimRuntime& r
               ratios[RUNS / 4], ratios[RUNS - 1 - RUNS / 4]);
 }
 
+void side_by_side_ceiling(asio::io_context& context, nalto::runtime::GrpcSimRuntime& runtime) {
+  Sim first{runtime}, second{runtime};
+  for (Sim* sim : {&first, &second})
+    run(context, start(*sim, SIMS + "/heated_room/heated-room", Json{{"HEATED_ROOM_INSTANT", "1"}}, {}));
+  const Json action = Json{{"heater_power", Json::array({100.0})}, {"fan", 1}};
+  std::vector<double> ratios;
+  for (int i = 0; i < RUNS; ++i) {
+    const double alone = bare_rate(first.address, action);
+    const auto started = Clock::now();
+    std::thread other([&] { bare_rate(second.address, action); });
+    bare_rate(first.address, action);
+    other.join();
+    ratios.push_back(2 * (ROWS - 1) / seconds_since(started) / alone);
+  }
+  std::sort(ratios.begin(), ratios.end());
+  std::printf(
+      "Bare blocking Step calls to 2 instant C++ sims from 2 threads, against 1 sim from 1 thread:\n");
+  std::printf("  throughput ratio           : %8.3f (quartiles %.3f .. %.3f)\n", ratios[RUNS / 2],
+              ratios[RUNS / 4], ratios[RUNS - 1 - RUNS / 4]);
+}
+
 void python_replay(asio::io_context& context, nalto::runtime::GrpcSimRuntime& runtime) {
   Sim sim{runtime};
   const auto started = Clock::now();
@@ -234,6 +259,7 @@ int main() {
   nalto::runtime::GrpcSimRuntime runtime;
   const nalto::outside::ScopedSimRuntime installed(runtime);
   instant_replay(context, runtime);
+  side_by_side_ceiling(context, runtime);
   python_replay(context, runtime);
   serving_latency(context, runtime);
 }
