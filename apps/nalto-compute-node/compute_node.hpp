@@ -14,10 +14,13 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "nalto/support/json.hpp"
 
 namespace httplib {
 struct Request;
@@ -142,6 +145,59 @@ std::size_t rows_compared(std::span<const SeriesPair> episodes);
 // The widest lag searched, whatever a request asks: the search costs one pass over the rows per lag.
 inline constexpr std::size_t MAX_SEARCHED_LAG = 1000;
 
+// Doubles appended one at a time into one mapping that grows in place: a body's predictions cost their
+// own size, with no copy on growth and no spare capacity resident.
+class ValueArena {
+ public:
+  ValueArena() = default;
+  ValueArena(ValueArena&& other) noexcept;
+  ValueArena& operator=(ValueArena&& other) noexcept;
+  ~ValueArena();
+
+  void push(double value) {
+    if (size_ == capacity_) grow();
+    data_[size_++] = value;
+  }
+  std::size_t size() const { return size_; }
+  // Valid while the arena lives and takes no more values.
+  std::span<const double> span(std::size_t first, std::size_t count) const { return {data_ + first, count}; }
+
+ private:
+  void grow();
+
+  double* data_ = nullptr;
+  std::size_t size_ = 0, capacity_ = 0;
+};
+
+// One list of predictions of a body: its values (NaN for null) in the arena, from `first`.
+struct PredictionList {
+  std::size_t first = 0;
+  std::size_t count = 0;  // of its elements, whatever their kind
+  std::size_t nulls = 0;
+  // The kind of its first element that is neither a number nor null ("text", "list", ...); the values
+  // after it are not kept.
+  std::string odd_kind;
+};
+
+// A sim-analyze-rollouts body as one pass over its bytes reads it: the value that parse_json gives,
+// but for each list of predictions (episodes[i].predictions.<name>), which stands in the value as a
+// binary placeholder whose subtype is its index in `lists`. Members the node never reads are left out.
+struct RolloutsBody {
+  Json value;
+  ValueArena values;
+  std::vector<PredictionList> lists;
+};
+
+// Text that is no JSON, or nests deeper than MAX_JSON_DEPTH; what() tells why as parse_json does.
+class MalformedBody : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Reads the body as its bytes come: the memory it takes is the predictions' as doubles, and the rest
+// of the body's value.
+RolloutsBody read_rollouts_body(std::streambuf& bytes);
+
 struct Reply {
   int status = 200;
   std::string body;  // JSON; a refusal is {"detail": "..."}
@@ -159,11 +215,13 @@ class Service {
   Reply dataset(std::string_view ref);
   // Counts and action ranges only: no sensor value is part of the answer.
   Reply dataset_stats(std::string_view ref);
-  // The two analysis requests run one at a time, whatever the threads: the JSON value of a body costs
-  // many times the body's own size, and concurrent requests must not multiply that.
+  // The two analyses run one at a time, whatever the threads: each costs a pass over the rows of its
+  // episodes, and concurrent ones must not multiply the memory of their answers.
   Reply analysis_actions(std::string_view body);
   // A validation run is analyzed once: the same run and bundle again get the stored answer, the same
-  // run with another bundle is refused (409).
+  // run with another bundle is refused (409). The body is read from `bytes` as they come, before the
+  // analysis waits for its turn.
+  Reply analyze_rollouts(std::streambuf& bytes);
   Reply analyze_rollouts(std::string_view body);
 
  private:
@@ -248,8 +306,17 @@ class Server {
   std::size_t body_limit() const;
   std::string status_detail(const httplib::Request& request, int status) const;
   bool refused_early(const httplib::Request& request, httplib::Response& response) const;
+  // Hands a body's bytes to `take` as they arrive, within the body limit and the budget of bodies
+  // read at once; false, with the refusal in `response`, when the body did not come whole.
+  bool receive(const httplib::Request& request, httplib::Response& response,
+               const httplib::ContentReader& reader,
+               const std::function<void(const char*, std::size_t)>& take);
+  // The body whole, then `handle`'s answer.
   void read_body(const httplib::Request& request, httplib::Response& response,
                  const httplib::ContentReader& reader, const std::function<Reply(std::string_view)>& handle);
+  // `handle` reads the body on a thread of its own while it arrives; its answer once the body came whole.
+  void stream_body(const httplib::Request& request, httplib::Response& response,
+                   const httplib::ContentReader& reader, const std::function<Reply(std::streambuf&)>& handle);
   void tell_connection(bool refused);
 
   Service service_;

@@ -8,7 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <thread>
 
 #include "compute_node.hpp"
 #include "nalto/support/fd.hpp"
@@ -225,6 +228,57 @@ class Connection final : public httplib::Stream {
   bool reading_body_ = false, writing_ = false, closing_ = false;
   mutable bool timed_out_ = false;
   std::size_t body_bytes_ = 0, written_ = 0;
+};
+
+// Bytes handed from the thread that reads a request to the one that parses it, at most PIPE_BYTES
+// waiting at once: the parse reads as fast as the client sends, and the body is never whole in memory.
+class BytePipe final : public std::streambuf {
+ public:
+  // Waits while the pipe is full; once the parse has stopped reading, the bytes are dropped.
+  void write(const char* data, std::size_t size) {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [this] { return waiting_ < PIPE_BYTES || stopped_; });
+    if (stopped_) return;
+    if (chunks_.empty() || chunks_.back().size() >= CHUNK_BYTES) chunks_.emplace_back();
+    chunks_.back().append(data, size);
+    waiting_ += size;
+    bytes_.notify_one();
+  }
+  // No more bytes come.
+  void close() {
+    const std::lock_guard lock(mutex_);
+    closed_ = true;
+    bytes_.notify_one();
+  }
+  // The parse has ended, maybe before the body's end.
+  void stop_reading() {
+    const std::lock_guard lock(mutex_);
+    stopped_ = true;
+    chunks_.clear();
+    room_.notify_one();
+  }
+
+ private:
+  static constexpr std::size_t PIPE_BYTES = 1 << 20, CHUNK_BYTES = 64 * 1024;
+
+  int_type underflow() override {
+    std::unique_lock lock(mutex_);
+    bytes_.wait(lock, [this] { return !chunks_.empty() || closed_; });
+    if (chunks_.empty()) return traits_type::eof();
+    reading_ = std::move(chunks_.front());
+    chunks_.pop_front();
+    waiting_ -= reading_.size();
+    room_.notify_one();
+    setg(reading_.data(), reading_.data(), reading_.data() + reading_.size());
+    return traits_type::to_int_type(reading_.front());
+  }
+
+  std::mutex mutex_;
+  std::condition_variable room_, bytes_;
+  std::deque<std::string> chunks_;
+  std::string reading_;
+  std::size_t waiting_ = 0;
+  bool closed_ = false, stopped_ = false;
 };
 
 // The connection this thread serves, for the handlers that httplib calls on it.
@@ -469,18 +523,17 @@ bool Server::refused_early(const httplib::Request& request, httplib::Response& r
   return false;
 }
 
-void Server::read_body(const httplib::Request& request, httplib::Response& response,
-                       const httplib::ContentReader& reader,
-                       const std::function<Reply(std::string_view)>& handle) {
+bool Server::receive(const httplib::Request& request, httplib::Response& response,
+                     const httplib::ContentReader& reader,
+                     const std::function<void(const char*, std::size_t)>& take) {
   const std::size_t limit = body_limit();
   const std::size_t budget = BODIES_AT_ONCE * limit;
-  std::size_t held = 0;
+  std::size_t held = 0, received = 0;
   struct Release {
     BodyBudget& budget;
     std::size_t& held;
     ~Release() { budget.release(held); }
   } release{budget_, held};
-  std::string body;
   int refusal = 0;
   // A known length is held before the body is read; refused_early saw it is within the limit.
   if (request.has_header("Content-Length")) {
@@ -488,28 +541,71 @@ void Server::read_body(const httplib::Request& request, httplib::Response& respo
     if (!budget_.hold(held, length, budget)) {
       end_connection(request, response);
       response.status = 503;
-      return;
+      return false;
     }
-    body.reserve(length);
   }
   const bool whole = reader([&](const char* data, std::size_t size) {
-    if (body.size() + size > limit) {
+    if (received + size > limit) {
       refusal = 413;
       return false;
     }
-    if (!budget_.hold(held, body.size() + size, budget)) {
+    if (!budget_.hold(held, received + size, budget)) {
       refusal = 503;
       return false;
     }
-    body.append(data, size);
+    received += size;
+    take(data, size);
     return true;
   });
   if (!whole) {
     end_connection(request, response);
     response.status = refusal ? refusal : current && current->timed_out() ? 408 : 400;
-    return;
   }
-  answer(response, handle(body));
+  return whole;
+}
+
+void Server::read_body(const httplib::Request& request, httplib::Response& response,
+                       const httplib::ContentReader& reader,
+                       const std::function<Reply(std::string_view)>& handle) {
+  std::string body;
+  const auto length = static_cast<std::size_t>(request.get_header_value<std::uint64_t>("Content-Length"));
+  auto take = [&body, length](const char* data, std::size_t size) {
+    if (body.empty()) body.reserve(length);  // once the budget has let the body in
+    body.append(data, size);
+  };
+  if (receive(request, response, reader, take)) answer(response, handle(body));
+}
+
+void Server::stream_body(const httplib::Request& request, httplib::Response& response,
+                         const httplib::ContentReader& reader,
+                         const std::function<Reply(std::streambuf&)>& handle) {
+  BytePipe pipe;
+  Reply reply;
+  std::exception_ptr failure;
+  bool whole = false;
+  {
+    // Joined once the pipe is closed, on every path: the parse then sees the end of the bytes.
+    struct Parse {
+      BytePipe& pipe;
+      std::thread thread;
+      ~Parse() {
+        pipe.close();
+        thread.join();
+      }
+    } parse{pipe, std::thread([&] {
+              try {
+                reply = handle(pipe);
+              } catch (...) {
+                failure = std::current_exception();
+              }
+              pipe.stop_reading();
+            })};
+    whole = receive(request, response, reader,
+                    [&pipe](const char* data, std::size_t size) { pipe.write(data, size); });
+  }
+  if (!whole) return;
+  if (failure) std::rethrow_exception(failure);
+  answer(response, reply);
 }
 
 Server::Server(Catalog catalog, ServerOptions options)
@@ -552,8 +648,8 @@ Server::Server(Catalog catalog, ServerOptions options)
   http.Post(std::string(ANALYZE_ROLLOUTS),
             [this](const httplib::Request& request, httplib::Response& response,
                    const httplib::ContentReader& reader) {
-              read_body(request, response, reader,
-                        [this](std::string_view body) { return service_.analyze_rollouts(body); });
+              stream_body(request, response, reader,
+                          [this](std::streambuf& body) { return service_.analyze_rollouts(body); });
             });
 
   http.set_exception_handler(

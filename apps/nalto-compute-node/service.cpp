@@ -29,19 +29,40 @@ Reply refused(int status, const std::string& detail) {
   return {status, dump_json(Json{{"detail", detail}})};
 }
 
+Refusal not_json(const std::exception& e) {
+  // nlohmann prefixes its messages with the exception's id, which tells a user nothing.
+  std::string message = e.what();
+  if (const std::size_t end = message.find("] "); message.starts_with("[") && end != std::string::npos)
+    message.erase(0, end + 2);
+  return Refusal(422, "the request body is not valid JSON: " + message);
+}
+
 // Through the parser that refuses deep nesting: a body nested thousands of levels deep would make
 // every walk of its value recurse as deep.
 Json parse_body(std::string_view body) {
   try {
     return parse_json(body);
   } catch (const JSONDecodeError& e) {
-    // nlohmann prefixes its messages with the exception's id, which tells a user nothing.
-    std::string message = e.what();
-    if (const std::size_t end = message.find("] "); message.starts_with("[") && end != std::string::npos)
-      message.erase(0, end + 2);
-    throw Refusal(422, "the request body is not valid JSON: " + message);
+    throw not_json(e);
   }
 }
+
+RolloutsBody read_body(std::streambuf& bytes) {
+  try {
+    return read_rollouts_body(bytes);
+  } catch (const MalformedBody& e) {
+    throw not_json(e);
+  }
+}
+
+// The bytes of a body already whole in memory, for the parse that reads a stream.
+class TextBuffer final : public std::streambuf {
+ public:
+  explicit TextBuffer(std::string_view text) {
+    char* begin = const_cast<char*>(text.data());
+    setg(begin, begin, begin + text.size());
+  }
+};
 
 const Json& member(const Json& body, std::string_view key) {
   const auto found = body.find(key);
@@ -79,11 +100,10 @@ std::vector<std::string> texts_member(const Json& body, std::string_view key) {
   return texts;
 }
 
-const Json& object_body(std::string_view text, Json& storage) {
-  storage = parse_body(text);
-  if (!storage.is_object())
-    throw Refusal(422, "the request body must be a JSON object, not " + kind_name(storage));
-  return storage;
+const Json& object_body(const Json& value) {
+  if (!value.is_object())
+    throw Refusal(422, "the request body must be a JSON object, not " + kind_name(value));
+  return value;
 }
 
 const Dataset& dataset_of(const Catalog& catalog, const std::string& id) {
@@ -139,12 +159,13 @@ const char* scale_name(Scale scale) {
 struct Rollout {
   std::size_t episode = 0;
   std::size_t reached = 0;
-  std::vector<std::vector<double>> predicted;  // by sensor, in the order of `Request::sensors`
+  std::vector<std::span<const double>> predicted;  // by sensor, in the order of `Request::sensors`
 };
 
 struct Request {
   std::shared_ptr<const Catalog> catalog;  // keeps `dataset` alive through later re-scans
   const Dataset* dataset = nullptr;
+  const RolloutsBody* body = nullptr;  // holds the predictions that `rollouts` view
   Json simulator_id, implementation_id, run_id;
   std::string bundle_hash;
   std::vector<std::string> core_sensors, action_keys;
@@ -181,33 +202,23 @@ void read_sensors(Request& request, const Json& body) {
   }
 }
 
-std::vector<double> predictions_of(Request& request, const Json& list, const Column& column,
-                                   std::size_t episode, std::size_t n_rows) {
+// A list of predictions stands in the body's value as a placeholder for the list read aside.
+std::span<const double> predictions_of(Request& request, const Json& placeholder, const Column& column,
+                                       std::size_t episode, std::size_t n_rows) {
   const std::string where =
       "episode " + std::to_string(episode) + "'s predictions for " + single_quoted(column.key);
-  if (!list.is_array()) throw Refusal(422, where + " must be a list, not " + kind_name(list));
-  if (list.empty() || list.size() > n_rows)
-    throw Refusal(422, where + " hold " + std::to_string(list.size()) + " values; the episode has " +
+  if (!placeholder.is_binary()) throw Refusal(422, where + " must be a list, not " + kind_name(placeholder));
+  const PredictionList& list = request.body->lists[placeholder.get_binary().subtype()];
+  if (list.count == 0 || list.count > n_rows)
+    throw Refusal(422, where + " hold " + std::to_string(list.count) + " values; the episode has " +
                            std::to_string(n_rows) + " rows, and at least row 0 is always predicted");
-  std::vector<double> values;
-  values.reserve(list.size());
-  std::size_t unreadable = 0;
-  for (const Json& value : list) {
-    if (value.is_null()) {
-      values.push_back(MISSING);
-      ++unreadable;
-    } else if (value.is_number()) {
-      values.push_back(value.get<double>());
-    } else {
-      throw Refusal(422, where + " must be numbers or null, not " + kind_name(value));
-    }
-  }
-  if (unreadable) {
+  if (!list.odd_kind.empty()) throw Refusal(422, where + " must be numbers or null, not " + list.odd_kind);
+  if (list.nulls) {
     auto& [count, episodes] = request.unreadable[&column];
-    count += unreadable;
+    count += list.nulls;
     episodes.push_back(episode);
   }
-  return values;
+  return request.body->values.span(list.first, list.count);
 }
 
 void read_rollouts(Request& request, const Json& body) {
@@ -263,7 +274,7 @@ std::string episode_list(const std::vector<std::size_t>& episodes) {
 // Why an episode ended before its last row, as its predictions show: a replay records an unreadable
 // value as null and stops there; otherwise the sim said terminated or truncated.
 std::string stop_reason(const Rollout& rollout) {
-  for (const std::vector<double>& values : rollout.predicted)
+  for (const std::span<const double> values : rollout.predicted)
     if (!values.empty() && std::isnan(values.back()))
       return "a value of the sim could not be read at its last row";
   return "the sim ended it";
@@ -525,8 +536,8 @@ Reply Service::dataset_stats(std::string_view ref) {
 Reply Service::analysis_actions(std::string_view text) {
   const std::lock_guard one_at_a_time(analysis_mutex_);
   try {
-    Json storage;
-    const Json& body = object_body(text, storage);
+    const Json value = parse_body(text);
+    const Json& body = object_body(value);
     const std::string id = text_member(body, "dataset_uuid");
     const std::shared_ptr<const Catalog> catalog = catalog_with(id, true);
     const Dataset& dataset = dataset_of(*catalog, id);
@@ -579,11 +590,18 @@ Reply Service::analysis_actions(std::string_view text) {
 }
 
 Reply Service::analyze_rollouts(std::string_view text) {
-  const std::lock_guard one_at_a_time(analysis_mutex_);
+  TextBuffer bytes(text);
+  return analyze_rollouts(bytes);
+}
+
+Reply Service::analyze_rollouts(std::streambuf& bytes) {
   try {
-    Json storage;
-    const Json& body = object_body(text, storage);
+    // Read while it arrives, side by side with other requests: it takes what its predictions take.
+    const RolloutsBody parsed = read_body(bytes);
+    const std::lock_guard one_at_a_time(analysis_mutex_);
+    const Json& body = object_body(parsed.value);
     Request request;
+    request.body = &parsed;
     request.run_id = id_member(body, "validation_run_id");
     request.bundle_hash = text_member(body, "bundle_content_hash");
     if (request.bundle_hash.empty()) throw Refusal(422, "'bundle_content_hash' must not be empty");

@@ -248,6 +248,81 @@ TEST_F(ComputeNodeTest, RefusesBadRequestsWithADetail) {
   EXPECT_EQ(node.request("GET", "/ml/elsewhere").status, 404);
 }
 
+// Bodies whose faults lie inside the predictions or in the order of their members: the refusal is the
+// one of the first fault in the order the node checks, wherever the bytes stand. Each detail is whole.
+TEST_F(ComputeNodeTest, RefusesAFaultOfThePredictionsByTheOrderOfItsChecks) {
+  const std::string head =
+      std::string(R"({"dataset_uuid":")") + ID +
+      R"(","simulator_id":"s","simulator_implementation_id":1,"validation_run_id":"run-)";
+  const std::string rest =
+      R"(","bundle_content_hash":"h","core_sensor_variables":[],"sensor_variables":["a"],"action_variables":[],)"
+      R"("max_lag_steps":0,"episodes":)";
+  int run = 0;
+  const auto body = [&](const std::string& episodes) {
+    return head + std::to_string(++run) + rest + episodes + "}";
+  };
+  const std::string ten = "[1,2,3,4,5,6,7,8,9,10]";
+  const std::string deep = std::string(130, '[') + std::string(130, ']');
+  const struct {
+    std::string body;
+    int status;
+    std::string detail;
+  } cases[] = {
+      {body(R"([{"episode":0,"predictions":{"a":[1,[2],3,4,5,6,7,8,9,10]}}])"), 422,
+       "episode 0's predictions for 'a' must be numbers or null, not list"},
+      {body(R"([{"episode":0,"predictions":{"a":[1,2,{"x":[3]},true,5,6,7,8,9,10]}}])"), 422,
+       "episode 0's predictions for 'a' must be numbers or null, not object"},
+      {body(R"([{"episode":0,"predictions":{"a":["x",2,3,4,5,6,7,8,9,10,11]}}])"), 422,
+       "episode 0's predictions for 'a' hold 11 values; the episode has 10 rows, and at least row 0 is "
+       "always "
+       "predicted"},
+      {body(R"([{"episode":0,"predictions":{"a":5}}])"), 422,
+       "episode 0's predictions for 'a' must be a list, not integer"},
+      {body(R"([{"episode":0,"predictions":[[1]]}])"), 422,
+       "episode 0's predictions must be an object, not list"},
+      {body(R"([{"predictions":{"a":[1,"x"]},"episode":9}])"), 404,
+       "the dataset 'plant/line 2' has no episode 9; its episodes are 0 to 1"},
+      {body(R"([{"episode":0,"predictions":{"a":)" + std::string("[1,") + deep + "]}}]"), 422,
+       "the request body is not valid JSON: nested deeper than 128 levels"},
+      {body(R"([{"episode":0,"predictions":{"a":[1,2,)"), 422,
+       "the request body is not valid JSON: parse error at line 1, column 302: syntax error while parsing "
+       "value - "
+       "unexpected '}'; expected '[', '{', or a literal"},
+      {body(R"([{"episode":0,"predictions":{"a":[1,NaN]}}])"), 422,
+       "the request body is not valid JSON: parse error at line 1, column 300: syntax error while parsing "
+       "value - "
+       "invalid literal; last read: '1,N'"},
+      {body(R"([{"episode":0,"predictions":{"a":[1,1e999]}}])"), 422,
+       "the request body is not valid JSON: number overflow parsing '1e999'"},
+      {body(R"([{"episode":0,"predictions":{"a":[1]}},{"episode":0,"predictions":{"a":[1,"x"]}}])"), 422,
+       "episode 0 stands twice"},
+      {body(R"([{"episode":1,"predictions":{"a":[1,2,3,4,5,6],"b":[1]}}])"), 422,
+       "episode 1's predictions name 'b', which is not in 'sensor_variables'"},
+  };
+  for (const auto& c : cases) {
+    const NodeAnswer answer = node.request("POST", "/ml/sim-analyze-rollouts", c.body);
+    EXPECT_EQ(answer.status, c.status) << c.body;
+    EXPECT_EQ(answer.json()["detail"], c.detail) << c.body;
+  }
+
+  // The last of a key standing twice is the one read, and the members may come in any order.
+  const NodeAnswer reordered = node.request(
+      "POST", "/ml/sim-analyze-rollouts",
+      R"({"episodes":[{"predictions":{"a":[1,"x"],"a":)" + ten +
+          R"(},"episode":0}],"max_lag_steps":0,)"
+          R"("action_variables":[],"sensor_variables":["a"],"core_sensor_variables":[],"bundle_content_hash":"h",)"
+          R"("validation_run_id":"run-reordered","simulator_implementation_id":1,"simulator_id":"s","dataset_uuid":")" +
+          std::string(ID) + R"("})");
+  ASSERT_EQ(reordered.status, 200) << reordered.body;
+  const NodeAnswer plain = node.request("POST", "/ml/sim-analyze-rollouts",
+                                        body(R"([{"episode":0,"predictions":{"a":)" + ten + "}}]"));
+  ASSERT_EQ(plain.status, 200);
+  Json expected = plain.json(), got = reordered.json();
+  expected["simulator_validation"]["simulator"].erase("validation_run_id");
+  got["simulator_validation"]["simulator"].erase("validation_run_id");
+  EXPECT_EQ(got, expected);
+}
+
 TEST_F(ComputeNodeTest, AnalyzesARunOnceAndRefusesItForAnotherBundle) {
   const NodeAnswer first = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-once"));
   ASSERT_EQ(first.status, 200);
