@@ -159,8 +159,12 @@ void body_cost() {
   }
   const nalto::Plan plan{.sensors = sensors, .actions = {}, .core = core};
   std::printf("analysis body: 20 episodes x 5,000 rows x %d sensors\n", SENSORS);
-  in_child("written directly", [&](std::vector<nalto::detail::Rollout> rollouts) {
-    return nalto::detail::analysis_body(dataset, claim, "sha", plan, std::move(rollouts)).size();
+  in_child("streamed, 64 KiB reads", [&](std::vector<nalto::detail::Rollout> rollouts) {
+    nalto::detail::AnalysisBody body(dataset, claim, "sha", plan, std::move(rollouts));
+    std::vector<char> buffer(64 * 1024);
+    std::size_t bytes = 0;
+    while (const std::size_t n = body.read(buffer.data(), buffer.size())) bytes += n;
+    return bytes;
   });
   in_child("nlohmann tree + dump", [&](std::vector<nalto::detail::Rollout> rollouts) {
     Json episodes = Json::array();

@@ -158,5 +158,70 @@ TEST_F(NodePostTest, CancellationAbortsTheTransferAtOnce) {
   EXPECT_LT(took, std::chrono::seconds(2)) << "aborted, not waited out";
 }
 
+// Writes `pieces` of the same text one after another, then ends; each read takes what fits.
+BodyWriter repeated(std::string piece, std::size_t pieces) {
+  auto left = std::make_shared<std::string>();
+  for (std::size_t i = 0; i < pieces; ++i) *left += piece;
+  auto given = std::make_shared<std::size_t>(0);
+  return [left, given](char* out, std::size_t capacity) {
+    const std::size_t n = std::min(capacity, left->size() - *given);
+    std::copy_n(left->data() + *given, n, out);
+    *given += n;
+    return n;
+  };
+}
+
+TEST_F(NodePostTest, AStreamedBodyArrivesWholeInChunks) {
+  start_answering();
+  const std::string piece = R"({"x":[1.5,null,-2.0]},)";
+  const Json got = node_post_streamed("sim-analyze-rollouts", repeated(piece, 50'000), 5);
+  EXPECT_EQ(got, Json::object());
+  ASSERT_EQ(requests.size(), 1u);
+  std::string expected;
+  for (int i = 0; i < 50'000; ++i) expected += piece;
+  EXPECT_EQ(requests[0].body, expected);
+  EXPECT_EQ(requests[0].get_header_value("Transfer-Encoding"), "chunked");
+  EXPECT_EQ(requests[0].get_header_value("Content-Type"), "application/json");
+  EXPECT_FALSE(requests[0].has_header("Expect"));
+}
+
+TEST_F(NodePostTest, WhatTheBodysWriterThrowsFailsTheRequest) {
+  start_answering();
+  const BodyWriter failing = [](char*, std::size_t) -> std::size_t {
+    throw ValueError("no more predictions");
+  };
+  try {
+    node_post_streamed("sim-analyze-rollouts", failing, 5);
+    ADD_FAILURE() << "no failure";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "no more predictions");
+  }
+}
+
+TEST_F(NodePostTest, CancellationAbortsAStreamedBodyAtOnce) {
+  Loop loop;
+  std::atomic<std::size_t> sent = 0;
+  node.server.Post("/ml/endless", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("{}", "application/json");
+  });
+  node.start();
+  // A body that never ends, whose first megabytes ask for the cancellation.
+  const BodyWriter endless = [&](char* out, std::size_t capacity) {
+    std::fill_n(out, capacity, ' ');
+    if ((sent += capacity) >= (4u << 20) && sent - capacity < (4u << 20)) loop.cancel_soon();
+    return capacity;
+  };
+  auto post = [&endless] { return node_post_streamed("endless", endless, 600); };
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    loop.run(run_blocking(post));
+    ADD_FAILURE() << "not cancelled";
+  } catch (...) {
+    EXPECT_TRUE(is_cancellation(std::current_exception()));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "aborted, not sent out";
+  EXPECT_GE(sent.load(), 4u << 20);
+}
+
 }  // namespace
 }  // namespace nalto

@@ -1,10 +1,14 @@
-#include <malloc.h>
+#include <algorithm>
+#include <cstring>
 
 #include "nalto/analysis/internal.hpp"
 
 namespace nalto::detail {
 
 namespace {
+
+// Values written at a time: a piece stays small whatever the length of an episode.
+constexpr std::size_t VALUES_PER_PIECE = 4096;
 
 void append_member(std::string& body, std::string_view key, const Json& value) {
   if (body.size() > 1) body += ',';
@@ -15,51 +19,90 @@ void append_member(std::string& body, std::string_view key, const Json& value) {
 
 }  // namespace
 
-std::string analysis_body(const Json& dataset, const Json& claim, const std::string& bundle_sha256,
-                          const Plan& plan, std::vector<Rollout> rollouts) {
+AnalysisBody::AnalysisBody(const Json& dataset, const Json& claim, const std::string& bundle_sha256,
+                           const Plan& plan, std::vector<Rollout> rollouts)
+    : rollouts_(std::move(rollouts)) {
   Json sensor_columns = Json::array();
   for (const auto& [slot, column] : plan.sensors) sensor_columns.push_back(column);
   Json action_columns = Json::array();
   for (const auto& [slot, column] : plan.actions) action_columns.push_back(column);
 
-  std::size_t values = 0;
-  for (const Rollout& rollout : rollouts)
-    for (const auto& column : rollout.predictions.values) values += column.size();
-  std::string body;
-  body.reserve(4096 + values * 24);
-  body += '{';
-  append_member(body, "dataset_uuid", subscript(dataset, "id"));
-  append_member(body, "simulator_id", subscript(claim, "simulatorId"));
-  append_member(body, "simulator_implementation_id", subscript(claim, "simulatorImplementationId"));
-  append_member(body, "validation_run_id", subscript(claim, "validationRunId"));
-  append_member(body, "bundle_content_hash", Json(bundle_sha256));
-  append_member(body, "core_sensor_variables", Json(plan.core));
-  append_member(body, "sensor_variables", sensor_columns);
-  append_member(body, "action_variables", action_columns);
-  append_member(body, "max_lag_steps", subscript(claim, "maxLagSteps"));
-  body += ",\"episodes\":[";
-  for (std::size_t r = 0; r < rollouts.size(); ++r) {
-    if (r) body += ',';
-    body += "{\"episode\":" + dump_json(rollouts[r].episode) + ",\"predictions\":{";
-    Predictions& predictions = rollouts[r].predictions;
-    for (std::size_t c = 0; c < predictions.columns.size(); ++c) {
-      if (c) body += ',';
-      body += dump_json(Json(predictions.columns[c]));
-      body += ":[";
-      const std::vector<double>& column = predictions.values[c];
-      for (std::size_t i = 0; i < column.size(); ++i) {
-        if (i) body += ',';
-        append_json_number(body, column[i]);
-      }
-      body += ']';
+  pending_ += '{';
+  append_member(pending_, "dataset_uuid", subscript(dataset, "id"));
+  append_member(pending_, "simulator_id", subscript(claim, "simulatorId"));
+  append_member(pending_, "simulator_implementation_id", subscript(claim, "simulatorImplementationId"));
+  append_member(pending_, "validation_run_id", subscript(claim, "validationRunId"));
+  append_member(pending_, "bundle_content_hash", Json(bundle_sha256));
+  append_member(pending_, "core_sensor_variables", Json(plan.core));
+  append_member(pending_, "sensor_variables", sensor_columns);
+  append_member(pending_, "action_variables", action_columns);
+  append_member(pending_, "max_lag_steps", subscript(claim, "maxLagSteps"));
+  pending_ += ",\"episodes\":[";
+}
+
+std::size_t AnalysisBody::read(char* out, std::size_t capacity) {
+  std::size_t filled = 0;
+  while (filled < capacity) {
+    if (given_ == pending_.size()) {
+      pending_.clear();
+      given_ = 0;
+      if (!write_more()) break;
     }
-    // Freed columns stay resident in the heap unless handed back; the body is growing meanwhile.
-    predictions = {};
-    malloc_trim(0);
-    body += "}}";
+    const std::size_t n = std::min(capacity - filled, pending_.size() - given_);
+    std::memcpy(out + filled, pending_.data() + given_, n);
+    given_ += n;
+    filled += n;
   }
-  body += "]}";
-  return body;
+  return filled;
+}
+
+bool AnalysisBody::write_more() {
+  switch (stage_) {
+    case Stage::episode:
+      if (episode_ == rollouts_.size()) {
+        pending_ += "]}";
+        stage_ = Stage::done;
+        return true;
+      }
+      if (episode_) pending_ += ',';
+      pending_ += "{\"episode\":" + dump_json(rollouts_[episode_].episode) + ",\"predictions\":{";
+      column_ = 0;
+      stage_ = Stage::column;
+      return true;
+    case Stage::column: {
+      Predictions& predictions = rollouts_[episode_].predictions;
+      if (column_ == predictions.columns.size()) {
+        pending_ += "}}";
+        predictions = {};
+        ++episode_;
+        stage_ = Stage::episode;
+        return true;
+      }
+      if (column_) pending_ += ',';
+      pending_ += dump_json(Json(predictions.columns[column_]));
+      pending_ += ":[";
+      value_ = 0;
+      stage_ = Stage::values;
+      return true;
+    }
+    case Stage::values: {
+      const std::vector<double>& values = rollouts_[episode_].predictions.values[column_];
+      const std::size_t end = std::min(values.size(), value_ + VALUES_PER_PIECE);
+      for (; value_ < end; ++value_) {
+        if (value_) pending_ += ',';
+        append_json_number(pending_, values[value_]);
+      }
+      if (value_ == values.size()) {
+        pending_ += ']';
+        ++column_;
+        stage_ = Stage::column;
+      }
+      return true;
+    }
+    case Stage::done:
+      break;
+  }
+  return false;
 }
 
 }  // namespace nalto::detail

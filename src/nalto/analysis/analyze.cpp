@@ -188,19 +188,18 @@ asio::awaitable<Json> analyze_rollouts(const Json& dataset, const Json& claim,
                                        const std::string& bundle_sha256, Replay replayed) {
   const Status status = console().status("Analyzing the sim against the dataset on the compute node...",
                                          outside::status_trace());
-  const std::string body =
-      detail::analysis_body(dataset, claim, bundle_sha256, replayed.plan, std::move(replayed.rollouts));
+  detail::AnalysisBody body(dataset, claim, bundle_sha256, replayed.plan, std::move(replayed.rollouts));
   auto post = [&body] {
-    return node_post_serialized("sim-analyze-rollouts", body, timing().analysis_request_s);
+    auto write = [&body](char* out, std::size_t capacity) { return body.read(out, capacity); };
+    return node_post_streamed("sim-analyze-rollouts", write, timing().analysis_request_s);
   };
   co_return co_await run_blocking(std::move(post));
 }
 
-}  // namespace
-
-asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,
-                              std::int64_t max_episodes, Json env_init, double call_timeout_s,
-                              AnalysisHooks hooks, std::size_t jobs) {
+// The replay of the picked episodes; their recorded actions are held only while it runs.
+asio::awaitable<Replay> replay_dataset(const Json& dataset, std::int64_t max_episodes, std::string path,
+                                       Json env_init, double call_timeout_s, AnalysisHooks hooks,
+                                       std::size_t jobs) {
   const std::vector<std::int64_t> episodes = pick_episodes(known_episode_count(dataset), max_episodes);
   const Json columns = co_await read_columns(dataset, episodes);
 
@@ -218,9 +217,17 @@ asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::s
   auto stop = [&sessions, &context](const std::exception_ptr& failure) {
     return stop_and_tell(sessions, context, failure);
   };
-  Replay replayed =
-      co_await finally(replay(sessions, std::move(path), std::move(env_init), context), std::move(stop));
+  co_return co_await finally(replay(sessions, std::move(path), std::move(env_init), context),
+                             std::move(stop));
+}
 
+}  // namespace
+
+asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,
+                              std::int64_t max_episodes, Json env_init, double call_timeout_s,
+                              AnalysisHooks hooks, std::size_t jobs) {
+  Replay replayed = co_await replay_dataset(dataset, max_episodes, std::move(path), std::move(env_init),
+                                            call_timeout_s, std::move(hooks), jobs);
   co_return co_await analyze_rollouts(dataset, claim, bundle_sha256, std::move(replayed));
 }
 

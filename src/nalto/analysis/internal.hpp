@@ -42,10 +42,28 @@ struct Rollout {
   Predictions predictions;
 };
 
-// The analysis request's body, written directly: the predictions never become a JSON tree, and each
-// episode's are released once written, so the peak stays near the body's own size.
-std::string analysis_body(const Json& dataset, const Json& claim, const std::string& bundle_sha256,
-                          const Plan& plan, std::vector<Rollout> rollouts);
+// The analysis request's body, written while it is sent: the predictions never become a JSON tree
+// nor the body a whole text, and each episode's predictions are released once written.
+class AnalysisBody {
+ public:
+  AnalysisBody(const Json& dataset, const Json& claim, const std::string& bundle_sha256, const Plan& plan,
+               std::vector<Rollout> rollouts);
+
+  // Fills `out` with up to `capacity` of the next bytes and answers how many; 0 once all are given.
+  std::size_t read(char* out, std::size_t capacity);
+
+ private:
+  enum class Stage { episode, column, values, done };
+
+  // Appends the next piece to `pending_`; false at the end.
+  bool write_more();
+
+  std::vector<Rollout> rollouts_;
+  std::string pending_;    // from the head of the body on
+  std::size_t given_ = 0;  // of pending_
+  Stage stage_ = Stage::episode;
+  std::size_t episode_ = 0, column_ = 0, value_ = 0;
+};
 
 // Appends a number as JSON (shortest form; ".0" keeps an integral value a floating-point number), or
 // null for NaN.

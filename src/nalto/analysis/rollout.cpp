@@ -53,7 +53,11 @@ class Recorder {
     return all_read;
   }
 
-  Predictions take() { return std::move(predictions_); }
+  // Without the spare room of their growth: the predictions of every episode are held until sent.
+  Predictions take() {
+    for (std::vector<double>& column : predictions_.values) column.shrink_to_fit();
+    return std::move(predictions_);
+  }
 
  private:
   const Plan& plan_;

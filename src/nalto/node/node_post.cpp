@@ -9,11 +9,24 @@ Json _node_post(const std::string& path, const Json& body, double timeout) {
   return node_post_serialized(path, dump_json(body), timeout);
 }
 
-Json node_post_serialized(const std::string& path, const std::string& body, double timeout) {
+namespace {
+
+template <class Body>
+Json post(const std::string& path, const Body& body, double timeout) {
   const std::string url = outside::compute_url() + "/ml/" + path;
   const HttpResponse response = http_request("POST", url, outside::_auth_headers(), body, timeout);
   raise_for_refusal(response, url);
   return parse_json(response.body);
+}
+
+}  // namespace
+
+Json node_post_serialized(const std::string& path, const std::string& body, double timeout) {
+  return post(path, std::optional<std::string_view>(body), timeout);
+}
+
+Json node_post_streamed(const std::string& path, const BodyWriter& body, double timeout) {
+  return post(path, body, timeout);
 }
 
 }  // namespace nalto

@@ -90,10 +90,26 @@ void check(CURLcode code) {
   if (code != CURLE_OK) throw ConnectError(curl_easy_strerror(code));
 }
 
-}  // namespace
+// What a streamed body's writer threw, kept for the request's thread: it must not cross libcurl.
+struct Sending {
+  const BodyWriter& write;
+  std::exception_ptr failure;
+};
 
-HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
-                          std::optional<std::string_view> json_body, double timeout_s) {
+std::size_t send_part(char* buffer, std::size_t size, std::size_t n, void* out) {
+  auto& sending = *static_cast<Sending*>(out);
+  try {
+    return sending.write(buffer, size * n);
+  } catch (...) {
+    sending.failure = std::current_exception();
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+// One request whose body, if any, `set_body` gives the handle; `extra` headers come with it.
+HttpResponse perform(std::string_view method, const std::string& url, const Headers& headers,
+                     const Headers& extra, const std::function<void(CURL*)>& set_body, double timeout_s,
+                     const std::exception_ptr* body_failure) {
   init_http();
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
   if (!easy) throw ConnectError("could not create an HTTP handle (" + url + ")");
@@ -106,12 +122,13 @@ HttpResponse http_request(std::string_view method, const std::string& url, const
     (void)list.release();
     list.reset(next);
   };
-  for (const auto& [name, value] : headers) {
-    if ((name + value).find_first_of("\r\n") != std::string::npos)
-      throw ValueError("an HTTP header holds a line break: " + name);
-    add_header(name + ": " + value);
+  for (const Headers& group : {headers, extra}) {
+    for (const auto& [name, value] : group) {
+      if ((name + value).find_first_of("\r\n") != std::string::npos)
+        throw ValueError("an HTTP header holds a line break: " + name);
+      add_header(name + ": " + value);
+    }
   }
-  if (json_body) add_header("Content-Type: application/json");
   add_header("Expect:");  // a large body is sent at once, not after a 100-continue round trip
 
   HttpResponse response;
@@ -122,10 +139,7 @@ HttpResponse http_request(std::string_view method, const std::string& url, const
   check(curl_easy_setopt(h, CURLOPT_URL, url.c_str()));
   check(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, std::string(method).c_str()));
   if (method == "GET") check(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L));
-  if (json_body) {
-    check(curl_easy_setopt(h, CURLOPT_POSTFIELDS, json_body->data()));
-    check(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(json_body->size())));
-  }
+  if (set_body) set_body(h);
   check(curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get()));
   check(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms));
   check(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
@@ -134,6 +148,7 @@ HttpResponse http_request(std::string_view method, const std::string& url, const
   check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &collected));
 
   const CURLcode code = Transfer(h).run(token);
+  if (body_failure && *body_failure) std::rethrow_exception(*body_failure);
   if (collected.too_large)
     throw ConnectError("the answer is larger than " + std::to_string(MAX_RESPONSE_BYTES >> 20) + " MiB (" +
                        url + ")");
@@ -142,6 +157,33 @@ HttpResponse http_request(std::string_view method, const std::string& url, const
   if (code != CURLE_OK) throw ConnectError(std::string(curl_easy_strerror(code)) + " (" + url + ")");
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
   return response;
+}
+
+const Headers JSON_CONTENT = {{"Content-Type", "application/json"}};
+
+}  // namespace
+
+HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
+                          std::optional<std::string_view> json_body, double timeout_s) {
+  if (!json_body) return perform(method, url, headers, {}, {}, timeout_s, nullptr);
+  auto set_body = [json_body](CURL* h) {
+    check(curl_easy_setopt(h, CURLOPT_POSTFIELDS, json_body->data()));
+    check(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(json_body->size())));
+  };
+  return perform(method, url, headers, JSON_CONTENT, set_body, timeout_s, nullptr);
+}
+
+HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
+                          const BodyWriter& json_body, double timeout_s) {
+  Sending sending{json_body, nullptr};
+  auto set_body = [&sending](CURL* h) {
+    check(curl_easy_setopt(h, CURLOPT_POST, 1L));
+    check(curl_easy_setopt(h, CURLOPT_READFUNCTION, &send_part));
+    check(curl_easy_setopt(h, CURLOPT_READDATA, &sending));
+  };
+  Headers chunked = JSON_CONTENT;
+  chunked.emplace_back("Transfer-Encoding", "chunked");
+  return perform(method, url, headers, chunked, set_body, timeout_s, &sending.failure);
 }
 
 std::string refusal_detail(const std::string& body) {

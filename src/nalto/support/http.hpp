@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,15 @@ void init_http();
 // cancellation when aborted. Statuses are not interpreted.
 HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
                           std::optional<std::string_view> json_body, double timeout_s);
+
+// A request body written while it is sent: each call fills up to `capacity` bytes at `out` and answers
+// how many, 0 at the body's end. It runs on the request's thread; what it throws fails the request.
+using BodyWriter = std::function<std::size_t(char* out, std::size_t capacity)>;
+
+// The same with a JSON body that `json_body` writes as it goes, sent in chunks: the body is never
+// whole in memory.
+HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
+                          const BodyWriter& json_body, double timeout_s);
 
 // The explanation in a refusal's body: its JSON `detail` member as text, or else the whole body text.
 std::string refusal_detail(const std::string& body);
