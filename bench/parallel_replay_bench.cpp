@@ -9,11 +9,7 @@
 // ratios to --jobs 1, and the peak resident memory of the CLI (of its largest process: itself or a sim
 // it reaped). Medians of RUNS runs, the job counts taking turns.
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,9 +24,14 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "child_process.hpp"
 
 namespace {
+
+using nalto::bench::Child;
+using nalto::bench::NodeProcess;
+using nalto::bench::read_file;
+using nalto::bench::spawn;
 
 using Clock = std::chrono::steady_clock;
 
@@ -40,40 +41,6 @@ const std::string NODE = NALTO_COMPUTE_NODE_EXE;
 const std::string ROOM = std::string(NALTO_EXAMPLE_SIMS_DIR) + "/heated_room/heated-room";
 const std::string DATASETS = std::string(NALTO_SOURCE_DIR) + "/examples/datasets";
 const std::string TOKEN = "bench-token-2c5e";
-
-struct Child {
-  pid_t pid = -1;
-};
-
-// Starts `argv` with `env` added, its stdout and stderr to the files named (empty: inherited).
-Child spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out,
-            const std::string& err) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (!out.empty())
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (!err.empty())
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> environment(env);
-  for (char** e = environ; *e; ++e) environment.emplace_back(*e);
-  std::vector<char*> args, envp;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-  args.push_back(nullptr);
-  envp.push_back(nullptr);
-  Child child;
-  const int failed = posix_spawn(&child.pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (failed) throw std::runtime_error("cannot start " + argv[0]);
-  return child;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Milliseconds of the day of a debug record's time stamp, "2026-12-09 12:00:01.234 ...".
 double stamp_ms(const std::string& line) {
@@ -168,31 +135,16 @@ void series(const std::string& url, const std::string& dir, const std::string& t
 int main() {
   char pattern[] = "/tmp/nalto-parallel-bench.XXXXXX";
   const std::string dir = ::mkdtemp(pattern);
-  const Child node = spawn({NODE, "--datasets", DATASETS, "--port", "0", "--token", TOKEN}, {},
-                           dir + "/node.out", dir + "/node.log");
-  std::string url;
-  for (int tries = 0; tries < 250 && url.empty(); ++tries) {
-    // The node names its address on its first line: "... on http://127.0.0.1:PORT".
-    const std::string out = read_file(dir + "/node.out");
-    const std::string first = out.substr(0, out.find('\n'));
-    if (first.size() < out.size())
-      url = first.substr(first.rfind(' ') + 1);
-    else
-      ::usleep(20000);
-  }
   int status = 0;
   try {
-    if (url.empty())
-      throw std::runtime_error("the compute node did not start:\n" + read_file(dir + "/node.log"));
-    series(url, dir, "C++ sim, 3 ms per Step", R"({"step_cost_ms": 3})", {}, {1, 2, 4, 8});
+    const NodeProcess node(NODE, DATASETS, TOKEN, dir);
+    series(node.url(), dir, "C++ sim, 3 ms per Step", R"({"step_cost_ms": 3})", {}, {1, 2, 4, 8});
     // The sim inherits the CLI's environment.
-    series(url, dir, "C++ sim, instant answers", "{}", {"HEATED_ROOM_INSTANT=1"}, {1, 2});
+    series(node.url(), dir, "C++ sim, instant answers", "{}", {"HEATED_ROOM_INSTANT=1"}, {1, 2});
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     status = 1;
   }
-  ::kill(node.pid, SIGTERM);
-  ::waitpid(node.pid, nullptr, 0);
   std::filesystem::remove_all(dir);
   return status;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <set>
 
 #include "compute_node.hpp"
@@ -34,40 +35,70 @@ std::string file_kind(mode_t mode) {
 
 // A dataset's files are read only when they are regular files: a pipe would block the node (and its
 // scan) until someone writes to it, and a folder or a device has no size to read.
-std::string read_file(const std::filesystem::path& path, std::optional<std::size_t> max_size = std::nullopt) {
+Fd open_regular(const std::filesystem::path& path, struct stat& status) {
   const std::string where = path.string();
   Fd fd(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); }));
   if (!fd.valid()) throw DatasetError(where + ": cannot be read (" + std::strerror(errno) + ")");
-  struct stat status {};
   if (::fstat(fd.get(), &status) != 0)
     throw DatasetError(where + ": cannot be read (" + std::strerror(errno) + ")");
   if (!S_ISREG(status.st_mode))
     throw DatasetError(where + ": not a regular file (" + file_kind(status.st_mode) + ")");
-  const auto too_large = [&] {
-    return DatasetError(where + ": larger than " + std::to_string(*max_size / 1024) +
-                        " KiB, which is more than a dataset description needs");
-  };
-  if (max_size && static_cast<std::uintmax_t>(status.st_size) > *max_size) throw too_large();
-  std::string text;
-  text.reserve(static_cast<std::size_t>(status.st_size));
+  return fd;
+}
+
+// Hands the file's bytes to `take` a block at a time.
+template <class Take>
+void read_blocks(const Fd& fd, const std::string& where, Take take) {
   char buffer[64 * 1024];
   while (true) {
     const ssize_t n = retry_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
     if (n < 0) throw DatasetError(where + ": cannot be read (" + std::strerror(errno) + ")");
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (max_size && text.size() > *max_size) throw too_large();
+    if (n == 0) return;
+    take(std::string_view(buffer, static_cast<std::size_t>(n)));
   }
+}
+
+std::string read_file(const std::filesystem::path& path, std::size_t max_size) {
+  const std::string where = path.string();
+  struct stat status {};
+  const Fd fd = open_regular(path, status);
+  const auto too_large = [&] {
+    return DatasetError(where + ": larger than " + std::to_string(max_size / 1024) +
+                        " KiB, which is more than a dataset description needs");
+  };
+  if (static_cast<std::uintmax_t>(status.st_size) > max_size) throw too_large();
+  std::string text;
+  read_blocks(fd, where, [&](std::string_view block) {
+    text += block;
+    if (text.size() > max_size) throw too_large();
+  });
   return text;
 }
 
-std::string hex_digest(const EVP_MD* kind, std::string_view data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &size, kind, nullptr) != 1)
-    throw DatasetError("the digest of rows.csv could not be computed");
-  return hex_lower(digest, size);
-}
+// An MD5 or SHA-256 digest taken a block at a time.
+class Digest {
+ public:
+  explicit Digest(const EVP_MD* kind) : context_(EVP_MD_CTX_new()) {
+    if (!context_ || EVP_DigestInit_ex(context_.get(), kind, nullptr) != 1) fail();
+  }
+  void add(std::string_view data) {
+    if (EVP_DigestUpdate(context_.get(), data.data(), data.size()) != 1) fail();
+  }
+  std::string hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(context_.get(), digest, &size) != 1) fail();
+    return hex_lower(digest, size);
+  }
+
+ private:
+  [[noreturn]] static void fail() { throw DatasetError("the digest of rows.csv could not be computed"); }
+
+  struct Free {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+  };
+  std::unique_ptr<EVP_MD_CTX, Free> context_;
+};
 
 std::string text_member(const Json& object, std::string_view key, const std::string& where) {
   const Json* value = object.contains(key) ? &object[std::string(key)] : nullptr;
@@ -129,33 +160,59 @@ std::optional<std::size_t> whole_number(std::string_view text) {
   return value;
 }
 
+// A line longer than this is no row: a row of thousands of columns takes a fraction of it. Lines are
+// read whole, and a file without line breaks must not be read into memory whole.
+constexpr std::size_t MAX_LINE_BYTES = 16 << 20;
+
+// The rows of rows.csv into the dataset's columns, from blocks of the text cut anywhere.
 class RowsReader {
  public:
   RowsReader(Dataset& dataset, std::string where) : dataset_(dataset), where_(std::move(where)) {}
 
-  void read(std::string_view text) {
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-    std::size_t line_number = 0;
-    while (!text.empty()) {
-      const std::size_t end = text.find('\n');
-      std::string_view line = text.substr(0, end);
-      text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-      ++line_number;
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      if (line.empty()) continue;
-      scratch_.clear();
-      split_fields(line, fields_, scratch_);
-      if (line_number_of_header_ == 0) {
-        line_number_of_header_ = line_number;
-        header();
-      } else {
-        row(line_number);
+  void feed(std::string_view block) {
+    while (!block.empty()) {
+      const std::size_t end = block.find('\n');
+      if (end == std::string_view::npos) {
+        if (partial_.size() + block.size() > MAX_LINE_BYTES)
+          fail(line_number_ + 1,
+               "longer than " + std::to_string(MAX_LINE_BYTES >> 20) + " MiB; rows end with a line break");
+        partial_ += block;
+        return;
       }
+      if (partial_.empty()) {
+        line(block.substr(0, end));
+      } else {
+        partial_ += block.substr(0, end);
+        line(partial_);
+        partial_.clear();
+      }
+      block.remove_prefix(end + 1);
     }
+  }
+
+  // The last line may lack its line break.
+  void finish() {
+    if (!partial_.empty()) line(partial_);
+    partial_.clear();
     if (line_number_of_header_ == 0) fail(0, "has no header line");
   }
 
  private:
+  void line(std::string_view line) {
+    ++line_number_;
+    if (line_number_ == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) return;
+    scratch_.clear();
+    split_fields(line, fields_, scratch_);
+    if (line_number_of_header_ == 0) {
+      line_number_of_header_ = line_number_;
+      header();
+    } else {
+      row(line_number_);
+    }
+  }
+
   [[noreturn]] void fail(std::size_t line, const std::string& what) const {
     throw DatasetError(where_ + (line ? " line " + std::to_string(line) : std::string()) + ": " + what);
   }
@@ -215,7 +272,8 @@ class RowsReader {
 
   Dataset& dataset_;
   std::string where_;
-  std::size_t line_number_of_header_ = 0;
+  std::string partial_;  // a line cut by the end of a block
+  std::size_t line_number_ = 0, line_number_of_header_ = 0;
   std::vector<Column*> targets_;
   std::vector<std::string_view> fields_;
   std::deque<std::string> scratch_;
@@ -316,7 +374,9 @@ void read_rows(Dataset& dataset, std::string_view text, const std::string& where
   // A rough row count spares the columns most of their regrowth.
   const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
   for (Column& column : dataset.columns) column.values.reserve(lines);
-  RowsReader(dataset, where).read(text);
+  RowsReader reader(dataset, where);
+  reader.feed(text);
+  reader.finish();
   for (Column& column : dataset.columns) column.values.shrink_to_fit();
 }
 
@@ -324,11 +384,31 @@ Dataset load_dataset(const std::filesystem::path& folder) {
   Dataset dataset;
   const std::filesystem::path description = folder / "dataset.json";
   read_description(dataset, read_file(description, MAX_DESCRIPTION_BYTES), description.string());
+
+  // Read a block at a time, twice: once to count the rows, so that each column is made its size at
+  // once, then into the columns and the digests. The text is never whole in memory.
   const std::filesystem::path rows = folder / "rows.csv";
-  const std::string text = read_file(rows);
-  read_rows(dataset, text, rows.string());
-  dataset.content_md5 = hex_digest(EVP_md5(), text);
-  dataset.content_sha256 = hex_digest(EVP_sha256(), text);
+  const std::string where = rows.string();
+  struct stat status {};
+  const Fd fd = open_regular(rows, status);
+  std::size_t lines = 1;
+  read_blocks(fd, where, [&](std::string_view block) {
+    lines += static_cast<std::size_t>(std::count(block.begin(), block.end(), '\n'));
+  });
+  if (::lseek(fd.get(), 0, SEEK_SET) != 0)
+    throw DatasetError(where + ": cannot be read (" + std::strerror(errno) + ")");
+  for (Column& column : dataset.columns) column.values.reserve(lines);
+  RowsReader reader(dataset, where);
+  Digest md5(EVP_md5()), sha256(EVP_sha256());
+  read_blocks(fd, where, [&](std::string_view block) {
+    reader.feed(block);
+    md5.add(block);
+    sha256.add(block);
+  });
+  reader.finish();
+  for (Column& column : dataset.columns) column.values.shrink_to_fit();
+  dataset.content_md5 = md5.hex();
+  dataset.content_sha256 = sha256.hex();
   return dataset;
 }
 

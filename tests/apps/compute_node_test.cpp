@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <set>
+#include <sstream>
 
+#include "nalto/main/sim_publish_report.hpp"
 #include "nalto/mapping/plan.hpp"
 #include "nalto/node/node_post.hpp"
 #include "nalto/support/hex.hpp"
@@ -323,6 +326,40 @@ TEST_F(ComputeNodeTest, RefusesAFaultOfThePredictionsByTheOrderOfItsChecks) {
   EXPECT_EQ(got, expected);
 }
 
+// The node converts the predictions' numbers itself: each must be the double that strtod reads.
+TEST(ComputeNodeBodyTest, ReadsEachPredictionAsTheDoubleStrtodReads) {
+  const std::vector<std::string> numbers = {"0.1",
+                                            "-0.0",
+                                            "21.337439127000003",
+                                            "5e-324",
+                                            "2.2250738585072011e-308",
+                                            "1e-400",
+                                            "1.7976931348623157e308",
+                                            "18446744073709551616",
+                                            "3",
+                                            "-9223372036854775809",
+                                            "0.30000000000000004",
+                                            "9007199254740993",
+                                            "1E+2",
+                                            "null"};
+  std::string list;
+  for (const std::string& number : numbers) list += (list.empty() ? "" : ",") + number;
+  std::stringbuf bytes(R"({"junk":[1,{"x":2}],"episodes":[{"predictions":{"a":[)" + list + "]}}]}");
+  const node_app::RolloutsBody body = node_app::read_rollouts_body(bytes);
+  EXPECT_FALSE(body.value.contains("junk")) << "a member never read is not kept";
+  ASSERT_EQ(body.lists.size(), 1u);
+  const node_app::PredictionList& read = body.lists[0];
+  EXPECT_EQ(read.count, numbers.size());
+  EXPECT_EQ(read.nulls, 1u);
+  const std::span<const double> values = body.values.span(read.first, read.count);
+  for (std::size_t i = 0; i + 1 < numbers.size(); ++i) {
+    const double expected = std::strtod(numbers[i].c_str(), nullptr);
+    EXPECT_EQ(std::memcmp(&values[i], &expected, sizeof expected), 0)
+        << numbers[i] << " read as " << values[i];
+  }
+  EXPECT_TRUE(std::isnan(values.back()));
+}
+
 TEST_F(ComputeNodeTest, AnalyzesARunOnceAndRefusesItForAnotherBundle) {
   const NodeAnswer first = node.post("/ml/sim-analyze-rollouts", rollouts_body("run-once"));
   ASSERT_EQ(first.status, 200);
@@ -609,6 +646,46 @@ TEST(ComputeNodeDatasetTest, LoadsTheFormatAndNamesWhatIsWrong) {
   EXPECT_TRUE(node_app::is_loopback("localhost"));
   EXPECT_FALSE(node_app::is_loopback("0.0.0.0"));
   EXPECT_FALSE(node_app::is_loopback("192.168.1.2"));
+}
+
+// rows.csv is read a block at a time: rows cut by the blocks' ends, a last row without its line break
+// and the digests come out as from the whole text at once.
+TEST(ComputeNodeDatasetTest, ReadsALargeFileInBlocksAsTheWholeText) {
+  const fs::path root = fresh_dir();
+  std::string rows =
+      "\xEF\xBB\xBF"
+      "episode,row,a,b,u\r\n";
+  for (int e = 0; e < 3; ++e)
+    for (int i = 0; i < 4000; ++i)
+      rows += std::to_string(e) + "," + std::to_string(i) + "," + plain_text(0.001 * i) + "," +
+              (i % 9 ? "7.25" : "") + ",\"" + std::to_string(i % 3) + "\"\r\n";
+  rows += "2,4000,1,2,3";
+  const node_app::Dataset loaded = node_app::load_dataset(make_folder(root / "large", DESCRIPTION, rows));
+  node_app::Dataset whole;
+  node_app::read_description(whole, DESCRIPTION, "dataset.json");
+  node_app::read_rows(whole, rows, "rows.csv");
+  ASSERT_GT(rows.size(), 4u * 64 * 1024);
+  EXPECT_EQ(loaded.n_rows, 12'001u);
+  ASSERT_EQ(loaded.episodes.size(), whole.episodes.size());
+  for (std::size_t c = 0; c < whole.columns.size(); ++c) {
+    const std::vector<double>& got = loaded.columns[c].values;
+    ASSERT_EQ(got.size(), whole.n_rows);
+    for (std::size_t i = 0; i < got.size(); ++i)
+      ASSERT_TRUE(got[i] == whole.columns[c].values[i] ||
+                  (std::isnan(got[i]) && std::isnan(whole.columns[c].values[i])))
+          << c << " " << i;
+  }
+  EXPECT_EQ(loaded.content_sha256, sha256_file((root / "large" / "rows.csv").string()));
+
+  // A file without line breaks is refused once its first line passes the limit, not read whole.
+  const fs::path endless = make_folder(root / "endless", DESCRIPTION, std::string(17 << 20, '1'));
+  try {
+    node_app::load_dataset(endless);
+    ADD_FAILURE() << "loaded";
+  } catch (const DatasetError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("rows.csv line 1: longer than 16 MiB"));
+  }
+  fs::remove_all(root);
 }
 
 }  // namespace
