@@ -243,7 +243,7 @@ class Service {
   std::unordered_map<std::string, Run> runs_;  // by the validation run id's JSON text
 };
 
-// The limits of the node's HTTP side. The tool sends each request whole, at once, and on loopback
+// The limits of the node's HTTP side. The tool sends each request without a pause, and on loopback
 // (or a local network with --allow-remote) its bytes take milliseconds: the limits are many times what
 // it needs, and only stop clients that hold the node without using it.
 struct ServerOptions {

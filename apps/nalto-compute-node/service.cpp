@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <limits>
 #include <map>
 
 #include "compute_node.hpp"
@@ -12,8 +11,6 @@
 namespace nalto::node_app {
 
 namespace {
-
-constexpr double MISSING = std::numeric_limits<double>::quiet_NaN();
 
 // A request the node turns down: the status and what the user can do about it.
 class Refusal : public std::runtime_error {
