@@ -163,7 +163,8 @@ TEST_F(CliEndToEnd, PublishesTheRoomAndPrintsTheReportTable) {
   // The dataset's fourth sensor has no sim sensor: the node names it.
   EXPECT_THAT(run.out,
               HasSubstr("✓ Added the sim to the use case\nwarning: 'outside temperature' was not scored: "
-                        "the sim has no sensor of that name\n✓ Analyzed 20 episodes: score 9"));
+                        "the sim has no sensor of that name\n✓ Analyzed 20 episodes: score 96.96\n"))
+      << "the analysis of the example dataset through the C++ room";
   EXPECT_THAT(run.out, HasSubstr("Simulation reports\n"));
   EXPECT_THAT(run.out, HasSubstr("│ Use case       │ Report │ Score │\n"));
   EXPECT_THAT(run.out, HasSubstr("│ office-heating │ ready  │"));
