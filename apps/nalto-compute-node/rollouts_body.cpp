@@ -43,6 +43,8 @@ namespace {
 
 // The body's bytes for nlohmann's parser, a block at a time.
 struct BodyBytes {
+  explicit BodyBytes(std::streambuf& source) : bytes(source) {}
+
   std::streambuf& bytes;
   char block[64 * 1024];
   const char* next = block;
@@ -94,7 +96,7 @@ class ByteIterator {
 // faster; a number out of a double's range goes to strtod, whose answer the parser acts on. This lexer
 // reads ByteIterator only, which no other code has.
 template <>
-[[gnu::nonnull(2)]] void nlohmann::detail::
+[[gnu::nonnull]] void nlohmann::detail::
     lexer<nalto::Json, nlohmann::detail::iterator_input_adapter<nalto::node_app::ByteIterator>>::strtof(
         double& f, const char* str, char** endptr) noexcept {
   const char* end = str + std::strlen(str);
@@ -288,7 +290,7 @@ class RolloutsBuilder {
 RolloutsBody read_rollouts_body(std::streambuf& bytes) {
   RolloutsBody body;
   RolloutsBuilder builder(body);
-  BodyBytes source{bytes};
+  BodyBytes source(bytes);
   Json::sax_parse(ByteIterator(source), ByteIterator(), &builder);
   return body;
 }
