@@ -122,8 +122,8 @@ HttpResponse perform(std::string_view method, const std::string& url, const Head
     (void)list.release();
     list.reset(next);
   };
-  for (const Headers& group : {headers, extra}) {
-    for (const auto& [name, value] : group) {
+  for (const Headers* group : {&headers, &extra}) {
+    for (const auto& [name, value] : *group) {
       if ((name + value).find_first_of("\r\n") != std::string::npos)
         throw ValueError("an HTTP header holds a line break: " + name);
       add_header(name + ": " + value);
