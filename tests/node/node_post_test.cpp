@@ -150,15 +150,16 @@ std::chrono::steady_clock::duration time_to_cancel(Loop& loop, std::function<Jso
 
 TEST_F(NodePostTest, CancellationAbortsTheTransferAtOnce) {
   Loop loop;
-  std::atomic<bool> release = false;
-  node.server.Post("/ml/hang", [&](const httplib::Request&, httplib::Response& response) {
+  // Shared with the handler, which may still wait on it after this test's body has ended.
+  const auto release = std::make_shared<std::atomic<bool>>(false);
+  node.server.Post("/ml/hang", [&loop, release](const httplib::Request&, httplib::Response& response) {
     loop.cancel_soon();
-    testing::hold_until(release);
+    testing::hold_until(*release);
     response.set_content("{}", "application/json");
   });
   node.start();
   const auto took = time_to_cancel(loop, [] { return _node_post("hang", Json::object(), 600); });
-  release = true;
+  *release = true;
   EXPECT_LT(took, std::chrono::seconds(2)) << "aborted, not waited out";
 }
 

@@ -143,17 +143,19 @@ TEST_F(ResolveDatasetTest, AnUnreachableNodeIsAConnectError) {
 }
 
 TEST_F(ResolveDatasetTest, CancellationAbortsTheRequestAtOnce) {
-  std::atomic<bool> release = false;
-  node.server.Get(R"(/ml/datasets/.*)", [&](const httplib::Request&, httplib::Response& response) {
-    loop.cancel_soon();
-    testing::hold_until(release);
-    response.set_content("{}", "application/json");
-  });
+  // Shared with the handler, which may still wait on it after this test's body has ended.
+  const auto release = std::make_shared<std::atomic<bool>>(false);
+  node.server.Get(R"(/ml/datasets/.*)",
+                  [this, release](const httplib::Request&, httplib::Response& response) {
+                    loop.cancel_soon();
+                    testing::hold_until(*release);
+                    response.set_content("{}", "application/json");
+                  });
   node.start();
   const auto start = std::chrono::steady_clock::now();
   const auto failure = resolve_failure("room");
   const auto took = std::chrono::steady_clock::now() - start;
-  release = true;
+  *release = true;
   EXPECT_TRUE(is_cancellation(failure));
   EXPECT_LT(took, std::chrono::seconds(2)) << "aborted, not waited out";
 }
