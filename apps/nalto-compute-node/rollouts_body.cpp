@@ -6,6 +6,7 @@
 #include <iterator>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "compute_node.hpp"
 
