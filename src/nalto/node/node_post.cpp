@@ -5,10 +5,6 @@
 
 namespace nalto {
 
-Json _node_post(const std::string& path, const Json& body, double timeout) {
-  return node_post_serialized(path, dump_json(body), timeout);
-}
-
 namespace {
 
 template <class Body>
@@ -21,8 +17,9 @@ Json post(const std::string& path, const Body& body, double timeout) {
 
 }  // namespace
 
-Json node_post_serialized(const std::string& path, const std::string& body, double timeout) {
-  return post(path, std::optional<std::string_view>(body), timeout);
+Json _node_post(const std::string& path, const Json& body, double timeout) {
+  const std::string text = dump_json(body);
+  return post(path, std::optional<std::string_view>(text), timeout);
 }
 
 Json node_post_streamed(const std::string& path, const BodyWriter& body, double timeout) {

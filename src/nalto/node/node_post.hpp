@@ -12,9 +12,6 @@ namespace nalto {
 // aborts it at once. The node's refusals (401, 404, 409, 422) become PublishReportError.
 Json _node_post(const std::string& path, const Json& body, double timeout);
 
-// The same with a body already serialised.
-Json node_post_serialized(const std::string& path, const std::string& body, double timeout);
-
 // The same with a body written while it is sent, for bodies too large to hold whole.
 Json node_post_streamed(const std::string& path, const BodyWriter& body, double timeout);
 
