@@ -188,14 +188,8 @@ struct RolloutsBody {
   std::vector<PredictionList> lists;
 };
 
-// Text that is no JSON, or nests deeper than MAX_JSON_DEPTH; what() tells why as parse_json does.
-class MalformedBody : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Reads the body as its bytes come: the memory it takes is the predictions' as doubles, and the rest
-// of the body's value.
+// of the body's value. Refuses what parse_json refuses, as it does (JSONDecodeError, without the text).
 RolloutsBody read_rollouts_body(std::streambuf& bytes);
 
 struct Reply {

@@ -119,14 +119,9 @@ enum class Place { other, root, episodes, entry, predictions, list, skipped };
 // each list of predictions leaves its numbers in the arena and a placeholder in the tree; a container
 // where another kind is due (a list of episodes that is an object, ...) is kept empty, since only its
 // kind is told; and members the node never reads are left out.
-class RolloutsBuilder {
+class RolloutsBuilder : public JsonSaxLimits {
  public:
   using Builder = nlohmann::detail::json_sax_dom_parser<Json>;
-  using number_integer_t = Json::number_integer_t;
-  using number_unsigned_t = Json::number_unsigned_t;
-  using number_float_t = Json::number_float_t;
-  using string_t = Json::string_t;
-  using binary_t = Json::binary_t;
 
   explicit RolloutsBuilder(RolloutsBody& body) : body_(body), builder_(body.value) {}
 
@@ -166,11 +161,6 @@ class RolloutsBuilder {
   bool end_object() { return end(); }
   bool end_array() { return end(); }
 
-  template <class Exception>
-  bool parse_error(std::size_t, const std::string&, const Exception& error) {
-    throw MalformedBody(error.what());
-  }
-
  private:
   static constexpr double MISSING = std::numeric_limits<double>::quiet_NaN();
 
@@ -183,7 +173,6 @@ class RolloutsBuilder {
   RolloutsBody& body_;
   Builder builder_;
   std::vector<Frame> frames_;
-  std::size_t depth_ = 0;
   std::size_t skipping_ = 0;  // levels of a container being passed over
   PredictionList* list_ = nullptr;
 
@@ -234,8 +223,7 @@ class RolloutsBuilder {
   }
 
   bool start(bool object, std::size_t size) {
-    if (++depth_ > MAX_JSON_DEPTH)
-      throw MalformedBody("nested deeper than " + std::to_string(MAX_JSON_DEPTH) + " levels");
+    enter();
     if (skipping_) {
       ++skipping_;
       return true;
@@ -271,7 +259,7 @@ class RolloutsBuilder {
   }
 
   bool end() {
-    --depth_;
+    leave();
     if (skipping_) {
       --skipping_;
       return true;

@@ -47,7 +47,7 @@ Json parse_body(std::string_view body) {
 RolloutsBody read_body(std::streambuf& bytes) {
   try {
     return read_rollouts_body(bytes);
-  } catch (const MalformedBody& e) {
+  } catch (const JSONDecodeError& e) {
     throw not_json(e);
   }
 }

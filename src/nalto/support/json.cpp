@@ -177,16 +177,11 @@ namespace {
 
 // Builds the value as nlohmann's own parser does, refusing nesting beyond MAX_JSON_DEPTH before it
 // is built: copies and walks of a value recurse once per level.
-class DepthLimitedBuilder {
+class DepthLimitedBuilder : public JsonSaxLimits {
  public:
   using Builder = nlohmann::detail::json_sax_dom_parser<Json>;
-  using number_integer_t = Json::number_integer_t;
-  using number_unsigned_t = Json::number_unsigned_t;
-  using number_float_t = Json::number_float_t;
-  using string_t = Json::string_t;
-  using binary_t = Json::binary_t;
 
-  DepthLimitedBuilder(Json& result, std::string_view text) : builder_(result), text_(text) {}
+  DepthLimitedBuilder(Json& result, std::string_view text) : JsonSaxLimits(text), builder_(result) {}
 
   bool null() { return builder_.null(); }
   bool boolean(bool value) { return builder_.boolean(value); }
@@ -196,34 +191,38 @@ class DepthLimitedBuilder {
   bool string(string_t& value) { return builder_.string(value); }
   bool binary(binary_t& value) { return builder_.binary(value); }
   bool key(string_t& value) { return builder_.key(value); }
-  bool start_object(std::size_t size) { return enter() && builder_.start_object(size); }
-  bool end_object() { return leave() && builder_.end_object(); }
-  bool start_array(std::size_t size) { return enter() && builder_.start_array(size); }
-  bool end_array() { return leave() && builder_.end_array(); }
-
-  template <class Exception>
-  bool parse_error(std::size_t, const std::string&, const Exception& error) {
-    throw UnparsedJSONError(error.what(), std::string(text_));
+  bool start_object(std::size_t size) {
+    enter();
+    return builder_.start_object(size);
+  }
+  bool end_object() {
+    leave();
+    return builder_.end_object();
+  }
+  bool start_array(std::size_t size) {
+    enter();
+    return builder_.start_array(size);
+  }
+  bool end_array() {
+    leave();
+    return builder_.end_array();
   }
 
  private:
   Builder builder_;
-  std::string_view text_;
-  std::size_t depth_ = 0;
-
-  bool enter() {
-    if (++depth_ > MAX_JSON_DEPTH)
-      throw NestedTooDeepError("nested deeper than " + std::to_string(MAX_JSON_DEPTH) + " levels",
-                               std::string(text_));
-    return true;
-  }
-  bool leave() {
-    --depth_;
-    return true;
-  }
 };
 
 }  // namespace
+
+void JsonSaxLimits::enter() {
+  if (++depth_ > MAX_JSON_DEPTH)
+    throw NestedTooDeepError("nested deeper than " + std::to_string(MAX_JSON_DEPTH) + " levels",
+                             std::string(text_));
+}
+
+void JsonSaxLimits::refuse(const std::exception& error) const {
+  throw UnparsedJSONError(error.what(), std::string(text_));
+}
 
 Json parse_json(std::string_view text) {
   Json result;

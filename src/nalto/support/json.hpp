@@ -36,6 +36,36 @@ constexpr std::size_t MAX_JSON_DEPTH = 128;
 // MAX_JSON_DEPTH (NestedTooDeepError) -> JSONDecodeError (an UnparsedJSONError holding the text).
 Json parse_json(std::string_view text);
 
+// What the SAX builders of outside text share: the member types nlohmann's parser asks of a builder,
+// and parse_json's refusals, which hold `text` (empty for text never whole in memory): a parse error
+// -> UnparsedJSONError, nesting beyond MAX_JSON_DEPTH -> NestedTooDeepError, refused on the level's
+// start, before it is built. A builder calls enter() and leave() as each container starts and ends.
+class JsonSaxLimits {
+ public:
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  explicit JsonSaxLimits(std::string_view text = {}) : text_(text) {}
+
+  template <class Exception>
+  [[noreturn]] bool parse_error(std::size_t, const std::string&, const Exception& error) {
+    refuse(error);
+  }
+
+ protected:
+  void enter();
+  void leave() { --depth_; }
+
+ private:
+  [[noreturn]] void refuse(const std::exception& error) const;
+
+  std::string_view text_;
+  std::size_t depth_ = 0;
+};
+
 // Parses a sim's answer: JSON, with the tokens NaN, Infinity and -Infinity that common writers emit
 // (Python's json.dumps) read as the non-finite numbers they stand for. Failure -> UnparsedJSONError.
 Json parse_sim_json(std::string_view text);
