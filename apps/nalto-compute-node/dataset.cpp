@@ -370,14 +370,27 @@ void read_description(Dataset& dataset, std::string_view text, const std::string
   }
 }
 
-void read_rows(Dataset& dataset, std::string_view text, const std::string& where) {
-  // A rough row count spares the columns most of their regrowth.
-  const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+namespace {
+
+std::size_t line_breaks(std::string_view text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// The rows that `feed` hands a reader, into columns made room for `lines` rows at once: a count of
+// the lines spares them their regrowth.
+template <class Feed>
+void read_rows_of(Dataset& dataset, const std::string& where, std::size_t lines, Feed feed) {
   for (Column& column : dataset.columns) column.values.reserve(lines);
   RowsReader reader(dataset, where);
-  reader.feed(text);
+  feed(reader);
   reader.finish();
   for (Column& column : dataset.columns) column.values.shrink_to_fit();
+}
+
+}  // namespace
+
+void read_rows(Dataset& dataset, std::string_view text, const std::string& where) {
+  read_rows_of(dataset, where, line_breaks(text) + 1, [text](RowsReader& reader) { reader.feed(text); });
 }
 
 Dataset load_dataset(const std::filesystem::path& folder) {
@@ -385,28 +398,24 @@ Dataset load_dataset(const std::filesystem::path& folder) {
   const std::filesystem::path description = folder / "dataset.json";
   read_description(dataset, read_file(description, MAX_DESCRIPTION_BYTES), description.string());
 
-  // Read a block at a time, twice: once to count the rows, so that each column is made its size at
-  // once, then into the columns and the digests. The text is never whole in memory.
+  // Read a block at a time, twice: once to count the lines, then into the columns and the digests.
+  // The text is never whole in memory.
   const std::filesystem::path rows = folder / "rows.csv";
   const std::string where = rows.string();
   struct stat status {};
   const Fd fd = open_regular(rows, status);
   std::size_t lines = 1;
-  read_blocks(fd, where, [&](std::string_view block) {
-    lines += static_cast<std::size_t>(std::count(block.begin(), block.end(), '\n'));
-  });
+  read_blocks(fd, where, [&lines](std::string_view block) { lines += line_breaks(block); });
   if (::lseek(fd.get(), 0, SEEK_SET) != 0)
     throw DatasetError(where + ": cannot be read (" + std::strerror(errno) + ")");
-  for (Column& column : dataset.columns) column.values.reserve(lines);
-  RowsReader reader(dataset, where);
   Digest md5(EVP_md5()), sha256(EVP_sha256());
-  read_blocks(fd, where, [&](std::string_view block) {
-    reader.feed(block);
-    md5.add(block);
-    sha256.add(block);
+  read_rows_of(dataset, where, lines, [&](RowsReader& reader) {
+    read_blocks(fd, where, [&](std::string_view block) {
+      reader.feed(block);
+      md5.add(block);
+      sha256.add(block);
+    });
   });
-  reader.finish();
-  for (Column& column : dataset.columns) column.values.shrink_to_fit();
   dataset.content_md5 = md5.hex();
   dataset.content_sha256 = sha256.hex();
   return dataset;
