@@ -26,6 +26,7 @@
 #include "child_process.hpp"
 #include "nalto/analysis/internal.hpp"
 #include "nalto/node/node_post.hpp"
+#include "random_rollouts.hpp"
 
 namespace {
 
@@ -95,24 +96,6 @@ std::uintmax_t write_dataset(const std::filesystem::path& folder, int rows) {
   return std::filesystem::file_size(folder / "rows.csv");
 }
 
-// Predictions of full precision, as a sim's floating-point state gives them.
-std::vector<nalto::detail::Rollout> predictions(int rows) {
-  std::mt19937_64 random(12);
-  std::uniform_real_distribution<double> value(15, 30);
-  std::vector<nalto::detail::Rollout> rollouts;
-  for (int e = 0; e < EPISODES; ++e) {
-    nalto::detail::Predictions episode;
-    for (int s = 0; s < SENSORS; ++s) {
-      episode.columns.push_back("s" + std::to_string(s));
-      std::vector<double> values(static_cast<std::size_t>(rows));
-      for (double& v : values) v = value(random);
-      episode.values.push_back(std::move(values));
-    }
-    rollouts.push_back({Json(e), std::move(episode)});
-  }
-  return rollouts;
-}
-
 struct Post {
   double seconds, node_growth, tool_peak;
 };
@@ -139,7 +122,8 @@ Post post(const NodeProcess& node, int rows, int run) {
                        {"simulatorImplementationId", "local"},
                        {"validationRunId", "run-" + std::to_string(rows) + "-" + std::to_string(run)},
                        {"maxLagSteps", 3}};
-      nalto::detail::AnalysisBody body(Json{{"id", ID}}, claim, "sha", plan, predictions(rows));
+      nalto::detail::AnalysisBody body(Json{{"id", ID}}, claim, "sha", plan,
+                                       nalto::bench::random_rollouts(EPISODES, rows, SENSORS));
       reset_peak(self);
       const double node_before = status_bytes(node_pid, "VmRSS");
       reset_peak(node_pid);

@@ -19,6 +19,7 @@
 #include <random>
 
 #include "nalto/analysis/internal.hpp"
+#include "random_rollouts.hpp"
 #include "support/fake_runtime.hpp"
 
 namespace {
@@ -104,24 +105,6 @@ void replay_cost() {
   std::printf("  our own cost       %8.2f us/row   (aim < 7)\n", (total - baseline) / ROWS * 1e6);
 }
 
-std::vector<nalto::detail::Rollout> synthetic_rollouts() {
-  constexpr int EPISODES = 20, ROWS = 5000;
-  std::mt19937 rng(2);
-  std::uniform_real_distribution<double> value(15, 30);
-  std::vector<nalto::detail::Rollout> rollouts;
-  for (int e = 0; e < EPISODES; ++e) {
-    nalto::detail::Predictions predictions;
-    for (int s = 0; s < SENSORS; ++s) {
-      predictions.columns.push_back("s" + std::to_string(s));
-      std::vector<double> values(ROWS);
-      for (double& v : values) v = value(rng);
-      predictions.values.push_back(std::move(values));
-    }
-    rollouts.push_back({Json(e * 7), std::move(predictions)});
-  }
-  return rollouts;
-}
-
 const Json dataset{{"id", "ds-uuid"}};
 const Json claim{
     {"simulatorId", "s"}, {"simulatorImplementationId", "i"}, {"validationRunId", "v"}, {"maxLagSteps", 3}};
@@ -132,7 +115,7 @@ void in_child(const char* label, F work) {
   std::fflush(stdout);
   const pid_t pid = fork();
   if (pid == 0) {
-    std::vector<nalto::detail::Rollout> rollouts = synthetic_rollouts();
+    std::vector<nalto::detail::Rollout> rollouts = nalto::bench::random_rollouts(20, 5000, SENSORS);
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
     const auto start = Clock::now();
