@@ -111,13 +111,7 @@ Post post(const NodeProcess& node, int rows, int run) {
     try {
       const std::string self = "self", node_pid = std::to_string(node.pid());
       const double tool_before = status_bytes(self, "VmRSS");
-      std::vector<nalto::SlotColumn> sensors;
-      std::vector<std::string> core;
-      for (int s = 0; s < SENSORS; ++s) {
-        sensors.emplace_back("[" + std::to_string(s) + "]", "s" + std::to_string(s));
-        core.push_back("sensor " + std::to_string(s));
-      }
-      const nalto::Plan plan{.sensors = sensors, .actions = {}, .core = core};
+      const nalto::Plan plan = nalto::bench::sensors_plan(SENSORS);
       const Json claim{{"simulatorId", "bench"},
                        {"simulatorImplementationId", "local"},
                        {"validationRunId", "run-" + std::to_string(rows) + "-" + std::to_string(run)},

@@ -29,4 +29,15 @@ inline std::vector<detail::Rollout> random_rollouts(int episodes, int rows, int 
   return rollouts;
 }
 
+// The plan that predicts those columns, sensor s from the slot "[s]", its core name "sensor s".
+inline Plan sensors_plan(int sensors) {
+  std::vector<SlotColumn> pairs;
+  std::vector<std::string> core;
+  for (int s = 0; s < sensors; ++s) {
+    pairs.emplace_back("[" + std::to_string(s) + "]", "s" + std::to_string(s));
+    core.push_back("sensor " + std::to_string(s));
+  }
+  return Plan{.sensors = pairs, .actions = {}, .core = core};
+}
+
 }  // namespace nalto::bench

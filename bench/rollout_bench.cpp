@@ -134,13 +134,7 @@ void in_child(const char* label, F work) {
 }
 
 void body_cost() {
-  std::vector<nalto::SlotColumn> sensors;
-  std::vector<std::string> core;
-  for (int s = 0; s < SENSORS; ++s) {
-    sensors.emplace_back("[" + std::to_string(s) + "]", "s" + std::to_string(s));
-    core.push_back("sensor " + std::to_string(s));
-  }
-  const nalto::Plan plan{.sensors = sensors, .actions = {}, .core = core};
+  const nalto::Plan plan = nalto::bench::sensors_plan(SENSORS);
   std::printf("analysis body: 20 episodes x 5,000 rows x %d sensors\n", SENSORS);
   in_child("streamed, 64 KiB reads", [&](std::vector<nalto::detail::Rollout> rollouts) {
     nalto::detail::AnalysisBody body(dataset, claim, "sha", plan, std::move(rollouts));
