@@ -15,6 +15,7 @@ namespace {
 
 using testing::CapturedConsole;
 using testing::CapturedLog;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using testing::FakeNode;
 using testing::FakeSimClient;
@@ -649,6 +650,14 @@ TEST(AnalyzeTest, OtherSimRunErrorsBecomeTheReplayFailureWithTheirCause) {
        "SimCallError", "INTERNAL: diverged"},
       {"a step exceeds the call time-out", [](Analysis& a) { a.client.hang_on = "step"; }, "TimeoutError",
        ""},
+      {"init exceeds the call time-out", [](Analysis& a) { a.client.hang_on = "init"; }, "TimeoutError", ""},
+      {"make exceeds the call time-out", [](Analysis& a) { a.client.hang_on = "make"; }, "TimeoutError", ""},
+      {"the spaces' read exceeds the call time-out",
+       [](Analysis& a) {
+         a.client.on_get_mappings = []() -> Json { throw SimCallError("UNIMPLEMENTED: none"); };
+         a.client.hang_on = "action_space_info";
+       },
+       "TimeoutError", ""},
   };
   for (const Case& c : cases) {
     Analysis a;
@@ -681,6 +690,74 @@ TEST(AnalyzeTest, AFailingCloseIsIgnored) {
   EXPECT_EQ(a.client.count("close"), 1u);
   EXPECT_THAT(a.process.events, ElementsAre("terminate", "wait"));
   EXPECT_EQ(a.calls(a.analysis).size(), 1u);
+}
+
+TEST(AnalyzeTest, ALateGetMappingsFallsBackToTheSpacesAndALateCloseIsIgnored) {
+  Analysis a;
+  a.client.hang_on = "get_mappings";
+  a.client.on_close = [&a] { a.client.hang_on = "close"; };
+  a.client.on_sensor_space_info = [] { return testing::box_space({"temp", "hum"}); };
+
+  EXPECT_EQ(a.run(Json::object(), 0.05), analysis_answer());
+
+  EXPECT_THAT(a.client.cancelled, ElementsAre("get_mappings"));
+  EXPECT_THAT(a.statuses(), Contains("get_mappings() failed (no answer within --call-timeout 0.05 s); "
+                                     "reading the spaces"));
+  EXPECT_EQ(a.client.count("close"), 1u);
+  EXPECT_EQ(a.calls(a.analysis).size(), 1u) << "a Close that never answers holds nothing up";
+}
+
+TEST(AnalyzeTest, TheEvidenceNamesTheCallThatFailedAndTheLimitALateOnePassed) {
+  struct Case {
+    std::string what;
+    std::function<void(Analysis&)> arrange;
+    std::string call;
+    std::optional<double> limit;
+  };
+  const std::vector<Case> cases = {
+      {"make refused",
+       [](Analysis& a) { a.client.on_make = [] { throw SimCallError("INVALID_ARGUMENT: no"); }; }, "Make",
+       std::nullopt},
+      {"init refused", [](Analysis& a) { a.client.on_init = [] { throw SimCallError("INTERNAL: no"); }; },
+       "Init", std::nullopt},
+      {"make late", [](Analysis& a) { a.client.hang_on = "make"; }, "Make", 0.05},
+      {"a step late", [](Analysis& a) { a.client.hang_on = "step"; }, "Step", 0.05},
+  };
+  for (const Case& c : cases) {
+    Analysis a;
+    c.arrange(a);
+    std::optional<ReplayEvidence> evidence;
+    a.hooks.replay_failed = [&evidence](const ReplayEvidence& e) { evidence = e; };
+
+    a.failure(0.05);
+
+    ASSERT_TRUE(evidence) << c.what;
+    EXPECT_EQ(evidence->call, c.call) << c.what;
+    EXPECT_EQ(evidence->call_timeout_s, c.limit) << c.what;
+  }
+}
+
+TEST(AnalyzeTest, TheFirstInterruptionGivesTheSimItsGraceToExit) {
+  for (const std::size_t jobs : {1, 3}) {
+    Analysis a;
+    a.jobs = jobs;
+    a.runtime.add_sims(jobs);
+    for (const auto& client : a.runtime.clients) {
+      client->hang_on = "step";
+      client->on_hang = [&a] { a.loop.cancel_soon(); };
+    }
+    // Each sim takes a moment to end after SIGTERM, well within the exit wait.
+    for (const auto& process : a.runtime.processes) process->exits_after_s = 0.05;
+
+    const std::exception_ptr e = a.failure();
+
+    EXPECT_TRUE(is_cancellation(e)) << type_of(e) << ": " << text_of(e);
+    for (const auto& process : a.runtime.processes) {
+      EXPECT_THAT(process->events, ElementsAre("terminate", "wait")) << jobs << ": not killed";
+      EXPECT_EQ(process->waits_cancelled, 0) << jobs;
+      EXPECT_EQ(process->exit_code, process->terminated_code) << jobs;
+    }
+  }
 }
 
 TEST(AnalyzeTest, ASimThatExitedOnItsOwnIsAwaitedButNotTerminated) {

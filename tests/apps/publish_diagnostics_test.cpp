@@ -194,6 +194,30 @@ TEST_F(PublishDiagnosticsTest, AFailedReplayShowsWhereAndTheSimsLastOutputAfterT
   EXPECT_EQ(summary()["claim"]["state"], "closed");
 }
 
+TEST_F(PublishDiagnosticsTest, ALateCallKeepsTheStepsMessageAndTheEvidenceNamesTheCallAndItsLimit) {
+  struct Case {
+    std::string hang_on;
+    std::string evidence;
+  };
+  for (const Case& c :
+       {Case{"step", "The sim's Step of episode 0, row 2, took longer than --call-timeout 0.05 s.\n"},
+        Case{"make", "The sim's Make took longer than --call-timeout 0.05 s.\n"}}) {
+    const std::size_t before = console.err().size();
+    runtime.process->exit_code.reset();
+    runtime.client->hang_on = c.hang_on;
+    runtime.client->hang_skip = c.hang_on == "step" ? 1 : 0;
+    EXPECT_EQ(publish("--call-timeout 0.05").exit_status, 1) << c.hang_on;
+
+    const std::string err = console.err().substr(before);
+    EXPECT_EQ(
+        err.find("The sim failed while replaying the dataset (TimeoutError: ); validate it with `nalto sim "
+                 "validate --steps 100`\n"),
+        0u)
+        << err;
+    EXPECT_THAT(err, HasSubstr(c.evidence)) << c.hang_on;
+  }
+}
+
 TEST_F(PublishDiagnosticsTest, ASummaryThatCannotBeWrittenFailsTheRun) {
   std::ofstream(dir / "file") << "";
   EXPECT_EQ(publish("--project Kitchen --json " + (dir / "file" / "summary.json").string()).exit_status, 1);

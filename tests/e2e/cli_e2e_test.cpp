@@ -312,6 +312,27 @@ TEST_F(CliEndToEnd, InterruptDuringTheReplayClosesTheClaimStopsTheSimAndEndsBySi
   EXPECT_THAT(mark.alive(), IsEmpty());
 }
 
+TEST_F(CliEndToEnd, ASimHangingInMakeOrCloseHoldsThePublishNoLongerThanTheCallTimeout) {
+  const testing::ProcessMark mark;
+  const Ran make =
+      publish(TEST_SIM, "echo", {"--call-timeout", "0.5"}, {{"NALTO_TEST_SIM_MODE", "hang-in-make"}});
+  EXPECT_EQ(make.exit, exited(1)) << make.err;
+  EXPECT_EQ(make.err.find(
+                "The sim failed while replaying the dataset (TimeoutError: ); validate it with `nalto sim "
+                "validate --steps 100`\nThe sim's Make took longer than --call-timeout 0.5 s"),
+            0u)
+      << make.err;
+  EXPECT_EQ(only_claim().at("state"), "closed");
+  EXPECT_THAT(mark.alive(), IsEmpty());
+
+  fs::remove(state_file());
+  const Ran close =
+      publish(TEST_SIM, "echo", {"--call-timeout", "0.5"}, {{"NALTO_TEST_SIM_MODE", "hang-in-close"}});
+  EXPECT_NE(close.exit, exited(1)) << close.err;
+  EXPECT_EQ(only_claim().at("state"), "submitted") << "a late Close is ignored";
+  EXPECT_THAT(mark.alive(), IsEmpty());
+}
+
 TEST_F(CliEndToEnd, SeveralSimsSubmitTheAnalysisOfOne) {
   // Few episodes: the sanitizers' build must finish each publish within the fixture's limit too.
   const std::vector<std::string> args = {"--bundle", ROOM, "--max-episodes", "6"};

@@ -20,6 +20,7 @@
 #include <iterator>
 #include <thread>
 
+#include "nalto/runtime/grpc_sim_runtime.hpp"
 #include "nalto/support/async.hpp"
 #include "nalto/support/utf8.hpp"
 #include "support/fixtures.hpp"
@@ -224,6 +225,31 @@ TEST(SimProcessTest, AllOutputIsHandedOverWhenWaitReturns) {
   }());
   const Lines expected = {"one", "two"};
   EXPECT_EQ(seen, expected);
+}
+
+TEST(SimProcessTest, ASimThatExitsBeforeServingHasHandedOverItsOutputWhenTheServingCheckSaysSo) {
+  TempDir dir;
+  const fs::path sim = dir.script("sim", "echo loading\necho 'the model is broken' >&2\nexit 3\n");
+  Loop loop;
+  runtime::GrpcSimRuntime runtime;
+  Lines lines;
+  std::string failure;
+  loop.run([&]() -> asio::awaitable<void> {
+    const int port = runtime.get_free_port();
+    std::function<void(std::string)> on_output = [&lines](std::string line) {
+      lines.push_back(std::move(line));
+    };
+    const Process process = co_await runtime.make_in_process(sim.string(), "localhost", port, Json::object(),
+                                                             std::move(on_output));
+    // The loop stands still meanwhile, so the lines are still in the pipe when the check sees the exit.
+    for (int i = 0; i < 1000 && !process->returncode(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const Attempt<void> served =
+        co_await attempt(runtime.check_serving("localhost:" + std::to_string(port), 60));
+    failure = message_of(served.failure());
+  }());
+  EXPECT_EQ(failure, "the sim exited with code 3 before it served");
+  EXPECT_EQ(lines, (Lines{"loading", "the model is broken"}));
 }
 
 TEST(SimProcessTest, ReturncodeSeesAnExitWithoutWait) {

@@ -1,6 +1,7 @@
 // A sim for the runtime's tests, which misbehaves as NALTO_TEST_SIM_MODE says:
 //   crash-at-start  prints a few lines to stdout and stderr, then exits with 3 before serving
 //   hang-in-step    serves, but a Step never answers until the call is cancelled or the sim stopped
+//   hang-in-make, hang-in-close  the same for Make, or for Close
 //   ignore-term     ignores SIGTERM and leaves a grandchild "sleep 1000" in its process group, whose
 //                   pid it prints as "grandchild <pid>"
 //   hang-ignore-term  both: a Step never answers, and SIGTERM is ignored, with the grandchild
@@ -47,6 +48,18 @@ class EchoSim : public JsonSimulator {
  public:
   explicit EchoSim(std::string_view mode) : mode_(mode) {}
 
+  grpc::Status Make(grpc::ServerContext* context, const nalto::sim::v1::MakeRequest* request,
+                    nalto::sim::v1::Empty* answer) override {
+    if (mode_ != "hang-in-make") return JsonSimulator::Make(context, request, answer);
+    return hang(context);
+  }
+
+  grpc::Status Close(grpc::ServerContext* context, const nalto::sim::v1::Empty* request,
+                     nalto::sim::v1::Empty* answer) override {
+    if (mode_ != "hang-in-close") return JsonSimulator::Close(context, request, answer);
+    return hang(context);
+  }
+
   grpc::Status Step(grpc::ServerContext* context, const nalto::sim::v1::JsonValue* request,
                     nalto::sim::v1::JsonValue* answer) override {
     if (mode_ == "not-json") {
@@ -72,8 +85,7 @@ class EchoSim : public JsonSimulator {
     }
     if (mode_ != "hang-in-step" && mode_ != "hang-ignore-term")
       return JsonSimulator::Step(context, request, answer);
-    while (!context->IsCancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return grpc::Status::CANCELLED;
+    return hang(context);
   }
 
   // Written as text: a value this deep would overflow the stack of whatever walks it, ours included.
@@ -113,6 +125,10 @@ class EchoSim : public JsonSimulator {
   }
 
  private:
+  static grpc::Status hang(grpc::ServerContext* context) {
+    while (!context->IsCancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return grpc::Status::CANCELLED;
+  }
   static long nan_from() {
     const char* from = std::getenv("NALTO_TEST_SIM_NAN_FROM");
     return from ? std::atol(from) : 1;
@@ -140,10 +156,23 @@ class EchoSim : public JsonSimulator {
   std::mt19937 noise_{std::random_device{}()};
 };
 
-const std::set<std::string_view> KNOWN_MODES = {
-    "",           "hang-in-step",  "no-health",  "wrong-port",      "short-reset",   "not-json",
-    "bad-values", "bad-mapping",   "noisy",      "nan-observation", "raise-in-step", "deep-reset",
-    "deep-info",  "deep-mappings", "huge-number"};
+const std::set<std::string_view> KNOWN_MODES = {"",
+                                                "hang-in-step",
+                                                "hang-in-make",
+                                                "hang-in-close",
+                                                "no-health",
+                                                "wrong-port",
+                                                "short-reset",
+                                                "not-json",
+                                                "bad-values",
+                                                "bad-mapping",
+                                                "noisy",
+                                                "nan-observation",
+                                                "raise-in-step",
+                                                "deep-reset",
+                                                "deep-info",
+                                                "deep-mappings",
+                                                "huge-number"};
 
 int run(int argc, char** argv) {
   const char* set_mode = std::getenv("NALTO_TEST_SIM_MODE");

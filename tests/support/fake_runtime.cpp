@@ -152,7 +152,13 @@ void FakeSimProcess::note(const std::string& event) {
 
 void FakeSimProcess::terminate() {
   note("terminate");
-  if (exits_on_terminate && !exit_code) exit_code = terminated_code;
+  if (!exits_on_terminate || exit_code) return;
+  if (exits_after_s > 0) {
+    exit_due_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                       std::chrono::duration<double>(exits_after_s));
+  } else {
+    exit_code = terminated_code;
+  }
 }
 
 void FakeSimProcess::kill() {
@@ -166,7 +172,10 @@ asio::awaitable<int> FakeSimProcess::wait() {
   std::exception_ptr failure;
   try {
     // Polled, so a kill() while someone waits ends the wait too.
-    while (!exit_code) co_await sleep_for(0.001);
+    while (!exit_code) {
+      if (exit_due_ && std::chrono::steady_clock::now() >= *exit_due_) exit_code = terminated_code;
+      if (!exit_code) co_await sleep_for(0.001);
+    }
   } catch (...) {
     failure = std::current_exception();
   }

@@ -4,6 +4,7 @@
 // it was asked and answering as the test says. The runtime hands out proxies of one shared client and
 // one shared process, so a test still reads them after the code under test dropped its handles.
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -74,6 +75,7 @@ class FakeSimProcess : public outside::SimProcess {
   std::vector<std::string> events;  // "terminate", "kill", "wait"
   std::optional<int> exit_code;     // returncode(); set it to make the process exit on its own
   bool exits_on_terminate = true;   // false: terminate is ignored and wait() waits until cancelled
+  double exits_after_s = 0;         // how long after terminate the process exits
   int terminated_code = -15, killed_code = -9;
   int waits_cancelled = 0;
   std::function<void()> on_wait = [] {};  // told when a wait begins
@@ -85,6 +87,7 @@ class FakeSimProcess : public outside::SimProcess {
 
  private:
   void note(const std::string& event);
+  std::optional<std::chrono::steady_clock::time_point> exit_due_;
 };
 
 class FakeSimRuntime : public outside::SimRuntime {

@@ -33,6 +33,15 @@ std::string ending_text(int code) {
   return "it was ended by signal " + std::to_string(-code) + (name ? std::string(" (") + name + ")" : "");
 }
 
+// "Step of episode 4, row 17,": the call and where it stood, before what became of it.
+std::string late_call_text(const ReplayEvidence& evidence) {
+  std::string text = evidence.call.empty() ? "call" : evidence.call;
+  if (!evidence.episode.is_null()) text += " of episode " + markup_literal(plain_text(evidence.episode));
+  if (evidence.row) text += ", row " + std::to_string(*evidence.row);
+  if (!evidence.episode.is_null() || evidence.row) text += ",";
+  return text;
+}
+
 }  // namespace
 
 void print_sensor_table(const Json& result) {
@@ -69,7 +78,10 @@ std::string position_text(const ReplayEvidence& evidence) {
 }
 
 void print_evidence(const ReplayEvidence& evidence) {
-  std::string where = "The sim failed in " + position_text(evidence);
+  std::string where = evidence.call_timeout_s
+                          ? "The sim's " + late_call_text(evidence) + " took longer than --call-timeout " +
+                                short_text(*evidence.call_timeout_s) + " s"
+                          : "The sim failed in " + position_text(evidence);
   if (evidence.exit_code) where += "; " + ending_text(*evidence.exit_code);
   console().note(where + ".");
   if (evidence.output.empty()) {

@@ -20,6 +20,7 @@ namespace {
 constexpr double COMFORT = 21.0;  // °C; the reward is the distance to it, negated
 constexpr double LONGEST_STEP = 86400.0;
 constexpr double LONGEST_STEP_COST_MS = 60000.0;
+constexpr std::chrono::milliseconds SLICE{10};
 
 const std::array<std::string, 3> SENSOR_NAMES = {"Room Temperature", "Wall Temperature",
                                                  "Heater Temperature"};
@@ -44,8 +45,12 @@ class HeatedRoom : public JsonSimulator {
  public:
   grpc::Status Step(grpc::ServerContext* context, const nalto::sim::v1::JsonValue* request,
                     nalto::sim::v1::JsonValue* answer) override {
-    if (const auto cost = std::chrono::nanoseconds(step_cost_ns_.load()); cost.count() > 0)
-      std::this_thread::sleep_for(cost);
+    // The cost is spent in slices, so that a stop (which cancels the call in flight) ends the wait.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::nanoseconds(step_cost_ns_.load());
+    for (auto now = std::chrono::steady_clock::now(); now < end; now = std::chrono::steady_clock::now()) {
+      if (context->IsCancelled()) return grpc::Status::CANCELLED;
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, SLICE));
+    }
     if (!instant_) return JsonSimulator::Step(context, request, answer);
     answer->set_json(prepared_);
     return grpc::Status::OK;

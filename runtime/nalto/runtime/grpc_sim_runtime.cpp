@@ -203,9 +203,12 @@ asio::awaitable<void> GrpcSimRuntime::check_serving(std::string address, double 
   for (;;) {
     if (port) {
       const auto at = started_->find(*port);
-      if (at != started_->end())
-        if (const std::optional<int> code = at->second->returncode())
-          throw SimCallError("the sim " + exit_text(*code) + " before it served");
+      // Its exit is awaited first, so that all it printed has reached its output before the failure
+      // is told.
+      if (at != started_->end() && at->second->returncode()) {
+        const int code = co_await at->second->wait();
+        throw SimCallError("the sim " + exit_text(code) + " before it served");
+      }
     }
     const Clock::duration left = end - Clock::now();
     if (left <= Clock::duration::zero()) {

@@ -28,11 +28,12 @@ asio::awaitable<Json> rollout_episode(outside::SimClient& client, const Plan& pl
 
 // Where a replay stood when it failed and what the sim had printed, for the user to act on.
 struct ReplayEvidence {
-  std::string call;                 // the call into the sim made last: "Reset", "Step", ...
-  Json episode;                     // the dataset's episode number; null before the first episode
-  std::optional<std::int64_t> row;  // the row that call was to yield
-  std::optional<int> exit_code;     // the sim's own exit code when it ended by itself (negative: signal)
-  std::vector<std::string> output;  // the last lines the sim printed, oldest first
+  std::string call;                      // the call into the sim made last: "Reset", "Step", ...
+  Json episode;                          // the dataset's episode number; null before the first episode
+  std::optional<std::int64_t> row;       // the row that call was to yield
+  std::optional<int> exit_code;          // the sim's own exit code when it ended by itself (negative: signal)
+  std::vector<std::string> output;       // the last lines the sim printed, oldest first
+  std::optional<double> call_timeout_s;  // the time limit that call passed, when that ended the replay
 };
 
 // What an analysis lets its caller see as it goes; each may be left empty.

@@ -83,10 +83,13 @@ asio::awaitable<Json> connect_sessions(Sessions& sessions, const Json& env_init,
   std::vector<Json> mappings(sessions.size());
   auto connect = [&](std::size_t i) -> asio::awaitable<void> {
     detail::ReplayPosition& position = context.positions[i];
+    sessions[i]->make_client(env_init);
+    outside::SimClient& client = sessions[i]->client();
     position.call = "Init";
-    co_await sessions[i]->connect(env_init);
-    position.call = "GetMappings";
-    mappings[i] = co_await sim_mappings(sessions[i]->client());
+    co_await with_timeout(client.init(), context.call_timeout_s);
+    position.call = "Make";
+    co_await with_timeout(client.make(), context.call_timeout_s);
+    mappings[i] = co_await detail::sim_mappings(client, context.call_timeout_s, &position);
   };
   co_await each_session(sessions.size(), context, true, std::move(connect));
   for (std::size_t i = 1; i < mappings.size(); ++i) {
@@ -130,7 +133,7 @@ asio::awaitable<std::vector<detail::Rollout>> replay_episodes(Sessions& sessions
 asio::awaitable<void> close_sessions(Sessions& sessions, ReplayContext& context) {
   for (detail::ReplayPosition& position : context.positions)
     position = {.call = "Close", .episode = nullptr, .row = std::nullopt};
-  auto close = [&sessions](std::size_t i) { return sessions[i]->close(); };
+  auto close = [&sessions, &context](std::size_t i) { return sessions[i]->close(context.call_timeout_s); };
   co_await each_session(sessions.size(), context, true, std::move(close));
 }
 
@@ -165,6 +168,19 @@ asio::awaitable<Replay> replay(Sessions& sessions, std::string path, Json env_in
   co_return std::move(replayed.value());
 }
 
+// The call time limit when the replay ended because a call passed it.
+std::optional<double> limit_passed(const std::exception_ptr& failure, double call_timeout_s) {
+  std::exception_ptr cause = failure;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const PublishReportError& e) {
+    cause = e.cause();
+  } catch (...) {
+  }
+  if (!failure_is<TimeoutError>(cause)) return std::nullopt;
+  return call_timeout_s;
+}
+
 // Stops every sim that started, side by side, on every path; after a failed replay, once all are stopped,
 // hands the failing session's evidence to the hook.
 asio::awaitable<void> stop_and_tell(Sessions& sessions, const ReplayContext& context,
@@ -177,11 +193,13 @@ asio::awaitable<void> stop_and_tell(Sessions& sessions, const ReplayContext& con
   if (!failure || !context.failed || !context.hooks.replay_failed || is_cancellation(failure)) co_return;
   const detail::ReplayPosition& position = context.positions[*context.failed];
   const SimSession& session = *sessions[*context.failed];
-  context.hooks.replay_failed(ReplayEvidence{.call = position.call,
-                                             .episode = position.episode,
-                                             .row = position.row,
-                                             .exit_code = session.own_exit(),
-                                             .output = session.output()});
+  context.hooks.replay_failed(
+      ReplayEvidence{.call = position.call,
+                     .episode = position.episode,
+                     .row = position.row,
+                     .exit_code = session.own_exit(),
+                     .output = session.output(),
+                     .call_timeout_s = limit_passed(failure, context.call_timeout_s)});
 }
 
 asio::awaitable<Json> analyze_rollouts(const Json& dataset, const Json& claim,

@@ -27,6 +27,11 @@ struct ReplayPosition {
   std::optional<std::int64_t> row;
 };
 
+// The sim's mappings as sim_mappings reads them, each call bounded by `call_timeout_s`: a get_mappings()
+// that passes it is one more failure of get_mappings(). `position` (optional) hears each call made.
+asio::awaitable<Json> sim_mappings(outside::SimClient& client, double call_timeout_s,
+                                   ReplayPosition* position = nullptr);
+
 // `stepped` (optional) hears of every row recorded, the reset's included.
 asio::awaitable<Predictions> rollout_predictions(outside::SimClient& client, const Plan& plan, Json episode,
                                                  double call_timeout_s, ReplayPosition* position = nullptr,

@@ -94,12 +94,6 @@ asio::awaitable<void> SimSession::launch(std::string path) {
   co_await runtime_->check_serving(address_, timing().serving_s);
 }
 
-asio::awaitable<void> SimSession::connect(Json env_init) {
-  make_client(std::move(env_init));
-  co_await client_->init();
-  co_await client_->make();
-}
-
 void SimSession::make_client(Json env_init) {
   outside::ClientOptions options{.run_id = RUN_ID,
                                  .sim_id = RUN_ID,
@@ -115,8 +109,8 @@ outside::SimClient& SimSession::client() const {
   return *client_;
 }
 
-asio::awaitable<void> SimSession::close() {
-  co_await attempt(client().close());
+asio::awaitable<void> SimSession::close(double call_timeout_s) {
+  co_await attempt(with_timeout(client().close(), call_timeout_s));
 }
 
 asio::awaitable<void> SimSession::stop() {

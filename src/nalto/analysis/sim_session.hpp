@@ -46,14 +46,13 @@ class SimSession {
   // The exit code of a sim that had ended by itself when stop() came (negative: the signal).
   std::optional<int> own_exit() const noexcept { return own_exit_; }
 
-  // Makes the client for the sim, with `env_init` plus the sim's address, then Init and Make.
-  asio::awaitable<void> connect(Json env_init);
-  // Only makes the client, for a caller that makes each call itself.
+  // Makes the client for the sim, with `env_init` plus the sim's address.
   void make_client(Json env_init);
-  // The client made by connect().
+  // The client made by make_client().
   outside::SimClient& client() const;
-  // Ends the client; a failing Close is ignored, as the sim has done its work by then.
-  asio::awaitable<void> close();
+  // Ends the client within `call_timeout_s`; a failing or late Close is ignored, as the sim has done
+  // its work by then.
+  asio::awaitable<void> close(double call_timeout_s);
   // Asks a running sim to terminate, waits at most the exit wait, then kills it without waiting
   // again. A cancellation of the wait kills it too: the sim never outlives the step.
   asio::awaitable<void> stop();

@@ -289,8 +289,10 @@ asio::awaitable<Attempt<T>> attempt(asio::awaitable<T> op) {
 }
 
 // Awaits `body`, then `cleanup(failure)` on every path: success (a null failure), failure and
-// cancellation. After a failure or a cancellation the clean-up still awaits (the cancellation is not
-// raised again at its first suspension), so the clean-up must bound its own time. The body's outcome
+// cancellation. After a failure or a cancellation the clean-up still awaits as if nothing had been
+// cancelled (the cancellation is not raised again at its first suspension, and side-by-side tasks the
+// clean-up starts are not cancelled at once); only a later cancellation reaches it. So the clean-up
+// must bound its own time. The body's outcome
 // stands unless the clean-up itself fails: its failure then replaces the outcome, as an error raised
 // in a `finally` block would.
 template <class T, class Cleanup>
@@ -306,7 +308,10 @@ asio::awaitable<T> finally(asio::awaitable<T> body, Cleanup cleanup) {
   } catch (...) {
     failure = std::current_exception();
   }
-  if (failure) co_await asio::this_coro::throw_if_cancelled(false);
+  if (failure) {
+    co_await asio::this_coro::throw_if_cancelled(false);
+    co_await asio::this_coro::reset_cancellation_state();
+  }
   co_await cleanup(failure);
   if (failure) std::rethrow_exception(failure);
   if constexpr (!std::is_void_v<T>) co_return std::move(*result);

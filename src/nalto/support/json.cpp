@@ -243,6 +243,12 @@ std::string dump_json(const Json& j) {
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+std::string short_text(double x) {
+  std::string text = plain_text(x);
+  if (text.size() > 2 && text.ends_with(".0")) text.resize(text.size() - 2);
+  return text;
+}
+
 std::string plain_text(double x) {
   if (std::isnan(x)) return "nan";
   if (std::isinf(x)) return x < 0 ? "-inf" : "inf";

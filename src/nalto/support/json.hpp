@@ -81,6 +81,9 @@ std::string plain_text(const Json& j);
 // 1e-4 <= |x| < 1e16 (with ".0" when integral), exponent form otherwise; inf, -inf, nan.
 std::string plain_text(double x);
 
+// A number as a user writes it: plain_text without the ".0" of an integral value ("2", "0.5").
+std::string short_text(double x);
+
 // A truth value: true, a non-zero number, a non-empty text, list or object.
 bool truthy(const Json& j);
 
