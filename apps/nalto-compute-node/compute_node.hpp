@@ -96,7 +96,8 @@ class Catalog {
   using Log = std::function<void(const std::string&)>;
 
   // Every sub-folder of `root` that holds a dataset.json; ids and names must be unique, and a folder
-  // that cannot be served is a DatasetError.
+  // that cannot be served is a DatasetError. An entry that cannot be looked at (a symlink loop, a
+  // folder the node may not enter) may not be a dataset at all: it is skipped with its reason.
   static Catalog load(const std::filesystem::path& root);
 
   // `root` as it is now. Folders whose files did not change since this catalog keep what this catalog

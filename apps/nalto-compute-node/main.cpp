@@ -110,6 +110,12 @@ int main(int argc, char** argv) {
 
   try {
     Catalog catalog = Catalog::load(datasets);
+    for (const nalto::node_app::CatalogEntry& entry : catalog.entries())
+      if (!entry.dataset)
+        std::cerr << PROGRAM << ": "
+                  << nalto::node_app::printable("skipped the dataset folder " + entry.folder.string() + ": " +
+                                                entry.failure)
+                  << "\n";
     const std::size_t count = catalog.size();
     if (count == 0)
       std::cerr << PROGRAM << ": no dataset folder (with a dataset.json) in " << datasets << "\n";
