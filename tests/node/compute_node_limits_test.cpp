@@ -1,6 +1,6 @@
 // The reference node against hostile and unlucky clients and folders: deep or large bodies, slow or
-// many connections, special files, symlink loops, endless lines, signals while it
-// loads, scores over too few rows, and text for its log that a terminal would act on.
+// many connections, special files, symlink loops, endless lines, two lengths of one request, signals
+// while it loads, scores over too few rows, and text for its log that a terminal would act on.
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -489,6 +489,37 @@ TEST_F(NodeLimitsTest, OnlyAFewBodiesAreHeldAtOnce) {
     status = testing::status_of(client.read_all(1s));
   }
   EXPECT_EQ(status, 200);
+}
+
+TEST_F(NodeLimitsTest, TwoDifferentLengthsOfOneRequestAreRefused) {
+  const RunningNode node(*root_);
+  const std::string body = R"({"dataset_uuid": "limits-1", "episodes": [2]})";
+  const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  const struct {
+    std::string method, headers;
+    int status;
+  } cases[] = {
+      {"POST", length + "Content-Length: 2\r\n", 400},
+      {"POST", "Content-Length: 2\r\n" + length, 400},
+      {"GET", length + "content-length: 3\r\n", 400},
+      {"POST", "Content-Length: 2, " + std::to_string(body.size()) + "\r\n", 400},
+      {"POST", "Content-Length: x\r\n", 400},
+      {"POST", length + length + "Connection: close\r\n", 200},
+  };
+  for (const auto& c : cases) {
+    RawClient client(node.port());
+    const std::string path = c.method == "GET" ? "/ml/datasets" : "/ml/analysis-actions";
+    ASSERT_TRUE(client.send(c.method + " " + path +
+                            " HTTP/1.1\r\nHost: node\r\nContent-Type: application/json\r\n" + c.headers +
+                            "\r\n" + body));
+    const std::string answer = client.read_all(3s);
+    EXPECT_EQ(testing::status_of(answer), c.status) << c.headers << answer;
+    if (c.status == 400) {
+      EXPECT_THAT(testing::body_of(answer)["detail"].get<std::string>(),
+                  HasSubstr("Content-Length must be one whole number, given once"));
+      EXPECT_TRUE(client.closed);
+    }
+  }
 }
 
 // --- The token ----------------------------------------------------------------------------------
