@@ -238,6 +238,19 @@ class Service {
   std::unordered_map<std::string, Run> runs_;  // by the validation run id's JSON text
 };
 
+// The most a token file may hold: a token is a line of a few dozen characters.
+inline constexpr std::size_t MAX_TOKEN_BYTES = 4096;
+
+// The token in `file`, without the line break it may end with. std::runtime_error, naming the file,
+// when it is no regular file, other users may read or change it, or it holds no single line of text.
+std::string read_token_file(const std::filesystem::path& file);
+
+// The environment variable `name`'s value, then gone from the environment and from the bytes of the
+// process's first environment block, which /proc/<pid>/environ shows. First the process is made
+// non-dumpable: other processes of its user can no longer read its memory or environment, nor does it
+// leave a core dump. std::runtime_error when that fails.
+std::optional<std::string> take_secret_from_environment(const std::string& name);
+
 // The limits of the node's HTTP side. The tool sends each request without a pause, and on loopback
 // (or a local network with --allow-remote) its bytes take milliseconds: the limits are many times what
 // it needs, and only stop clients that hold the node without using it.
