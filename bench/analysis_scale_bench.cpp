@@ -53,9 +53,14 @@ double status_bytes(const std::string& pid, const std::string& field) {
   return std::strtod(status.c_str() + at + field.size() + 1, nullptr) * 1024;
 }
 
-// The peak resident size starts again from the resident size now.
+// The peak resident size starts again from the resident size now. The node is not dumpable, so only
+// root may do this to it.
 void reset_peak(const std::string& pid) {
-  std::ofstream("/proc/" + pid + "/clear_refs") << "5";
+  std::ofstream file("/proc/" + pid + "/clear_refs");
+  file << "5" << std::flush;
+  if (!file)
+    throw std::runtime_error("cannot reset the peak resident size of process " + pid +
+                             ": the compute node is not dumpable, so only root can; run the bench as root");
 }
 
 void append(std::string& out, double value) {

@@ -57,8 +57,8 @@ class NodeProcess {
  public:
   NodeProcess(const std::string& exe, const std::string& datasets, const std::string& token,
               const std::string& dir)
-      : child_(spawn({exe, "--datasets", datasets, "--port", "0", "--token", token}, {}, dir + "/node.out",
-                     dir + "/node.log")) {
+      : child_(spawn({exe, "--datasets", datasets, "--port", "0"}, {"NALTO_COMPUTE_TOKEN=" + token},
+                     dir + "/node.out", dir + "/node.log")) {
     // The node names its address on its first line, once its datasets are loaded: "... on http://HOST:PORT".
     for (int tries = 0; tries < 30000 && url_.empty(); ++tries) {
       const std::string out = read_file(dir + "/node.out");

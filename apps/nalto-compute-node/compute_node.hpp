@@ -96,7 +96,8 @@ class Catalog {
   using Log = std::function<void(const std::string&)>;
 
   // Every sub-folder of `root` that holds a dataset.json; ids and names must be unique, and a folder
-  // that cannot be served is a DatasetError.
+  // that cannot be served is a DatasetError. An entry that cannot be looked at (a symlink loop, a
+  // folder the node may not enter) may not be a dataset at all: it is skipped with its reason.
   static Catalog load(const std::filesystem::path& root);
 
   // `root` as it is now. Folders whose files did not change since this catalog keep what this catalog
@@ -236,6 +237,19 @@ class Service {
   std::mutex runs_mutex_;
   std::unordered_map<std::string, Run> runs_;  // by the validation run id's JSON text
 };
+
+// The most a token file may hold: a token is a line of a few dozen characters.
+inline constexpr std::size_t MAX_TOKEN_BYTES = 4096;
+
+// The token in `file`, without the line break it may end with. std::runtime_error, naming the file,
+// when it is no regular file, other users may read or change it, or it holds no single line of text.
+std::string read_token_file(const std::filesystem::path& file);
+
+// The environment variable `name`'s value, then gone from the environment and from the bytes of the
+// process's first environment block, which /proc/<pid>/environ shows. First the process is made
+// non-dumpable: other processes of its user can no longer read its memory or environment, nor does it
+// leave a core dump. std::runtime_error when that fails.
+std::optional<std::string> take_secret_from_environment(const std::string& name);
 
 // The limits of the node's HTTP side. The tool sends each request without a pause, and on loopback
 // (or a local network with --allow-remote) its bytes take milliseconds: the limits are many times what

@@ -161,8 +161,13 @@ std::optional<std::size_t> whole_number(std::string_view text) {
 }
 
 // A line longer than this is no row: a row of thousands of columns takes a fraction of it. Lines are
-// read whole, and a file without line breaks must not be read into memory whole.
+// read whole, and a file without line breaks must not be read into memory (or counted) whole.
 constexpr std::size_t MAX_LINE_BYTES = 16 << 20;
+
+DatasetError line_too_long(const std::string& where, std::size_t line) {
+  return DatasetError(where + " line " + std::to_string(line) + ": longer than " +
+                      std::to_string(MAX_LINE_BYTES >> 20) + " MiB; rows end with a line break");
+}
 
 // The rows of rows.csv into the dataset's columns, from blocks of the text cut anywhere.
 class RowsReader {
@@ -172,10 +177,9 @@ class RowsReader {
   void feed(std::string_view block) {
     while (!block.empty()) {
       const std::size_t end = block.find('\n');
+      if (partial_.size() + std::min(end, block.size()) > MAX_LINE_BYTES)
+        throw line_too_long(where_, line_number_ + 1);
       if (end == std::string_view::npos) {
-        if (partial_.size() + block.size() > MAX_LINE_BYTES)
-          fail(line_number_ + 1,
-               "longer than " + std::to_string(MAX_LINE_BYTES >> 20) + " MiB; rows end with a line break");
         partial_ += block;
         return;
       }
@@ -286,13 +290,36 @@ bool same_id(std::string_view a, std::string_view b) {
                     [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
-std::vector<std::filesystem::path> dataset_folders(const std::filesystem::path& root) {
+// An entry of the datasets folder that may be a dataset folder: one, or one that cannot be looked at
+// (a symlink loop, a folder it may not enter), with the reason.
+struct FoundFolder {
+  std::filesystem::path path;
+  std::string failure;
+  bool operator<(const FoundFolder& other) const { return path < other.path; }
+};
+
+// What `path` is, its symlinks followed (not_found for a dangling one); none, with the reason in
+// `failure`, when that cannot be told.
+std::filesystem::file_type type_of(const std::filesystem::path& path, std::string& failure) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error && status.type() != std::filesystem::file_type::not_found) {
+    failure = path.string() + ": cannot be read (" + error.message() + ")";
+    return std::filesystem::file_type::none;
+  }
+  return status.type();
+}
+
+std::vector<FoundFolder> dataset_folders(const std::filesystem::path& root) {
+  using std::filesystem::file_type;
   std::error_code error;
   if (!std::filesystem::is_directory(root, error)) throw DatasetError(root.string() + ": not a folder");
-  std::vector<std::filesystem::path> folders;
-  for (const auto& entry : std::filesystem::directory_iterator(root, error)) {
-    if (entry.is_directory() && std::filesystem::exists(entry.path() / "dataset.json"))
-      folders.push_back(entry.path());
+  std::vector<FoundFolder> folders;
+  for (std::filesystem::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    std::string failure;
+    const bool folder = type_of(it->path(), failure) == file_type::directory;
+    const bool described = folder && type_of(it->path() / "dataset.json", failure) != file_type::not_found;
+    if (described || !failure.empty()) folders.push_back({it->path(), std::move(failure)});
   }
   if (error) throw DatasetError(root.string() + ": " + error.message());
   std::sort(folders.begin(), folders.end());
@@ -376,6 +403,31 @@ std::size_t line_breaks(std::string_view text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+// The lines of a text given a block at a time, refused as soon as one is longer than a row may be.
+class LineCounter {
+ public:
+  explicit LineCounter(std::string where) : where_(std::move(where)) {}
+  void add(std::string_view block) {
+    for (std::size_t at = 0; at < block.size();) {
+      const std::size_t end = block.find('\n', at);
+      const std::size_t length = (end == std::string_view::npos ? block.size() : end) - at;
+      if (current_ + length > MAX_LINE_BYTES) throw line_too_long(where_, breaks_ + 1);
+      if (end == std::string_view::npos) {
+        current_ += length;
+        return;
+      }
+      ++breaks_;
+      current_ = 0;
+      at = end + 1;
+    }
+  }
+  std::size_t lines() const { return breaks_ + 1; }
+
+ private:
+  std::string where_;
+  std::size_t breaks_ = 0, current_ = 0;  // the bytes of the line not ended yet
+};
+
 // The rows that `feed` hands a reader, into columns made room for `lines` rows at once: a count of
 // the lines spares them their regrowth.
 template <class Feed>
@@ -404,12 +456,12 @@ Dataset load_dataset(const std::filesystem::path& folder) {
   const std::string where = rows.string();
   struct stat status {};
   const Fd fd = open_regular(rows, status);
-  std::size_t lines = 1;
-  read_blocks(fd, where, [&lines](std::string_view block) { lines += line_breaks(block); });
+  LineCounter lines(where);
+  read_blocks(fd, where, [&lines](std::string_view block) { lines.add(block); });
   if (::lseek(fd.get(), 0, SEEK_SET) != 0)
     throw DatasetError(where + ": cannot be read (" + std::strerror(errno) + ")");
   Digest md5(EVP_md5()), sha256(EVP_sha256());
-  read_rows_of(dataset, where, lines, [&](RowsReader& reader) {
+  read_rows_of(dataset, where, lines.lines(), [&](RowsReader& reader) {
     read_blocks(fd, where, [&](std::string_view block) {
       reader.feed(block);
       md5.add(block);
@@ -424,7 +476,12 @@ Dataset load_dataset(const std::filesystem::path& folder) {
 Catalog Catalog::load(const std::filesystem::path& root) {
   Catalog catalog;
   catalog.root_ = root;
-  for (const std::filesystem::path& folder : dataset_folders(root)) {
+  for (FoundFolder& found : dataset_folders(root)) {
+    if (!found.failure.empty()) {
+      catalog.entries_.push_back({std::move(found.path), {}, nullptr, std::move(found.failure)});
+      continue;
+    }
+    const std::filesystem::path& folder = found.path;
     CatalogEntry entry{folder, stamp_of(folder), std::make_shared<const Dataset>(load_dataset(folder)), {}};
     if (const std::string reason = clash(*entry.dataset, catalog.entries_); !reason.empty())
       throw DatasetError(folder.string() + ": " + reason);
@@ -437,7 +494,7 @@ Catalog Catalog::rescanned(const Log& log) const {
   const auto tell = [&log](const std::string& line) {
     if (log) log(line);
   };
-  std::vector<std::filesystem::path> folders;
+  std::vector<FoundFolder> folders;
   try {
     folders = dataset_folders(root_);
   } catch (const DatasetError& e) {
@@ -448,15 +505,18 @@ Catalog Catalog::rescanned(const Log& log) const {
   Catalog next;
   next.root_ = root_;
   std::vector<CatalogEntry> fresh;
-  for (const std::filesystem::path& folder : folders) {
-    const FolderStamp stamp = stamp_of(folder);
+  for (FoundFolder& found : folders) {
+    const FolderStamp stamp = found.failure.empty() ? stamp_of(found.path) : FolderStamp{};
     const auto kept = std::find_if(entries_.begin(), entries_.end(), [&](const CatalogEntry& entry) {
-      return entry.folder == folder && entry.stamp == stamp;
+      return entry.folder == found.path && entry.stamp == stamp &&
+             (found.failure.empty() || entry.failure == found.failure);
     });
     if (kept != entries_.end())
       next.entries_.push_back(*kept);
+    else if (!found.failure.empty())
+      fresh.push_back({std::move(found.path), stamp, nullptr, std::move(found.failure)});
     else
-      fresh.push_back(read_entry(folder, stamp));
+      fresh.push_back(read_entry(found.path, stamp));
   }
   for (CatalogEntry& entry : fresh) {
     if (entry.dataset) {

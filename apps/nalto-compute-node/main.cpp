@@ -19,6 +19,7 @@ using nalto::node_app::Server;
 using nalto::node_app::ServerOptions;
 
 constexpr const char* PROGRAM = "nalto-compute-node";
+constexpr const char* TOKEN_VARIABLE = "NALTO_COMPUTE_TOKEN";
 
 // Ends the process as `signal` would have, had it not been blocked: the shell sees the signal.
 [[noreturn]] void die_by(int signal) {
@@ -38,11 +39,21 @@ std::string url_host(const std::string& host) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any other thread or parse: the token is read into this process only once no other process
+  // of its user can read it there.
+  std::optional<std::string> token_variable;
+  try {
+    token_variable = nalto::node_app::take_secret_from_environment(TOKEN_VARIABLE);
+  } catch (const std::exception& e) {
+    std::cerr << PROGRAM << ": " << e.what() << "\n";
+    return 1;
+  }
+
   CLI::App app{
       "Serves local datasets to the publish-report step and scores a sim's predictions against "
       "their sensor truth, which never leaves this machine.",
       PROGRAM};
-  std::string datasets, host = "127.0.0.1", token;
+  std::string datasets, host = "127.0.0.1", token_file, refused_token;
   int port = 8470;
   bool allow_remote = false;
   app.add_option("--datasets", datasets, "a folder of dataset folders (dataset.json and rows.csv each)")
@@ -52,8 +63,12 @@ int main(int argc, char** argv) {
   app.add_option("--port", port, "the port to listen on; 0 picks a free one")
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));
-  app.add_option("--token", token, "demand \"Authorization: Bearer TOKEN\" on every request")
-      ->envname("NALTO_COMPUTE_TOKEN");
+  app.add_option("--token-file", token_file,
+                 "demand \"Authorization: Bearer TOKEN\" on every request, TOKEN being this file's line (the "
+                 "file readable by its owner only); else the token is NALTO_COMPUTE_TOKEN, if set")
+      ->type_name("FILE");
+  // Taken only to be refused with the way that keeps the token out of the process list.
+  app.add_option("--token", refused_token)->expected(0, 1)->group("");
   app.add_flag("--allow-remote", allow_remote, "allow a --host that other machines can reach");
   try {
     app.parse(argc, argv);
@@ -61,11 +76,32 @@ int main(int argc, char** argv) {
     // --help ends well; any other misuse ends as bad usage, like the project's other command.
     return app.exit(e) == 0 ? 0 : 2;
   }
+  if (app.count("--token")) {
+    std::cerr << PROGRAM
+              << ": --token puts the token on the command line, where every local user can read it; use "
+                 "--token-file FILE (readable by its owner only) or NALTO_COMPUTE_TOKEN\n"
+              << "Run with --help for more information.\n";
+    return 2;
+  }
 
   if (!allow_remote && !nalto::node_app::is_loopback(host)) {
     std::cerr << PROGRAM << ": " << host
               << " is not a loopback address; the node would serve its datasets to other machines (give "
                  "--allow-remote if that is meant)\n";
+    return 2;
+  }
+
+  auto log_mutex = std::make_shared<std::mutex>();
+  const auto log = [log_mutex](const std::string& line) {
+    const std::lock_guard lock(*log_mutex);
+    std::cerr << PROGRAM << ": " << line << '\n';
+  };
+  std::optional<std::string> token =
+      token_variable && !token_variable->empty() ? token_variable : std::nullopt;
+  try {
+    if (!token_file.empty()) token = nalto::node_app::read_token_file(token_file);
+  } catch (const std::exception& e) {
+    std::cerr << PROGRAM << ": " << nalto::node_app::printable(e.what()) << "\n";
     return 2;
   }
 
@@ -110,16 +146,14 @@ int main(int argc, char** argv) {
 
   try {
     Catalog catalog = Catalog::load(datasets);
+    for (const nalto::node_app::CatalogEntry& entry : catalog.entries())
+      if (!entry.dataset)
+        log(nalto::node_app::printable("skipped the dataset folder " + entry.folder.string() + ": " +
+                                       entry.failure));
     const std::size_t count = catalog.size();
     if (count == 0)
       std::cerr << PROGRAM << ": no dataset folder (with a dataset.json) in " << datasets << "\n";
-    auto log_mutex = std::make_shared<std::mutex>();
-    Server server(std::move(catalog),
-                  ServerOptions{.token = token.empty() ? std::nullopt : std::optional(token),
-                                .log = [log_mutex](const std::string& line) {
-                                  const std::lock_guard lock(*log_mutex);
-                                  std::cerr << PROGRAM << ": " << line << '\n';
-                                }});
+    Server server(std::move(catalog), ServerOptions{.token = std::move(token), .log = log});
     const int bound = server.bind(host, port);
     serving = &server;
     std::cout << PROGRAM << ": serving " << count << (count == 1 ? " dataset" : " datasets") << " on http://"

@@ -72,6 +72,17 @@ std::optional<std::string> token_refusal(const httplib::Request& request, const 
   return std::nullopt;
 }
 
+// False when the request gives its body's length differently twice, as a list, or as no whole number:
+// httplib would read the first number it finds, and a proxy before the node another one.
+bool one_length(const httplib::Request& request) {
+  const auto [first, last] = request.headers.equal_range("Content-Length");
+  return std::all_of(first, last, [&first](const auto& header) {
+    const std::string& value = header.second;
+    return value == first->second && !value.empty() &&
+           std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+  });
+}
+
 std::string size_text(std::size_t bytes) {
   constexpr std::size_t MiB = 1024 * 1024;
   if (bytes < MiB) return std::to_string((bytes + 1023) / 1024) + " KiB";
@@ -507,6 +518,13 @@ bool Server::refused_early(const httplib::Request& request, httplib::Response& r
     if (with_body) end_connection(request, response);
     return true;
   };
+  if (!one_length(request)) {
+    answer(response, {400, detail("the request's Content-Length must be one whole number, given once (or the "
+                                  "same each time): otherwise where its body ends is unsure")});
+    response.status = 400;
+    end_connection(request, response);
+    return true;
+  }
   if (options_.token) {
     if (const std::optional<std::string> refusal = token_refusal(request, *options_.token)) {
       response.set_header("WWW-Authenticate", "Bearer");

@@ -75,8 +75,9 @@ class CliEndToEnd : public ::testing::Test {
       for (int row = 0; row < ECHO_ROWS; ++row) rows << "0," << row << "," << row << "," << row + 1 << "\n";
     }
 
-    node_.emplace(std::vector<std::string>{NALTO_COMPUTE_NODE_EXE, "--datasets", datasets.string(), "--port",
-                                           "0", "--token", TOKEN});
+    node_.emplace(
+        std::vector<std::string>{NALTO_COMPUTE_NODE_EXE, "--datasets", datasets.string(), "--port", "0"},
+        std::map<std::string, std::string>{{"NALTO_COMPUTE_TOKEN", TOKEN}});
     // The node names its address on its first line: "... serving 2 datasets on http://127.0.0.1:PORT".
     if (!node_->read_until([&] { return node_->out().find('\n') != std::string::npos; },
                            in(std::chrono::seconds(5))))

@@ -1,6 +1,6 @@
 // The reference node against hostile and unlucky clients and folders: deep or large bodies, slow or
-// many connections, special files, signals while it loads, scores over too few rows, and text for its
-// log that a terminal would act on.
+// many connections, special files, symlink loops, endless lines, two lengths of one request, signals
+// while it loads, scores over too few rows, and text for its log that a terminal would act on.
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -215,6 +215,73 @@ TEST(NodeDatasetFilesTest, AFolderWithAPipeIsSkippedWithItsReason) {
   fs::remove_all(root);
 }
 
+// --- Entries that cannot be looked at --------------------------------------------------------------
+
+TEST(NodeDatasetFilesTest, AnEntryThatCannotBeLookedAtIsSkippedWithItsReason) {
+  const fs::path root = fresh_dir();
+  make_folder(root / "limits", DESCRIPTION, rows_csv());
+  fs::create_symlink("loop", root / "loop");
+  // Present at the start: the node starts, and lists it as skipped.
+  const Catalog catalog = Catalog::load(root);
+  EXPECT_EQ(catalog.size(), 1u);
+  ASSERT_EQ(catalog.entries().size(), 2u);
+  EXPECT_EQ(catalog.entries()[1].failure, (root / "loop").string() +
+                                              ": cannot be read (Too many levels of "
+                                              "symbolic links)");
+
+  const RunningNode node(root);
+  // Added later: a loop of two links, and a folder whose dataset.json is a loop.
+  fs::create_symlink("knot-b", root / "knot-a");
+  fs::create_symlink("knot-a", root / "knot-b");
+  fs::create_directories(root / "tangled");
+  fs::create_symlink("dataset.json", root / "tangled" / "dataset.json");
+  // A dangling link is no folder, as before.
+  fs::create_symlink("nowhere", root / "dangling");
+
+  const testing::NodeAnswer listing = node.request("GET", "/ml/datasets");
+  ASSERT_EQ(listing.status, 200) << listing.body;
+  const Json listed = listing.json();
+  EXPECT_EQ(listed["datasets"].size(), 1u);
+  std::vector<std::string> skipped;
+  for (const Json& entry : listed["skipped"]) {
+    skipped.push_back(entry["folder"].get<std::string>());
+    EXPECT_THAT(entry["reason"].get<std::string>(),
+                HasSubstr("cannot be read (Too many levels of symbolic links)"));
+  }
+  EXPECT_EQ(skipped, (std::vector<std::string>{"knot-a", "knot-b", "loop", "tangled"}));
+  EXPECT_EQ(node.request("GET", "/ml/datasets/unknown").status, 404);
+  EXPECT_EQ(node.request("GET", "/ml/datasets/limits").status, 200);
+  // Each is told of once, however often it is scanned.
+  const std::vector<std::string> log = node.log();
+  EXPECT_EQ(
+      std::count_if(log.begin(), log.end(),
+                    [](const std::string& line) { return line.find("/tangled: ") != std::string::npos; }),
+      1);
+  fs::remove_all(root);
+}
+
+TEST(NodeDatasetFilesTest, ALineOverTheLimitIsRefusedByTheCountingPass) {
+  const fs::path root = fresh_dir();
+  const fs::path folder = make_folder(root / "endless", DESCRIPTION, "episode,row,s,u\n");
+  // 64 GiB without a line break, on no disk: a pass that reads it whole takes many seconds.
+  const fs::path rows = folder / "rows.csv";
+  fs::resize_file(rows, std::uintmax_t(64) << 30);
+  std::future<std::string> loading = std::async(std::launch::async, [folder] {
+    try {
+      node_app::load_dataset(folder);
+      return std::string("loaded");
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+  });
+  if (loading.wait_for(5s) != std::future_status::ready) {
+    fs::resize_file(rows, 0);  // ends the read, so that a failing test still ends
+    ADD_FAILURE() << "still reading after 5 s";
+  }
+  EXPECT_EQ(loading.get(), rows.string() + " line 2: longer than 16 MiB; rows end with a line break");
+  fs::remove_all(root);
+}
+
 // --- Slow clients and many connections ---------------------------------------------------------
 
 TEST_F(NodeLimitsTest, ClientsThatHoldConnectionsDoNotStarveTheOthers) {
@@ -422,6 +489,37 @@ TEST_F(NodeLimitsTest, OnlyAFewBodiesAreHeldAtOnce) {
     status = testing::status_of(client.read_all(1s));
   }
   EXPECT_EQ(status, 200);
+}
+
+TEST_F(NodeLimitsTest, TwoDifferentLengthsOfOneRequestAreRefused) {
+  const RunningNode node(*root_);
+  const std::string body = R"({"dataset_uuid": "limits-1", "episodes": [2]})";
+  const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  const struct {
+    std::string method, headers;
+    int status;
+  } cases[] = {
+      {"POST", length + "Content-Length: 2\r\n", 400},
+      {"POST", "Content-Length: 2\r\n" + length, 400},
+      {"GET", length + "content-length: 3\r\n", 400},
+      {"POST", "Content-Length: 2, " + std::to_string(body.size()) + "\r\n", 400},
+      {"POST", "Content-Length: x\r\n", 400},
+      {"POST", length + length + "Connection: close\r\n", 200},
+  };
+  for (const auto& c : cases) {
+    RawClient client(node.port());
+    const std::string path = c.method == "GET" ? "/ml/datasets" : "/ml/analysis-actions";
+    ASSERT_TRUE(client.send(c.method + " " + path +
+                            " HTTP/1.1\r\nHost: node\r\nContent-Type: application/json\r\n" + c.headers +
+                            "\r\n" + body));
+    const std::string answer = client.read_all(3s);
+    EXPECT_EQ(testing::status_of(answer), c.status) << c.headers << answer;
+    if (c.status == 400) {
+      EXPECT_THAT(testing::body_of(answer)["detail"].get<std::string>(),
+                  HasSubstr("Content-Length must be one whole number, given once"));
+      EXPECT_TRUE(client.closed);
+    }
+  }
 }
 
 // --- The token ----------------------------------------------------------------------------------

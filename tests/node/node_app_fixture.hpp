@@ -1,8 +1,8 @@
 #pragma once
 
 // What the reference node's tests share: dataset folders in a temporary folder, the node serving one
-// on a loopback port in this process, and a client that writes raw bytes to it, as a hostile or slow
-// client does.
+// on a loopback port in this process or as its own program, and a client that writes raw bytes to it, as a
+// hostile or slow client does.
 
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -14,6 +14,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -24,6 +26,7 @@
 #include "compute_node.hpp"
 #include "nalto/support/fd.hpp"
 #include "nalto/support/json.hpp"
+#include "support/subprocess.hpp"
 
 namespace nalto::testing {
 
@@ -103,6 +106,41 @@ class RunningNode {
   node_app::Server server_;
   int port_ = 0;
   std::thread thread_;
+};
+
+// The node's program as a user starts it, serving `root` on a free loopback port with `options`
+// and `env`, until it goes; std::runtime_error when it does not start within 10 s.
+class NodeProgram {
+ public:
+  NodeProgram(const fs::path& root, const std::vector<std::string>& options,
+              const std::map<std::string, std::string>& env = {{"NALTO_COMPUTE_TOKEN", ""}}) {
+    std::vector<std::string> argv{NALTO_COMPUTE_NODE_EXE, "--datasets", root.string(), "--port", "0"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_ = std::make_unique<Subprocess>(argv, env);
+    const auto started = [this] { return process_->out().find('\n') != std::string::npos; };
+    if (!process_->read_until(started, Subprocess::Clock::now() + std::chrono::seconds(10)))
+      throw std::runtime_error("the node did not start: " + process_->err());
+    const std::string& out = process_->out();
+    port_ = std::stoi(out.substr(out.rfind(':') + 1));
+  }
+
+  Subprocess& process() const { return *process_; }
+  int port() const { return port_; }
+
+  NodeAnswer request(const std::string& method, const std::string& path, const std::string& body = {},
+                     const httplib::Headers& headers = {}) const {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_connection_timeout(5);
+    client.set_read_timeout(10);
+    const httplib::Result result =
+        method == "GET" ? client.Get(path, headers) : client.Post(path, headers, body, "application/json");
+    if (!result) throw std::runtime_error("no answer from the node: " + httplib::to_string(result.error()));
+    return {result->status, result->body};
+  }
+
+ private:
+  std::unique_ptr<Subprocess> process_;
+  int port_ = 0;
 };
 
 // A TCP connection to a loopback port that sends what the test says, when it says, and reads what

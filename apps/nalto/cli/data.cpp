@@ -38,7 +38,8 @@ NodeAnswer get(const std::string& base, const std::string& path) {
   } catch (const ConnectError& e) {
     answer.unreachable = "No compute node answers at " + address_of(base) + ": " + e.what() +
                          ".\nStart one with `nalto-compute-node --datasets DIR` (it prints its address; "
-                         "give it --token with the NALTO_COMPUTE_TOKEN you use), or set NALTO_COMPUTE_URL "
+                         "give it the NALTO_COMPUTE_TOKEN you use, in its environment or in a --token-file), "
+                         "or set NALTO_COMPUTE_URL "
                          "to the address of the one that runs.";
   } catch (const ReadTimeout&) {
     answer.unreachable = "The compute node at " + address_of(base) + " did not answer within " +
