@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -20,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "nalto/support/fd.hpp"
 #include "nalto/support/json.hpp"
 
 namespace httplib {
@@ -198,11 +200,68 @@ struct Reply {
   std::string body;  // JSON; a refusal is {"detail": "..."}
 };
 
+// The longest id or hash a request may give: the node keeps them, and its answer repeats them.
+inline constexpr std::size_t MAX_ID_BYTES = 256;
+
+// How much the node keeps of the validation runs it analyzed.
+struct RunRetention {
+  // Runs whose bundle hash is kept, so that another bundle for one of them is refused (409).
+  std::size_t runs = 10'000;
+  // Runs whose answer is kept for a repeated request, the latest ones, in at most `answer_bytes`.
+  std::size_t answers = 100;
+  std::size_t answer_bytes = 64 << 20;
+};
+
+// The validation runs analyzed, by a digest of their id, the oldest forgotten first: for each, the
+// bundle hash it was analyzed for and, for the latest, the answer. With a state folder, each run's hash
+// is also a file of DIR/runs, so that it outlives a restart; answers are kept in memory only. Not
+// thread-safe: Service guards it.
+class RunIndex {
+ public:
+  using Log = std::function<void(const std::string&)>;
+
+  struct Run {
+    std::string bundle_hash;
+    std::uint64_t order = 0;  // of its first analysis, across restarts
+    std::optional<std::string> answer;
+  };
+
+  explicit RunIndex(RunRetention retention = {}, Log log = {});
+  // The runs of `state_dir` (made, readable by its owner only, when missing), which this node alone
+  // uses while it runs. std::runtime_error when the folder is not its user's alone, or another node
+  // uses it; a run file that cannot be read is left out and told to `log`.
+  static RunIndex in_folder(const std::filesystem::path& state_dir, RunRetention retention, Log log = {});
+
+  // `run_key` is the validation run id's JSON text.
+  const Run* find(std::string_view run_key) const;
+  // The run as it now stands: recorded with `bundle_hash` and `answer`, unless it was recorded first
+  // (for another bundle, or with an answer of its own).
+  const Run& record(std::string_view run_key, const std::string& bundle_hash, std::string answer);
+
+  std::size_t runs() const { return runs_.size(); }
+  std::size_t answers() const { return answered_.size(); }
+
+ private:
+  void forget_answers();
+  void forget_oldest();
+  void write(const std::string& digest, const Run& run);
+  void tell(const std::string& line) const;
+
+  RunRetention retention_;
+  Log log_;
+  Fd lock_;  // the state folder, locked for this node
+  std::optional<std::filesystem::path> folder_;
+  std::unordered_map<std::string, Run> runs_;
+  std::deque<std::string> order_, answered_;  // digests, oldest first
+  std::size_t answer_bytes_ = 0;
+  std::uint64_t next_order_ = 0;
+};
+
 // The node's requests on a catalog that re-scans its folder when a dataset is asked for that it
 // does not hold, and on every listing. Safe to call from many threads at once.
 class Service {
  public:
-  explicit Service(Catalog catalog, Catalog::Log log = {});
+  explicit Service(Catalog catalog, Catalog::Log log = {}, RunIndex runs = RunIndex());
 
   // The catalog as it stands; it stays valid for its holder whatever re-scans come after.
   std::shared_ptr<const Catalog> catalog() const;
@@ -213,17 +272,16 @@ class Service {
   // The two analyses run one at a time, whatever the threads: each costs a pass over the rows of its
   // episodes, and concurrent ones must not multiply the memory of their answers.
   Reply analysis_actions(std::string_view body);
-  // A validation run is analyzed once: the same run and bundle again get the stored answer, the same
-  // run with another bundle is refused (409). The body is read from `bytes` as they come, before the
-  // analysis waits for its turn.
+  // A validation run is analyzed once: the same run and bundle again get the stored answer (analyzed
+  // again once that is forgotten), the same run with another bundle is refused (409) while the run is
+  // kept. The body is read from `bytes` as they come, before the analysis waits for its turn.
   Reply analyze_rollouts(std::streambuf& bytes);
   Reply analyze_rollouts(std::string_view body);
+  // What is kept of the runs analyzed so far.
+  std::size_t runs_kept() const;
+  std::size_t answers_kept() const;
 
  private:
-  struct Run {
-    std::string bundle_hash, answer;
-  };
-
   std::shared_ptr<const Catalog> rescan();
   // The catalog that holds `ref` (by id, else name, or by id only), re-scanned first when the current
   // one does not.
@@ -234,8 +292,8 @@ class Service {
   std::shared_ptr<const Catalog> catalog_;
   std::mutex scan_mutex_;  // one re-scan at a time; readers never wait for it
   std::mutex analysis_mutex_;
-  std::mutex runs_mutex_;
-  std::unordered_map<std::string, Run> runs_;  // by the validation run id's JSON text
+  mutable std::mutex runs_mutex_;
+  RunIndex runs_;
 };
 
 // The most a token file may hold: a token is a line of a few dozen characters.
@@ -288,7 +346,7 @@ bool is_loopback(const std::string& host);
 
 class Server {
  public:
-  Server(Catalog catalog, ServerOptions options);
+  Server(Catalog catalog, ServerOptions options, RunIndex runs = RunIndex());
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

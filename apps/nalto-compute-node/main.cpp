@@ -15,6 +15,8 @@
 namespace {
 
 using nalto::node_app::Catalog;
+using nalto::node_app::RunIndex;
+using nalto::node_app::RunRetention;
 using nalto::node_app::Server;
 using nalto::node_app::ServerOptions;
 
@@ -53,8 +55,9 @@ int main(int argc, char** argv) {
       "Serves local datasets to the publish-report step and scores a sim's predictions against "
       "their sensor truth, which never leaves this machine.",
       PROGRAM};
-  std::string datasets, host = "127.0.0.1", token_file, refused_token;
+  std::string datasets, host = "127.0.0.1", token_file, state_dir, refused_token;
   int port = 8470;
+  std::size_t keep_runs = RunRetention{}.runs;
   bool allow_remote = false;
   app.add_option("--datasets", datasets, "a folder of dataset folders (dataset.json and rows.csv each)")
       ->required();
@@ -67,6 +70,14 @@ int main(int argc, char** argv) {
                  "demand \"Authorization: Bearer TOKEN\" on every request, TOKEN being this file's line (the "
                  "file readable by its owner only); else the token is NALTO_COMPUTE_TOKEN, if set")
       ->type_name("FILE");
+  app.add_option("--state-dir", state_dir,
+                 "keep the index of the validation runs analyzed in DIR/runs, so that it outlives a restart "
+                 "(DIR is made if missing, and must be its owner's only)")
+      ->type_name("DIR");
+  app.add_option("--keep-runs", keep_runs, "the validation runs whose bundle the node keeps, the latest ones")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{10'000'000}));
   // Taken only to be refused with the way that keeps the token out of the process list.
   app.add_option("--token", refused_token)->expected(0, 1)->group("");
   app.add_flag("--allow-remote", allow_remote, "allow a --host that other machines can reach");
@@ -98,8 +109,14 @@ int main(int argc, char** argv) {
   };
   std::optional<std::string> token =
       token_variable && !token_variable->empty() ? token_variable : std::nullopt;
+  std::optional<RunIndex> runs;
   try {
     if (!token_file.empty()) token = nalto::node_app::read_token_file(token_file);
+    const RunRetention retention{.runs = keep_runs};
+    runs = state_dir.empty() ? RunIndex(retention)
+                             : RunIndex::in_folder(state_dir, retention, [&log](const std::string& line) {
+                                 log(nalto::node_app::printable(line));
+                               });
   } catch (const std::exception& e) {
     std::cerr << PROGRAM << ": " << nalto::node_app::printable(e.what()) << "\n";
     return 2;
@@ -153,7 +170,7 @@ int main(int argc, char** argv) {
     const std::size_t count = catalog.size();
     if (count == 0)
       std::cerr << PROGRAM << ": no dataset folder (with a dataset.json) in " << datasets << "\n";
-    Server server(std::move(catalog), ServerOptions{.token = std::move(token), .log = log});
+    Server server(std::move(catalog), ServerOptions{.token = std::move(token), .log = log}, std::move(*runs));
     const int bound = server.bind(host, port);
     serving = &server;
     std::cout << PROGRAM << ": serving " << count << (count == 1 ? " dataset" : " datasets") << " on http://"

@@ -73,11 +73,21 @@ std::string text_member(const Json& body, std::string_view key) {
   return value.get<std::string>();
 }
 
+// An id or hash is kept with the run and repeated in the answer: one as long as a body would make
+// every run kept cost that much.
+void check_length(std::string_view key, const std::string& text) {
+  if (text.size() > MAX_ID_BYTES)
+    throw Refusal(422, single_quoted(key) + " is " + std::to_string(text.size()) +
+                           " bytes long; this compute node takes ids and hashes of up to " +
+                           std::to_string(MAX_ID_BYTES) + " bytes");
+}
+
 // The platform's identifiers are texts or whole numbers; they are handed back as they came.
 const Json& id_member(const Json& body, std::string_view key) {
   const Json& value = member(body, key);
   if (!value.is_string() && !value.is_number_integer())
     throw Refusal(422, single_quoted(key) + " must be a text or a whole number, not " + kind_name(value));
+  if (value.is_string()) check_length(key, value.get_ref<const std::string&>());
   return value;
 }
 
@@ -473,8 +483,20 @@ Json column_stats(const Column& column) {
 
 }  // namespace
 
-Service::Service(Catalog catalog, Catalog::Log log)
-    : log_(std::move(log)), catalog_(std::make_shared<const Catalog>(std::move(catalog))) {}
+Service::Service(Catalog catalog, Catalog::Log log, RunIndex runs)
+    : log_(std::move(log)),
+      catalog_(std::make_shared<const Catalog>(std::move(catalog))),
+      runs_(std::move(runs)) {}
+
+std::size_t Service::runs_kept() const {
+  const std::lock_guard lock(runs_mutex_);
+  return runs_.runs();
+}
+
+std::size_t Service::answers_kept() const {
+  const std::lock_guard lock(runs_mutex_);
+  return runs_.answers();
+}
 
 std::shared_ptr<const Catalog> Service::catalog() const {
   const std::lock_guard lock(catalog_mutex_);
@@ -602,13 +624,14 @@ Reply Service::analyze_rollouts(std::streambuf& bytes) {
     request.run_id = id_member(body, "validation_run_id");
     request.bundle_hash = text_member(body, "bundle_content_hash");
     if (request.bundle_hash.empty()) throw Refusal(422, "'bundle_content_hash' must not be empty");
+    check_length("bundle_content_hash", request.bundle_hash);
     const std::string run_key = request.run_id.dump();
     {
       const std::lock_guard lock(runs_mutex_);
-      if (const auto run = runs_.find(run_key); run != runs_.end()) {
-        if (run->second.bundle_hash != request.bundle_hash)
-          return refused(409, run_conflict(request.run_id, run->second.bundle_hash));
-        return {200, run->second.answer};
+      if (const RunIndex::Run* run = runs_.find(run_key)) {
+        if (run->bundle_hash != request.bundle_hash)
+          return refused(409, run_conflict(request.run_id, run->bundle_hash));
+        if (run->answer) return {200, *run->answer};
       }
     }
 
@@ -625,10 +648,10 @@ Reply Service::analyze_rollouts(std::streambuf& bytes) {
 
     // Two requests of one run may have raced here; the first stored answer is the run's answer.
     const std::lock_guard lock(runs_mutex_);
-    const auto [run, stored] = runs_.try_emplace(run_key, Run{request.bundle_hash, std::move(answer)});
-    if (!stored && run->second.bundle_hash != request.bundle_hash)
-      return refused(409, run_conflict(request.run_id, run->second.bundle_hash));
-    return {200, run->second.answer};
+    const RunIndex::Run& run = runs_.record(run_key, request.bundle_hash, std::move(answer));
+    if (run.bundle_hash != request.bundle_hash)
+      return refused(409, run_conflict(request.run_id, run.bundle_hash));
+    return {200, *run.answer};
   } catch (const Refusal& refusal) {
     return refused(refusal.status(), refusal.what());
   }
