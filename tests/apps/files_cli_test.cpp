@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -75,6 +76,45 @@ TEST_F(FilesCliTest, FilesThatAreNotRegularAsArgumentsAreRefusedAtOnceWithWhatTh
   }
 }
 
+TEST_F(FilesCliTest, AnOutputThatIsNoRegularFileIsRefusedBeforeAnyWorkAndLeftAsItIs) {
+  // A node that is not there: any work of the publish would show as a failure to reach it.
+  const std::map<std::string, std::string> env = {{"XDG_STATE_HOME", (dir / "state").string()},
+                                                  {"NALTO_COMPUTE_URL", "http://127.0.0.1:9"}};
+  const std::string fresh_state = (dir / "state" / "fresh.json").string();
+  const std::vector<std::string> publish = {NALTO_EXE,   "sim", "publish",         "--path", sim,
+                                            "--dataset", "d",   "--bundle-sha256", digest};
+  for (const auto& [output, reason] : testing::non_regular_outputs(dir.path())) {
+    const std::string file = output.string();
+    std::vector<std::string> json_to = publish, state_at = publish;
+    json_to.insert(json_to.end(), {"--json", file, "--platform-state", fresh_state});
+    state_at.insert(state_at.end(), {"--platform-state", file, "--json", "-"});
+    const std::string state_message =
+        "Error: StateFileError: Could not read the platform state file '" + file + "': " + reason + "\n";
+
+    testing::Ran ran = testing::run(json_to, std::chrono::seconds(5), env);
+    EXPECT_EQ(ran.exit, exited(1)) << file << "\n" << ran.err;
+    EXPECT_EQ(ran.err, "Could not write the summary file '" + file + "': " + reason + "\n")
+        << "the refusal alone, before any work";
+    EXPECT_FALSE(fs::exists(fresh_state)) << "no claim was made";
+
+    ran = testing::run(state_at, std::chrono::seconds(5), env);
+    EXPECT_EQ(ran.exit, exited(1)) << file << "\n" << ran.err;
+    EXPECT_EQ(ran.err, state_message) << "the refusal alone, before any work";
+    const Json summary = Json::parse(ran.out);
+    EXPECT_EQ(summary["outcome"], "failed");
+    EXPECT_EQ(summary["error"], (Json{{"type", "StateFileError"},
+                                      {"message", state_message.substr(0, state_message.size() - 1)}}));
+
+    ran = testing::run({NALTO_EXE, "sim", "link", "--sim", "s", "--project", "p", "--platform-state", file},
+                       std::chrono::seconds(5), env);
+    EXPECT_EQ(ran.exit, exited(1)) << file << "\n" << ran.err;
+    EXPECT_EQ(ran.err, state_message);
+  }
+  EXPECT_TRUE(fs::is_symlink(dir / "dangling"));
+  EXPECT_FALSE(fs::exists(testing::dangling_target(dir.path()).parent_path()));
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+}
+
 TEST_F(FilesCliTest, ABundleThatIsNoRegularFileIsNotHashed) {
   for (const auto& [special, reason] : testing::non_regular_files(dir.path())) {
     const testing::Ran ran = nalto({"sim", "publish", "--path", sim, "--dataset", "d", "--bundle", special});
@@ -100,6 +140,20 @@ TEST_F(FilesCliTest, AnEnvInitFileLargerThanTheCapIsRefused) {
                 HasSubstr("--env-init: cannot read " + file.string() + ": Is larger than 10 bytes"));
   }
   EXPECT_EQ(cli::ENV_INIT_MAX_BYTES, 16u * 1024 * 1024);
+}
+
+TEST_F(FilesCliTest, AnEnvInitFileWithBytesAfterANulIsRefused) {
+  const fs::path file = dir / "env.json";
+  using namespace std::string_literals;
+  for (const std::string& text : {"{\"seed\": 7}\0{\"more\": 1}"s, "{\"seed\": 7}\0"s, "{\"seed\": \0 7}"s}) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    try {
+      cli::env_init_of("@" + file.string());
+      ADD_FAILURE() << "accepted";
+    } catch (const CLI::ValidationError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("--env-init: not valid JSON"));
+    }
+  }
 }
 
 TEST_F(FilesCliTest, SeveralProcessesLinkingOnOneStateFileKeepEveryLink) {

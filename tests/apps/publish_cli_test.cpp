@@ -121,6 +121,18 @@ TEST_F(PublishReportCliTest, HelpVersionAndBadUsageEndTheProgram) {
   }
 }
 
+TEST_F(PublishReportCliTest, ALongValueInABadUsageIsCutInItsMessage) {
+  const std::string huge(100000, 'x');
+  const std::string minimal = "--path " + sim + " --dataset room ";
+  for (const std::string& line : {"--path /" + huge + " --dataset room", minimal + "--bundle /" + huge,
+                                  minimal + "--unknown " + huge, minimal + "--env-init @/" + huge}) {
+    EXPECT_EQ(std::get<int>(parse(line)), 2);
+    EXPECT_LT(err.str().size(), 1000u) << err.str().substr(0, 400);
+    EXPECT_THAT(err.str(), HasSubstr("xxx… (1000"));
+    EXPECT_THAT(err.str(), HasSubstr("--help")) << "the lines after it stand";
+  }
+}
+
 TEST(PublishReportCliFailureTest, FailureTexts) {
   const std::vector<std::pair<std::exception_ptr, std::string>> cases = {
       {std::make_exception_ptr(PublishReportError("The sim did not start")), "The sim did not start"},

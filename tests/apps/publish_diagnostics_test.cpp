@@ -218,6 +218,31 @@ TEST_F(PublishDiagnosticsTest, ALateCallKeepsTheStepsMessageAndTheEvidenceNamesT
   }
 }
 
+TEST_F(PublishDiagnosticsTest, TheSummarysClaimStateIsWhatTheStateFileHoldsAtTheEnd) {
+  // Another process sharing the state file closes the claim while the replay runs, which then fails:
+  // the publish's own closing is refused, and the file's state is the end.
+  const fs::path state_file = dir / "state.json";
+  runtime.client->on_step = [state_file](const Json&, int row) -> Json {
+    if (row == 1) {
+      Json state;
+      std::ifstream(state_file) >> state;
+      for (auto& [job, claim] : state["claims"].items()) {
+        claim["state"] = "closed";
+        claim["failure"] = "Closed by another process";
+      }
+      std::ofstream(state_file) << state.dump();
+      throw SimCallError("UNAVAILABLE: Socket closed");
+    }
+    return Json::array({Json::array({20.0}), 0.0, false, false, Json::object()});
+  };
+  EXPECT_EQ(publish(json_option()).exit_status, 1);
+  Json saved;
+  std::ifstream(state_file) >> saved;
+  ASSERT_EQ(saved["claims"].size(), 1u);
+  EXPECT_EQ(saved["claims"].begin().value()["failure"], "Closed by another process");
+  EXPECT_EQ(summary()["claim"]["state"], "closed");
+}
+
 TEST_F(PublishDiagnosticsTest, ASummaryThatCannotBeWrittenFailsTheRun) {
   std::ofstream(dir / "file") << "";
   EXPECT_EQ(publish("--project Kitchen --json " + (dir / "file" / "summary.json").string()).exit_status, 1);

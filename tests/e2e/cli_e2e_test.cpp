@@ -176,6 +176,26 @@ TEST_F(CliEndToEnd, PublishesTheRoomAndPrintsTheReportTable) {
   EXPECT_EQ(validation.at("simulator").at("bundle_content_hash"), sha256_file(ROOM));
 }
 
+TEST_F(CliEndToEnd, JsonDashWritesTheSummaryAloneOnStdoutAndTheLinesOnStderr) {
+  const Ran run =
+      publish(ROOM, "heated-room-demo", {"--bundle", ROOM, "--project", "office-heating", "--json", "-"});
+  ASSERT_EQ(run.exit, exited(0)) << run.err;
+  ASSERT_FALSE(run.out.empty());
+  EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << "one line of JSON and nothing else:\n" << run.out;
+  const Json summary = Json::parse(run.out);
+  EXPECT_EQ(summary.at("outcome"), "reported");
+  EXPECT_EQ(summary.at("claim").at("state"), "submitted");
+  EXPECT_EQ(summary.at("claim").at("job_id"), claims().begin().key());
+  EXPECT_THAT(run.err, HasSubstr("✓ Added the sim to the use case\n"));
+  EXPECT_THAT(run.err, HasSubstr("│ office-heating │ ready  │"));
+
+  const Ran failed = publish(ROOM, "no-such-data", {"--json", "-"});
+  EXPECT_EQ(failed.exit, exited(1));
+  EXPECT_EQ(Json::parse(failed.out).at("outcome"), "failed");
+  EXPECT_THAT(failed.err, HasSubstr("has no dataset 'no-such-data'"));
+  EXPECT_FALSE(fs::exists("-")) << "no file named -";
+}
+
 TEST_F(CliEndToEnd, UnknownDatasetIsNamedAndNothingIsClaimed) {
   const Ran run = publish(ROOM, "no-such-data");
 

@@ -421,6 +421,21 @@ TEST_F(LocalPlatformTest, AStateFileThatIsNoRegularFileOrTooLargeIsRefused) {
   EXPECT_THROW(detail::load_state(state_file(), text.size() - 1), StateFileError);
 }
 
+TEST_F(LocalPlatformTest, AStateFileThatIsNoRegularFileOrADanglingSymlinkIsRefusedBeforeAnyChange) {
+  for (const auto& [path, reason] : testing::non_regular_outputs(dir)) {
+    EXPECT_EQ(testing::failure_of([path = path] { LocalPlatform platform(path); }),
+              "StateFileError: Could not read the platform state file '" + path.string() + "': " + reason);
+    // Should the file change between the platform's start and a change, the change still refuses it.
+    EXPECT_EQ(testing::failure_of([path = path] { detail::write_atomically(path, "{}"); }),
+              "StateFileError: Could not write the platform state file '" + path.string() + "': " + reason);
+    EXPECT_EQ(testing::failure_of([path = path] { detail::StateLock lock(path, std::chrono::seconds(1)); }),
+              "StateFileError: Could not write the platform state file '" + path.string() + "': " + reason);
+  }
+  EXPECT_FALSE(fs::exists(testing::dangling_target(dir).parent_path()))
+      << "neither the state's nor its lock's folder is made where the link points";
+  EXPECT_TRUE(fs::is_symlink(dir / "dangling"));
+}
+
 // Every copy and walk of a value recurses once per level: such a file must be refused, not crash.
 TEST_F(LocalPlatformTest, AStateNestedTooDeepOrOutOfRangeIsCorrupt) {
   const auto claim_created = [](const std::string& created) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "support/non_regular_files.hpp"
@@ -140,14 +141,49 @@ TEST_F(FilesTest, AnAtomicWriteKeepsSymlinksAndTheFilesMode) {
   for (const auto& entry : fs::directory_iterator(dir / "real")) left.push_back(entry.path().filename());
   EXPECT_THAT(left, ::testing::ElementsAre("state.json")) << "no temporary file is left";
 
-  fs::create_symlink("real/made.json", dir / "dangling");
-  write_file_atomically(dir / "dangling", "made");
-  EXPECT_TRUE(fs::is_symlink(dir / "dangling"));
-  EXPECT_EQ(read_text(dir / "real" / "made.json"), "made");
-  EXPECT_EQ(mode_of(dir / "real" / "made.json"), 0600) << "a new file is its owner's only";
-
   write_file_atomically(dir / "fresh" / "file", "fresh");
-  EXPECT_EQ(mode_of(dir / "fresh" / "file"), 0600);
+  EXPECT_EQ(mode_of(dir / "fresh" / "file"), 0600) << "a new file is its owner's only";
+}
+
+bool same_kind(const fs::path& file, mode_t kind) {
+  struct stat status {};
+  return ::lstat(file.c_str(), &status) == 0 && (status.st_mode & S_IFMT) == kind;
+}
+
+TEST_F(FilesTest, AnOutputThatIsNoRegularFileOrADanglingSymlinkIsRefusedAndLeftAsItIs) {
+  for (const auto& [output, reason] : testing::non_regular_outputs(dir.path())) {
+    struct stat before {};
+    ASSERT_EQ(::lstat(output.c_str(), &before), 0) << output;
+    for (const auto& write : std::vector<std::function<void()>>{
+             [&output = output] { writable_target(output); },
+             [&output = output] { write_file_atomically(output, "clobbered"); }}) {
+      try {
+        write();
+        ADD_FAILURE() << output << " was not refused";
+      } catch (const FileWriteError& e) {
+        EXPECT_EQ(e.step(), "write") << output;
+        EXPECT_EQ(e.reason(), reason) << output;
+      }
+    }
+    EXPECT_TRUE(same_kind(output, before.st_mode & S_IFMT)) << output << " was replaced";
+  }
+  EXPECT_FALSE(fs::exists(testing::dangling_target(dir.path()).parent_path()))
+      << "the folder a dangling symlink points into is not made";
+
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir.path())) left.push_back(entry.path().filename());
+  EXPECT_THAT(left, ::testing::Not(::testing::Contains(::testing::StartsWith(".")))) << "no temporary file";
+}
+
+TEST_F(FilesTest, AnOutputThatIsARegularFileOrNoneYetIsWritten) {
+  fs::create_directories(dir / "real");
+  write_text(dir / "real" / "file", "old");
+  fs::create_symlink("real/file", dir / "link");
+  EXPECT_EQ(writable_target(dir / "link"), dir / "real" / "file");
+  EXPECT_EQ(writable_target(dir / "real" / "file"), dir / "real" / "file");
+  EXPECT_EQ(writable_target(dir / "new" / "file"), dir / "new" / "file") << "no file yet, nor its folder";
+  write_file_atomically(dir / "link", "new");
+  EXPECT_EQ(read_text(dir / "real" / "file"), "new");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -32,6 +33,26 @@ std::vector<NonRegularFile> non_regular_files(const fs::path& folder) {
   return {{"/dev/zero", "Is a character device, not a regular file"},
           {fifo, "Is a FIFO, not a regular file"},
           {subfolder, "Is a directory, not a regular file"}};
+}
+
+std::vector<NonRegularFile> non_regular_outputs(const fs::path& folder) {
+  std::vector<NonRegularFile> outputs;
+  const std::string device_reason = "Is a character device, not a regular file";
+  if (::geteuid() != 0) {
+    outputs.push_back({"/dev/null", device_reason});
+  } else if (const fs::path device = folder / "null";
+             ::mknod(device.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0) {
+    outputs.push_back({device, device_reason});
+  }
+  for (NonRegularFile& file : non_regular_files(folder))
+    if (file.path != "/dev/zero") outputs.push_back(std::move(file));
+  fs::create_symlink(dangling_target(folder), folder / "dangling");
+  outputs.push_back({folder / "dangling", "Is a dangling symlink, not a regular file"});
+  return outputs;
+}
+
+fs::path dangling_target(const fs::path& folder) {
+  return folder / "nowhere" / "file";
 }
 
 std::optional<std::string> failure_of(const std::function<void()>& call, std::chrono::milliseconds limit) {

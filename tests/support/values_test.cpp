@@ -5,6 +5,8 @@
 #include <asio/multiple_exceptions.hpp>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "nalto/support/errors.hpp"
 #include "nalto/support/json.hpp"
@@ -185,6 +187,42 @@ TEST(ParseJsonTest, NumbersBeyondADoubleAreNotJsonButAJsonDecodeError) {
     EXPECT_THROW(parse_sim_json(text), JSONDecodeError) << text;
   }
   EXPECT_EQ(parse_json("[1e308, 18446744073709551615, -9223372036854775808]").size(), 3u);
+}
+
+TEST(ParseJsonTest, ANulByteAnywhereIsNoJsonRatherThanTheEndOfTheText) {
+  using namespace std::string_literals;
+  for (const std::string& text :
+       {"{\"a\": 1}\0{\"b\": 2}"s, "[1]\0"s, "\0[1]"s, "[1,\0 2]"s, "\"a\0b\""s, "7\0garbage"s}) {
+    try {
+      parse_json(text);
+      ADD_FAILURE() << "accepted: " << text.size() << " bytes";
+    } catch (const UnparsedJSONError& e) {
+      EXPECT_EQ(e.text(), text) << "the text is kept whole";
+    }
+    EXPECT_THROW(parse_sim_json(text), JSONDecodeError);
+  }
+  EXPECT_EQ(parse_json(R"(["\u0000"])"), Json::array({std::string(1, '\0')})) << "an escaped NUL is a text's";
+}
+
+TEST(EchoTest, AUsersValueIsEchoedWholeUpToTheLimitAndCutOnACharacterBeyond) {
+  struct Case {
+    std::string value;
+    std::string echoed;
+  };
+  const std::string e_acute = "é";
+  std::string two_hundred_e_acute;
+  for (int i = 0; i < 200; ++i) two_hundred_e_acute += e_acute;
+  const std::vector<Case> cases = {
+      {"heated-room-demo", "heated-room-demo"},
+      {"", ""},
+      {std::string(200, 'x'), std::string(200, 'x')},
+      {std::string(201, 'x'), std::string(200, 'x') + "… (201 characters)"},
+      {std::string(100000, 'x'), std::string(200, 'x') + "… (100000 characters)"},
+      {two_hundred_e_acute + "é", two_hundred_e_acute + "… (201 characters)"},
+      {std::string(199, 'x') + "\xff\xfe", std::string(199, 'x') + "\xff… (201 characters)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(utf8::echo(c.value), c.echoed) << c.value.size() << " bytes";
+  EXPECT_EQ(utf8::echo("abcdef", 3), "abc… (6 characters)");
 }
 
 TEST(TextStartTest, CutsLongTextsAtACharacter) {

@@ -1,6 +1,10 @@
 #include "cli/cli.hpp"
 
+#include <algorithm>
 #include <sstream>
+#include <string_view>
+
+#include "nalto/support/utf8.hpp"
 
 namespace nalto::cli {
 
@@ -12,6 +16,20 @@ struct overloaded : Ts... {
 };
 template <class... Ts>
 overloaded(Ts...) -> overloaded<Ts...>;
+
+// An error's text with each line of more than a readable length cut: a line there names an option and
+// what was wrong with the value given to it.
+std::string cut_lines(std::string_view text) {
+  constexpr std::size_t LINE_LIMIT = utf8::ECHO_LIMIT + 100;
+  std::string out;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    out += utf8::echo(text.substr(0, end), LINE_LIMIT);
+    if (end < text.size()) out += '\n';
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -39,11 +57,12 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    // CLI11 echoes the arguments, which may hold anything: its text goes through the console too.
+    // CLI11 echoes the arguments, which may hold anything: its text goes through the console too, and
+    // each line of an error is cut as a user's value is.
     std::ostringstream out, err;
     const int status = app.exit(e, out, err);
     console().write_out(out.str());
-    console().write_err(err.str());
+    console().write_err(cut_lines(err.str()));
     return status == 0 ? 0 : 2;
   } catch (...) {
     note_failure(std::current_exception());

@@ -21,7 +21,9 @@ constexpr std::size_t MAX_DETAIL_CHARS = 500;
 // Where the address came from, as the messages name it.
 std::string address_of(const std::string& base) {
   const char* set = std::getenv("NALTO_COMPUTE_URL");
-  return set && *set ? "NALTO_COMPUTE_URL=" + base : base + " (the default, as NALTO_COMPUTE_URL is not set)";
+  const std::string shown = url_shown(base);
+  return set && *set ? "NALTO_COMPUTE_URL=" + shown
+                     : shown + " (the default, as NALTO_COMPUTE_URL is not set)";
 }
 
 // What one GET to the node came to: its response, or why there is none, as the user reads it.
@@ -51,8 +53,8 @@ NodeAnswer get(const std::string& base, const std::string& path) {
 
 std::string refusal_text(const std::string& base, const HttpResponse& response, const std::string& on_404) {
   const std::string detail(utf8::prefix(refusal_detail(response.body), MAX_DETAIL_CHARS));
-  return "The compute node at " + base + " refused the request (HTTP " + std::to_string(response.status) +
-         "): " + detail + (response.status == 404 ? on_404 : "");
+  return "The compute node at " + url_shown(base) + " refused the request (HTTP " +
+         std::to_string(response.status) + "): " + detail + (response.status == 404 ? on_404 : "");
 }
 
 // The node's JSON answer to GET `path`, shown as `doing` while it is awaited; absent when there is
@@ -140,18 +142,18 @@ asio::awaitable<int> list_datasets() {
   std::string path = "/ml/datasets", doing = "Asking the compute node for its datasets...", on_404;
   const std::optional<Json> answer = co_await node_get(std::move(path), std::move(doing), std::move(on_404));
   if (!answer) co_return 1;
-  print_datasets(*answer, outside::compute_url());
+  print_datasets(*answer, url_shown(outside::compute_url()));
   co_return 0;
 }
 
 asio::awaitable<int> dataset_stats(std::string ref) {
   std::string path = "/ml/dataset-stats/" + percent_encode(ref);
   std::string doing =
-      "Asking the compute node for the counts of " + markup_literal(single_quoted(ref)) + "...";
+      "Asking the compute node for the counts of " + markup_literal(single_quoted(utf8::echo(ref))) + "...";
   std::string on_404 = "; `nalto data list` shows the datasets it has.";
   const std::optional<Json> answer = co_await node_get(std::move(path), std::move(doing), std::move(on_404));
   if (!answer) co_return 1;
-  print_stats(*answer, outside::compute_url());
+  print_stats(*answer, url_shown(outside::compute_url()));
   co_return 0;
 }
 

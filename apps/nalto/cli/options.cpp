@@ -5,6 +5,7 @@
 
 #include "nalto/platform/local_platform.hpp"
 #include "nalto/support/files.hpp"
+#include "nalto/support/utf8.hpp"
 
 namespace nalto::cli {
 
@@ -14,7 +15,7 @@ std::string read_text(const std::string& file, const std::string& option, std::s
   try {
     return read_regular_file(file, max_bytes);
   } catch (const FileReadError& e) {
-    throw CLI::ValidationError(option, "cannot read " + file + ": " + e.reason());
+    throw CLI::ValidationError(option, "cannot read " + utf8::echo(file) + ": " + e.reason());
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include "nalto/mapping/plan.hpp"
 #include "nalto/support/strings.hpp"
+#include "nalto/support/utf8.hpp"
 
 namespace nalto::cli {
 
@@ -25,7 +26,7 @@ std::vector<std::string> quoted_all(const std::vector<std::string>& names) {
 }  // namespace
 
 Table plan_table(const check::ColumnPlan& plan, std::string_view dataset_name) {
-  Table table("Plan against '" + markup_literal(dataset_name) + "'",
+  Table table("Plan against '" + markup_literal(utf8::echo(dataset_name)) + "'",
               {"Sim", "Name", "Slot", "Dataset column", "Note"});
   for (const check::PlannedSlot& sensor : plan.sensors)
     table.add_row({"sensor", markup_literal(quoted_literal(sensor.name)),

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -13,6 +12,7 @@
 #include "cli/summary.hpp"
 #include "nalto/support/files.hpp"
 #include "nalto/support/hex.hpp"
+#include "nalto/support/utf8.hpp"
 
 namespace nalto::cli {
 
@@ -50,7 +50,7 @@ std::string bundle_digest(const std::string& bundle) {
   try {
     return sha256_file(bundle);
   } catch (const FileReadError& e) {
-    throw PublishReportError("Could not hash the bundle '" + bundle + "': " + e.reason());
+    throw PublishReportError("Could not hash the bundle '" + utf8::echo(bundle) + "': " + e.reason());
   }
 }
 
@@ -126,7 +126,8 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
   app->add_flag("-v,--verbose", invocation.verbose,
                 "Show the plan before the replay and each sensor's score after the analysis");
   option("--json", given->json_summary, "FILE",
-         "Write a summary of the outcome to FILE as JSON, whatever the outcome");
+         "Write a summary of the outcome to FILE as JSON, whatever the outcome; -: to stdout, where it "
+         "is then alone (the other lines go to stderr)");
 
   app->callback([given, chosen] {
     Publish publish = given->publish;
@@ -145,6 +146,9 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
     publish.bundle_sha256 = bundle.empty() ? lowercase(given->bundle_sha256) : bundle_digest(bundle);
     publish.platform_state = state_path(given->platform_state);
     publish.json_summary = given->json_summary;
+    // Before any claim: a summary that cannot be written would fail the run after all its work.
+    if (!publish.json_summary.empty() && publish.json_summary != SUMMARY_TO_STDOUT)
+      check_summary_file(publish.json_summary);
     chosen(std::move(publish));
   });
   return app;
@@ -187,25 +191,55 @@ asio::awaitable<int> publish(const Publish& invocation, platform::LocalPlatform&
   co_return 1;
 }
 
-// What the platform holds for the publish's claim at the end, null without one.
-Json claim_state(const platform::LocalPlatform& platform, const Json& claim) {
+// What the platform holds for the publish's claim at the end, null without one: the state file as it
+// is now, as `nalto sim list` reads it, or else what the platform last read.
+Json claim_state(platform::LocalPlatform& platform, const Json& claim) {
   const Json* job = member_at(claim, {"jobId"});
   if (!job || !job->is_string()) return nullptr;
+  try {
+    platform.reload();
+  } catch (const platform::StateFileError&) {
+  }
   const Json& claims = subscript(platform.state(), "claims");
   const auto found = claims.find(job->get<std::string>());
   return found == claims.end() ? Json() : subscript(*found, "state");
 }
 
+// With the summary on stdout, stdout holds it alone: meanwhile the console's lines go to stderr.
+class LinesOnStderr {
+ public:
+  explicit LinesOnStderr(bool wanted) {
+    if (!wanted) return;
+    ConsoleOptions options = console().options();
+    options.out = options.err;
+    options.out_is_terminal = options.err_is_terminal;
+    console_.emplace(options);
+    installed_.emplace(*console_);
+  }
+
+ private:
+  std::optional<Console> console_;
+  std::optional<ScopedConsole> installed_;
+};
+
 }  // namespace
 
 Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
+  std::ostream& stdout_stream = *console().options().out;
+  const bool summary_on_stdout = invocation.json_summary == SUMMARY_TO_STDOUT;
+  const LinesOnStderr lines_on_stderr(summary_on_stdout);
   const outside::ScopedSimRuntime installed(runtime);
   std::optional<platform::LocalPlatform> platform;
   PublishRecord record;
-  Outcome outcome = run_reporting([&] {
+  Outcome outcome;
+  try {
     platform.emplace(invocation.platform_state, invocation.platform);
-    return 0;
-  });
+  } catch (...) {
+    // The summary tells this failure too.
+    record.failure = std::current_exception();
+    note_failure(record.failure);
+    outcome.exit_status = 1;
+  }
   std::string interrupted = "Interrupted: closing the claim and stopping the sim...";
   if (outcome.exit_status == 0)
     outcome = run_interruptible(publish(invocation, *platform, record, interrupted), interrupted,
@@ -216,12 +250,10 @@ Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
   record.signal = outcome.signal;
   const Json state = platform ? claim_state(*platform, record.claim) : Json();
   try {
-    write_summary(invocation.json_summary, publish_summary(record, state));
+    write_summary(invocation.json_summary, publish_summary(record, state), stdout_stream);
   } catch (const FileWriteError& e) {
     // CI reads the file: without it, the run cannot count as a success.
-    console().note(markup_literal("Could not " + e.step() + " the summary file '" +
-                                  invocation.json_summary.string() +
-                                  "': " + std::strerror(e.code().value())));
+    console().note(markup_literal(summary_failure(invocation.json_summary, e)));
     return {.exit_status = 1, .signal = outcome.signal};
   }
   return outcome;

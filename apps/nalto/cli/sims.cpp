@@ -9,6 +9,7 @@
 #include "cli/options.hpp"
 #include "cli/sim_listing.hpp"
 #include "nalto/platform/local_platform.hpp"
+#include "nalto/support/utf8.hpp"
 
 namespace nalto::cli {
 
@@ -62,7 +63,7 @@ Outcome run_sim_list(const SimList& list) {
     const platform::LocalPlatform platform(list.platform_state);
     if (!print_sim_listing(platform.state()))
       console().print("No sims yet: publish one with `nalto sim publish` (state file " +
-                      list.platform_state.string() + ").");
+                      markup_literal(utf8::echo(list.platform_state.string())) + ").");
     return 0;
   });
 }
@@ -73,12 +74,13 @@ Outcome run_sim_link(const SimLink& link) {
     const Json wanted{{"org", link.org_id}, {"project", link.project_id}, {"sim", link.sim_id}};
     const Json& links = subscript(platform.state(), "links");
     if (std::find(links.begin(), links.end(), wanted) != links.end()) {
-      console().print("The sim '" + link.sim_id + "' is already in the use case '" + link.project_id + "'.");
+      console().print("The sim '" + markup_literal(utf8::echo(link.sim_id)) +
+                      "' is already in the use case '" + markup_literal(utf8::echo(link.project_id)) + "'.");
       return 0;
     }
     run_now(platform.link(link.org_id, link.project_id, link.sim_id));
-    console().print("[green]✓[/green] Added the sim '" + link.sim_id + "' to the use case '" +
-                    link.project_id + "'");
+    console().print("[green]✓[/green] Added the sim '" + markup_literal(utf8::echo(link.sim_id)) +
+                    "' to the use case '" + markup_literal(utf8::echo(link.project_id)) + "'");
     return 0;
   });
 }

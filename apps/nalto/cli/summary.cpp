@@ -1,11 +1,13 @@
 #include "cli/summary.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
 #include "cli/outcome.hpp"
 #include "cli/publish_view.hpp"
 #include "nalto/support/files.hpp"
+#include "nalto/support/utf8.hpp"
 
 namespace nalto::cli {
 
@@ -99,8 +101,25 @@ Json publish_summary(const PublishRecord& record, const Json& claim_state) {
           {"evidence", evidence_of(record)}};
 }
 
-void write_summary(const std::filesystem::path& file, const Json& summary) {
-  write_file_atomically(file, dump_json(summary) + "\n");
+std::string summary_failure(const std::filesystem::path& file, const FileWriteError& failure) {
+  if (file == SUMMARY_TO_STDOUT) return "Could not write the summary to standard output: " + failure.reason();
+  return "Could not " + failure.step() + " the summary file '" + utf8::echo(file.string()) +
+         "': " + failure.reason();
+}
+
+void check_summary_file(const std::filesystem::path& file) {
+  try {
+    writable_target(file);
+  } catch (const FileWriteError& e) {
+    throw PublishReportError(summary_failure(file, e));
+  }
+}
+
+void write_summary(const std::filesystem::path& file, const Json& summary, std::ostream& out) {
+  const std::string text = dump_json(summary) + "\n";
+  if (file != SUMMARY_TO_STDOUT) return write_file_atomically(file, text);
+  out << text << std::flush;
+  if (!out) throw FileWriteError("write", EIO);
 }
 
 }  // namespace nalto::cli

@@ -3,9 +3,11 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "nalto/nalto.hpp"
+#include "nalto/support/files.hpp"
 
 // The summary of one publish that `--json FILE` writes for CI, on every outcome.
 namespace nalto::cli {
@@ -26,7 +28,19 @@ struct PublishRecord {
 // the end, null without a claim.
 Json publish_summary(const PublishRecord& record, const Json& claim_state);
 
-// Writes the summary atomically (FileWriteError when it cannot).
-void write_summary(const std::filesystem::path& file, const Json& summary);
+// The --json value that writes the summary to standard output.
+inline const std::filesystem::path SUMMARY_TO_STDOUT = "-";
+
+// Why the summary cannot be written to `file`, as the user reads it: "Could not write the summary file
+// '<file>': Is a FIFO, not a regular file".
+std::string summary_failure(const std::filesystem::path& file, const FileWriteError& failure);
+
+// Refuses a summary file that could not be written (one that is no regular file, or a dangling
+// symlink) before any work is done: PublishReportError with summary_failure's text.
+void check_summary_file(const std::filesystem::path& file);
+
+// Writes the summary atomically to `file`, or to `out` for SUMMARY_TO_STDOUT (FileWriteError when it
+// cannot).
+void write_summary(const std::filesystem::path& file, const Json& summary, std::ostream& out);
 
 }  // namespace nalto::cli

@@ -162,6 +162,11 @@ void LocalPlatform::change(const std::function<bool(Json&)>& edit) {
   state_ = std::move(next);
 }
 
+const Json& LocalPlatform::reload() {
+  state_ = detail::load_state(state_file_);
+  return state_;
+}
+
 Json LocalPlatform::runs_of(const Json& claim, bool written) const {
   Json score;
   if (const Json* found =

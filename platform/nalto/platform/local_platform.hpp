@@ -52,7 +52,11 @@ class LocalPlatform : public outside::PlatformApi, outside::ProjectSimsApi, outs
   asio::awaitable<Json> publish_report_status(std::string org_id, std::string sim_id,
                                               std::string implementation_id, std::string job_id) override;
 
+  // The state as this platform last read it: at its start and at each change it made.
   const Json& state() const noexcept { return state_; }
+  // The state the file holds now, which other processes may have changed since (StateFileError when
+  // it cannot be read).
+  const Json& reload();
   const std::filesystem::path& state_file() const noexcept { return state_file_; }
 
  private:

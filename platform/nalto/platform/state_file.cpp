@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "nalto/support/files.hpp"
+#include "nalto/support/utf8.hpp"
 
 namespace nalto::platform::detail {
 
@@ -22,7 +23,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what, const std::string& why) {
-  throw StateFileError("Could not " + what + " the platform state file '" + file.string() + "': " + why);
+  throw StateFileError("Could not " + what + " the platform state file '" + utf8::echo(file.string()) +
+                       "': " + why);
 }
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& what, int error) {
@@ -78,7 +80,7 @@ Json parse_state(std::string_view text, const std::filesystem::path& file) {
   } catch (const JSONDecodeError&) {
   }
   if (!well_formed(state))
-    throw StateFileError("The platform state file '" + file.string() +
+    throw StateFileError("The platform state file '" + utf8::echo(file.string()) +
                          "' is corrupt; move it away to start afresh");
   return state;
 }
@@ -88,8 +90,14 @@ Json load_state(const std::filesystem::path& file, std::size_t max_bytes) {
   try {
     text = read_regular_file(file, max_bytes);
   } catch (const FileReadError& e) {
-    if (e.code().value() == ENOENT) return empty_state();
-    fail(file, "read", e.reason());
+    if (e.code().value() != ENOENT) fail(file, "read", e.reason());
+    // No file yet is an empty state, unless the name is a link to nowhere, which a write would follow.
+    try {
+      writable_target(file);
+    } catch (const FileWriteError& refused) {
+      fail(file, "read", refused.reason());
+    }
+    return empty_state();
   }
   return parse_state(text, file);
 }
@@ -98,15 +106,15 @@ void write_atomically(const std::filesystem::path& file, const std::string& text
   try {
     write_file_atomically(file, text);
   } catch (const FileWriteError& e) {
-    fail(file, e.step(), e.code().value());
+    fail(file, e.step(), e.reason());
   }
 }
 
 std::filesystem::path lock_file_of(const std::filesystem::path& state_file) {
   try {
-    return resolve_symlinks(state_file) += ".lock";
+    return writable_target(state_file) += ".lock";
   } catch (const FileWriteError& e) {
-    fail(state_file, e.step(), e.code().value());
+    fail(state_file, e.step(), e.reason());
   }
 }
 

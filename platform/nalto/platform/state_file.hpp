@@ -35,16 +35,17 @@ Json empty_state();
 Json parse_state(std::string_view text, const std::filesystem::path& file);
 
 // The state in `file`, an empty one when there is no such file; StateFileError when it cannot be read
-// (also when it is no regular file or holds more than `max_bytes`) or is no state.
+// (also when it is no regular file, a dangling symlink or holds more than `max_bytes`) or is no state.
 Json load_state(const std::filesystem::path& file, std::size_t max_bytes = STATE_FILE_MAX_BYTES);
 
 // Replaces `file` with `text` so that readers see either the old or the new content, never a part:
 // a temporary file in the same folder, flushed to disk, renamed over it. Makes the folder if needed.
-// A symlink is written through and the file keeps its mode.
+// A symlink is written through and the file keeps its mode; what writable_target refuses is refused.
 void write_atomically(const std::filesystem::path& file, const std::string& text);
 
 // The lock file of a state file: beside the file it resolves to, so that every path to one state file
-// shares one lock and the rename of a rewrite leaves the lock alone.
+// shares one lock and the rename of a rewrite leaves the lock alone. StateFileError for a state file
+// that writable_target refuses, before any folder of the lock is made.
 std::filesystem::path lock_file_of(const std::filesystem::path& state_file);
 
 // An exclusive lock of a state file for one change, from construction to destruction: an advisory

@@ -98,6 +98,7 @@ class Console {
   [[nodiscard]] Status status(std::string text, std::function<void(const std::string&)> on_text = {});
 
   bool out_colour() const noexcept { return out_colour_; }
+  const ConsoleOptions& options() const noexcept { return options_; }
 
  private:
   friend class Status;

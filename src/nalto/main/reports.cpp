@@ -6,6 +6,7 @@
 #include "nalto/main/sim_publish_report.hpp"
 #include "nalto/outside/logging.hpp"
 #include "nalto/support/async.hpp"
+#include "nalto/support/utf8.hpp"
 
 namespace nalto {
 
@@ -86,7 +87,7 @@ asio::awaitable<Json> wait_for_reports(outside::PlatformApi& api, std::string or
 }
 
 void render_reports(const Json& status, std::string_view sim_name) {
-  const std::string name = markup_literal(sim_name);
+  const std::string name = markup_literal(utf8::echo(sim_name));
   if (build_failed(status)) {
     console().print(
         "[red]The platform could not build '" + name +

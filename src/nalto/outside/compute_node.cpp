@@ -5,6 +5,7 @@
 #include "nalto/support/async.hpp"
 #include "nalto/support/hex.hpp"
 #include "nalto/support/http.hpp"
+#include "nalto/support/utf8.hpp"
 
 namespace nalto::outside {
 
@@ -50,7 +51,8 @@ asio::awaitable<Json> resolve_local_dataset(PlatformApi&, std::string, std::stri
   };
   const Answer answer = co_await run_blocking(std::move(lookup));
   if (answer.response.status == 404)
-    throw PublishReportError("The compute node at " + answer.base + " has no dataset '" + dataset_ref + "'");
+    throw PublishReportError("The compute node at " + url_shown(answer.base) + " has no dataset '" +
+                             utf8::echo(dataset_ref) + "'");
   raise_for_refusal(answer.response, answer.url);
   co_return parse_json(answer.response.body);
 }

@@ -40,6 +40,10 @@ const char* kind_of(mode_t mode) {
   return "Is a special file";
 }
 
+std::string not_regular(mode_t mode) {
+  return std::string(kind_of(mode)) + ", not a regular file";
+}
+
 // The opened regular file and what fstat says of it.
 Fd open_checked(const std::filesystem::path& file, struct stat& status) {
   // O_NONBLOCK: opening a FIFO would otherwise wait for a writer; O_NOCTTY: a terminal stays no
@@ -48,8 +52,7 @@ Fd open_checked(const std::filesystem::path& file, struct stat& status) {
   if (!fd.valid()) refuse("open", file, errno);
   if (::fstat(fd.get(), &status) != 0) refuse("open", file, errno);
   if (!S_ISREG(status.st_mode))
-    throw FileReadError("read", file, S_ISDIR(status.st_mode) ? EISDIR : EINVAL,
-                        std::string(kind_of(status.st_mode)) + ", not a regular file");
+    throw FileReadError("read", file, S_ISDIR(status.st_mode) ? EISDIR : EINVAL, not_regular(status.st_mode));
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) refuse("open", file, errno);
   return fd;
@@ -89,6 +92,15 @@ bool write_all(int fd, const std::string& text) {
 }
 
 }  // namespace
+
+FileWriteError::FileWriteError(std::string step, int error)
+    : FileWriteError(std::move(step), error, std::strerror(error)) {}
+
+FileWriteError::FileWriteError(std::string step, int error, std::string reason)
+    : std::system_error(error, std::generic_category()),
+      step_(std::move(step)),
+      reason_(std::move(reason)),
+      message_(step_ + ": " + reason_) {}
 
 FileReadError::FileReadError(const std::string& step, std::filesystem::path file, int error,
                              std::string reason)
@@ -135,8 +147,20 @@ std::filesystem::path resolve_symlinks(std::filesystem::path file) {
   fail("read the link of", ELOOP);
 }
 
-void write_file_atomically(const std::filesystem::path& file, const std::string& text) {
+std::filesystem::path writable_target(const std::filesystem::path& file) {
   const std::filesystem::path target = resolve_symlinks(file);
+  struct stat status {};
+  if (::lstat(target.c_str(), &status) == 0) {
+    if (!S_ISREG(status.st_mode))
+      throw FileWriteError("write", S_ISDIR(status.st_mode) ? EISDIR : EINVAL, not_regular(status.st_mode));
+  } else if (errno == ENOENT && target != file) {
+    throw FileWriteError("write", ENOENT, "Is a dangling symlink, not a regular file");
+  }
+  return target;
+}
+
+void write_file_atomically(const std::filesystem::path& file, const std::string& text) {
+  const std::filesystem::path target = writable_target(file);
   const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
   std::error_code made;
   std::filesystem::create_directories(folder, made);

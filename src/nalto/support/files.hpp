@@ -11,15 +11,20 @@
 namespace nalto {
 
 // A file that could not be written: the step that failed ("write", "replace", "make the folder of",
-// "read the link of") and the system's error.
+// "read the link of"), the system's error and the reason as the user reads it: the system's error
+// text, or what is wrong with the file ("Is a FIFO, not a regular file").
 class FileWriteError : public std::system_error {
  public:
-  FileWriteError(std::string step, int error)
-      : std::system_error(error, std::generic_category(), step), step_(std::move(step)) {}
+  FileWriteError(std::string step, int error);
+  FileWriteError(std::string step, int error, std::string reason);
   const std::string& step() const noexcept { return step_; }
+  const std::string& reason() const noexcept { return reason_; }
+  const char* what() const noexcept override { return message_.c_str(); }  // "<step>: <reason>"
 
  private:
   std::string step_;
+  std::string reason_;
+  std::string message_;
 };
 
 // A file that could not be read as the regular file it must be. `reason()` is the system's error text
@@ -52,10 +57,16 @@ std::string read_regular_file(const std::filesystem::path& file, std::size_t max
 // link names the file to make). Failure -> FileWriteError("read the link of").
 std::filesystem::path resolve_symlinks(std::filesystem::path file);
 
+// The file that a write to `file` replaces (resolve_symlinks), when that may be written: a regular file
+// or none yet. Anything else that exists is refused (FileWriteError "write": a device or a FIFO would
+// be replaced by a regular file, a folder cannot be), and so is a dangling symlink, which would have the
+// write make the folders of wherever it points.
+std::filesystem::path writable_target(const std::filesystem::path& file);
+
 // Replaces `file` with `text` so that readers see either the old or the new content, never a part:
 // a temporary file in the same folder, flushed to disk, renamed over it. Makes the folder if needed.
 // A symlink stays a symlink (its target is replaced) and an existing file keeps its mode; a new file
-// is readable by its owner only. Failure -> FileWriteError.
+// is readable by its owner only. What writable_target refuses is refused. Failure -> FileWriteError.
 void write_file_atomically(const std::filesystem::path& file, const std::string& text);
 
 }  // namespace nalto

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -27,22 +28,31 @@ struct ListDeleter {
   void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
-// The largest answer taken from a peer. The node's largest is the recorded actions of a whole dataset:
-// hours of rows at 10 Hz take tens of MiB as JSON; a peer sending more is not answering.
-constexpr std::size_t MAX_RESPONSE_BYTES = std::size_t{1} << 30;
-
+// What the write callback needs: the body, and the handle to read the declared length from.
 struct Collected {
-  std::string& body;
+  CURL* handle;
+  detail::AnswerBody body;
+  bool started = false;
   bool too_large = false;
 };
 
 std::size_t collect(char* data, std::size_t size, std::size_t n, void* out) {
   auto& collected = *static_cast<Collected*>(out);
-  if (collected.body.size() + size * n > MAX_RESPONSE_BYTES) {
+  if (!collected.started) {
+    collected.started = true;
+    // libcurl has refused a declared length over the cap before any byte comes; a length within it
+    // is room made once.
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(collected.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        length > 0 && !collected.body.expect(static_cast<std::size_t>(length))) {
+      collected.too_large = true;
+      return 0;
+    }
+  }
+  if (!collected.body.append(data, size * n)) {
     collected.too_large = true;
     return 0;  // aborts the transfer
   }
-  collected.body.append(data, size * n);
   return size * n;
 }
 
@@ -109,16 +119,17 @@ std::size_t send_part(char* buffer, std::size_t size, std::size_t n, void* out) 
 // One request whose body, if any, `set_body` gives the handle; `extra` headers come with it.
 HttpResponse perform(std::string_view method, const std::string& url, const Headers& headers,
                      const Headers& extra, const std::function<void(CURL*)>& set_body, double timeout_s,
-                     const std::exception_ptr* body_failure) {
+                     std::size_t max_answer_bytes, const std::exception_ptr* body_failure) {
   init_http();
+  const std::string shown = url_shown(url);
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  if (!easy) throw ConnectError("could not create an HTTP handle (" + url + ")");
+  if (!easy) throw ConnectError("could not create an HTTP handle (" + shown + ")");
   CURL* h = easy.get();
 
   std::unique_ptr<curl_slist, ListDeleter> list;
   auto add_header = [&](const std::string& line) {
     curl_slist* next = curl_slist_append(list.get(), line.c_str());
-    if (!next) throw ConnectError("could not build the request headers (" + url + ")");
+    if (!next) throw ConnectError("could not build the request headers (" + shown + ")");
     (void)list.release();
     list.reset(next);
   };
@@ -143,18 +154,19 @@ HttpResponse perform(std::string_view method, const std::string& url, const Head
   check(curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get()));
   check(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms));
   check(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
+  // A declared Content-Length over the cap is refused from the headers, before the body is read.
+  check(curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(max_answer_bytes)));
   check(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect));
-  Collected collected{response.body};
+  Collected collected{.handle = h, .body = detail::AnswerBody(response.body, max_answer_bytes)};
   check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &collected));
 
   const CURLcode code = Transfer(h).run(token);
   if (body_failure && *body_failure) std::rethrow_exception(*body_failure);
-  if (collected.too_large)
-    throw ConnectError("the answer is larger than " + std::to_string(MAX_RESPONSE_BYTES >> 20) + " MiB (" +
-                       url + ")");
+  if (collected.too_large || code == CURLE_FILESIZE_EXCEEDED)
+    throw ConnectError(detail::too_large_text(max_answer_bytes, shown));
   if (code == CURLE_OPERATION_TIMEDOUT)
-    throw ReadTimeout(std::string(curl_easy_strerror(code)) + " (" + url + ")");
-  if (code != CURLE_OK) throw ConnectError(std::string(curl_easy_strerror(code)) + " (" + url + ")");
+    throw ReadTimeout(std::string(curl_easy_strerror(code)) + " (" + shown + ")");
+  if (code != CURLE_OK) throw ConnectError(std::string(curl_easy_strerror(code)) + " (" + shown + ")");
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
   return response;
 }
@@ -164,17 +176,18 @@ const Headers JSON_CONTENT = {{"Content-Type", "application/json"}};
 }  // namespace
 
 HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
-                          std::optional<std::string_view> json_body, double timeout_s) {
-  if (!json_body) return perform(method, url, headers, {}, {}, timeout_s, nullptr);
+                          std::optional<std::string_view> json_body, double timeout_s,
+                          std::size_t max_answer_bytes) {
+  if (!json_body) return perform(method, url, headers, {}, {}, timeout_s, max_answer_bytes, nullptr);
   auto set_body = [json_body](CURL* h) {
     check(curl_easy_setopt(h, CURLOPT_POSTFIELDS, json_body->data()));
     check(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(json_body->size())));
   };
-  return perform(method, url, headers, JSON_CONTENT, set_body, timeout_s, nullptr);
+  return perform(method, url, headers, JSON_CONTENT, set_body, timeout_s, max_answer_bytes, nullptr);
 }
 
 HttpResponse http_request(std::string_view method, const std::string& url, const Headers& headers,
-                          const BodyWriter& json_body, double timeout_s) {
+                          const BodyWriter& json_body, double timeout_s, std::size_t max_answer_bytes) {
   Sending sending{json_body, nullptr};
   auto set_body = [&sending](CURL* h) {
     check(curl_easy_setopt(h, CURLOPT_POST, 1L));
@@ -183,8 +196,51 @@ HttpResponse http_request(std::string_view method, const std::string& url, const
   };
   Headers chunked = JSON_CONTENT;
   chunked.emplace_back("Transfer-Encoding", "chunked");
-  return perform(method, url, headers, chunked, set_body, timeout_s, &sending.failure);
+  return perform(method, url, headers, chunked, set_body, timeout_s, max_answer_bytes, &sending.failure);
 }
+
+std::string url_shown(std::string_view url) {
+  const std::size_t scheme = url.find("://");
+  const std::size_t host = scheme == std::string_view::npos ? 0 : scheme + 3;
+  const std::size_t authority_end = std::min(url.find_first_of("/?#", host), url.size());
+  const std::size_t at = url.substr(host, authority_end - host).rfind('@');
+  if (at == std::string_view::npos) return utf8::echo(url);
+  // The user part may be a token by itself: it goes whole.
+  return utf8::echo(std::string(url.substr(0, host)) + "***" + std::string(url.substr(host + at)));
+}
+
+namespace detail {
+
+bool AnswerBody::expect(std::size_t length) {
+  if (length > cap_) return false;
+  if (length > body_.capacity()) grow_to(length);
+  return true;
+}
+
+bool AnswerBody::append(const char* data, std::size_t n) {
+  if (n > cap_ - body_.size()) return false;
+  const std::size_t needed = body_.size() + n;
+  if (needed > body_.capacity()) grow_to(std::min(cap_, std::max(needed, 2 * body_.capacity())));
+  body_.append(data, n);
+  return true;
+}
+
+void AnswerBody::grow_to(std::size_t capacity) {
+  // A fresh string's reserve takes what it is asked for; growing a full one may double instead.
+  std::string larger;
+  larger.reserve(capacity);
+  larger.append(body_);
+  body_.swap(larger);
+}
+
+std::string too_large_text(std::size_t cap, std::string_view url) {
+  constexpr std::size_t MIB = std::size_t{1} << 20;
+  const std::string size =
+      cap >= MIB && cap % MIB == 0 ? std::to_string(cap / MIB) + " MiB" : std::to_string(cap) + " bytes";
+  return "the answer is larger than " + size + " (" + std::string(url) + ")";
+}
+
+}  // namespace detail
 
 std::string refusal_detail(const std::string& body) {
   Json parsed;
@@ -210,7 +266,7 @@ void raise_for_refusal(const HttpResponse& response, const std::string& url) {
       break;
   }
   if (response.status >= 400) {
-    std::string message = "HTTP status " + std::to_string(response.status) + " for " + url;
+    std::string message = "HTTP status " + std::to_string(response.status) + " for " + url_shown(url);
     const std::string_view excerpt = utf8::prefix(response.body, 200);
     if (!excerpt.empty()) message += ": " + std::string(excerpt);
     throw HTTPStatusError(static_cast<int>(response.status), std::move(message));

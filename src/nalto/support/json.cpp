@@ -225,6 +225,10 @@ void JsonSaxLimits::refuse(const std::exception& error) const {
 }
 
 Json parse_json(std::string_view text) {
+  // nlohmann's reader takes a NUL byte for the end of the text: what follows one would go unread.
+  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos)
+    throw UnparsedJSONError("syntax error at byte " + std::to_string(nul + 1) + ": a NUL byte is no JSON",
+                            std::string(text));
   Json result;
   DepthLimitedBuilder builder(result, text);
   Json::sax_parse(text, &builder);

@@ -32,8 +32,9 @@ const Json* member_at(const Json& j, std::initializer_list<std::string_view> pat
 // make every copy and walk of the value recurse as deep.
 constexpr std::size_t MAX_JSON_DEPTH = 128;
 
-// Parses text as JSON; failure, a number out of a double's range or nesting deeper than
-// MAX_JSON_DEPTH (NestedTooDeepError) -> JSONDecodeError (an UnparsedJSONError holding the text).
+// Parses text as JSON; failure (also a NUL byte anywhere), a number out of a double's range or nesting
+// deeper than MAX_JSON_DEPTH (NestedTooDeepError) -> JSONDecodeError (an UnparsedJSONError holding the
+// text).
 Json parse_json(std::string_view text);
 
 // What the SAX builders of outside text share: the member types nlohmann's parser asks of a builder,

@@ -98,4 +98,12 @@ std::string text_start(std::string_view text, std::size_t limit) {
   return std::string(start) + "...";
 }
 
+std::string echo(std::string_view value, std::size_t limit) {
+  const std::string_view start = prefix(value, limit);
+  if (start.size() == value.size()) return std::string(value);
+  std::size_t characters = 0;
+  for (std::size_t pos = 0; pos < value.size(); pos += decode(value, pos).length) ++characters;
+  return std::string(start) + "… (" + std::to_string(characters) + " characters)";
+}
+
 }  // namespace nalto::utf8

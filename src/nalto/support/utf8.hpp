@@ -33,6 +33,14 @@ std::string_view prefix(std::string_view s, std::size_t n);
 // The start of a text for a message: at most `limit` code points, with "..." when cut.
 std::string text_start(std::string_view text, std::size_t limit = 60);
 
+// How much of a user's value a message echoes: a name, an id or a path reads whole, while a value of
+// 100 kB would bury the message.
+inline constexpr std::size_t ECHO_LIMIT = 200;
+
+// A user's value as a message echoes it: whole up to `limit` code points, else its first `limit` code
+// points, "…" and its whole length: "abc… (100000 characters)".
+std::string echo(std::string_view value, std::size_t limit = ECHO_LIMIT);
+
 // `s` with every invalid byte replaced by U+FFFD.
 std::string sanitize(std::string_view s);
 
