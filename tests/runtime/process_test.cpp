@@ -252,8 +252,8 @@ TEST(SimProcessTest, ASimThatExitsBeforeServingHasHandedOverItsOutputWhenTheServ
     std::function<void(std::string)> on_output = [&lines](std::string line) {
       lines.push_back(std::move(line));
     };
-    const Process process = co_await runtime.make_in_process(sim.string(), "localhost", port, Json::object(),
-                                                             std::move(on_output));
+    const std::unique_ptr<outside::SimProcess> process = co_await runtime.make_in_process(
+        sim.string(), "localhost", port, Json::object(), std::move(on_output));
     // The loop stands still meanwhile, so the lines are still in the pipe when the check sees the exit.
     for (int i = 0; i < 1000 && !process->returncode(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -851,7 +851,8 @@ TEST(SimIsolationTest, ASimsGraceLetsItsHelpersEndTheirOwnWayInEitherMode) {
         "sim",
         // Without the shell's note of each sleep that SIGTERM ended.
         "exec 2>/dev/null\n"
-        "trap 'kill -TERM $helper; wait $helper; echo helper ended $?; exit 0' TERM\n"
+        // SIGTERM reaches the helper too, in the sim's process group.
+        "trap 'wait $helper; echo helper ended $?; exit 0' TERM\n"
         "sh -c 'trap \"echo helper done; exit 0\" TERM; echo helper ready; while :; do sleep 0.01; "
         "done' &\n"
         "helper=$!\n"
