@@ -8,8 +8,12 @@
 //    can gain more from --jobs 2 with such a sim than this.
 // 3. The rate of rows replayed through the Python sim.
 // 4. The time from the sim's first SERVING answer to check_serving's return, over several starts.
+// 5. A sim's start, in a PID namespace of its own under our init and without one: a sim that exits at
+//    once (/bin/true), its start and its end apart, and the C++ sim started until it serves; and the
+//    replay rate of 1. in both.
 
 #include <grpcpp/grpcpp.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <asio/co_spawn.hpp>
@@ -17,6 +21,8 @@
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +33,7 @@
 #include "nalto/mapping/slots.hpp"
 #include "nalto/runtime/grpc_call.hpp"
 #include "nalto/runtime/grpc_sim_runtime.hpp"
+#include "nalto/runtime/process.hpp"
 #include "sim.grpc.pb.h"
 
 namespace {
@@ -252,6 +259,98 @@ void serving_latency(asio::io_context& context, nalto::runtime::GrpcSimRuntime& 
               starts.back());
 }
 
+constexpr const char* NO_PID_NAMESPACE = "NALTO_TEST_NO_PID_NAMESPACE";
+
+// Sims started in its scope run without a PID namespace of their own.
+class WithoutNamespace {
+ public:
+  WithoutNamespace() { ::setenv(NO_PID_NAMESPACE, "1", 1); }
+  ~WithoutNamespace() { ::unsetenv(NO_PID_NAMESPACE); }
+  WithoutNamespace(const WithoutNamespace&) = delete;
+  WithoutNamespace& operator=(const WithoutNamespace&) = delete;
+};
+
+std::string percentiles(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  char text[96];
+  std::snprintf(text, sizeof text, "median %7.2f ms, 90th percentile %7.2f ms", values[values.size() / 2],
+                values[values.size() * 9 / 10]);
+  return text;
+}
+
+// A sim that exits at once, started and awaited `count` times: the time until start_sim_process
+// returns (the sim has been exec'd), and the time from there until wait() returns (its end, and the
+// search for what it left).
+struct StartAndEnd {
+  std::vector<double> start, end;
+};
+
+void start_and_end(asio::io_context& context, const std::string& sim, int count, StartAndEnd& times) {
+  for (int i = 0; i < count; ++i) {
+    const auto started = Clock::now();
+    Clock::time_point running;
+    run(context, [&]() -> asio::awaitable<int> {
+      std::string path = sim;
+      std::string host = "localhost";
+      const auto process =
+          co_await nalto::runtime::start_sim_process(std::move(path), std::move(host), 1, Json::object(), {});
+      running = Clock::now();
+      co_return co_await process->wait();
+    }());
+    times.start.push_back(std::chrono::duration<double>(running - started).count() * 1e3);
+    times.end.push_back(seconds_since(running) * 1e3);
+  }
+}
+
+// Starts the C++ sim until it serves, `count` times.
+std::vector<double> start_to_serving(asio::io_context& context, nalto::runtime::GrpcSimRuntime& runtime,
+                                     int count) {
+  std::vector<double> times;
+  for (int i = 0; i < count; ++i) {
+    Sim sim{runtime};
+    const auto started = Clock::now();
+    run(context, [&]() -> asio::awaitable<int> {
+      const int port = runtime.get_free_port();
+      sim.address = "localhost:" + std::to_string(port);
+      std::string path = SIMS + "/heated_room/heated-room";
+      sim.process = co_await runtime.make_in_process(std::move(path), "localhost", port, Json::object(), {});
+      co_await runtime.check_serving(sim.address, 60);
+      co_return 0;
+    }());
+    times.push_back(seconds_since(started) * 1e3);
+  }
+  return times;
+}
+
+void isolation_cost(asio::io_context& context, nalto::runtime::GrpcSimRuntime& runtime) {
+  constexpr int STARTS_EACH = 60;
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("nalto-bench-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::create_symlink("/bin/true", dir / "true");
+  const std::string trivial = (dir / "true").string();
+  StartAndEnd own, none;
+  std::vector<double> own_serving, none_serving;
+  // Taking turns, as the machine's speed drifts.
+  for (int round = 0; round < 3; ++round) {
+    start_and_end(context, trivial, STARTS_EACH / 3, own);
+    for (const double t : start_to_serving(context, runtime, STARTS / 2)) own_serving.push_back(t);
+    const WithoutNamespace without;
+    start_and_end(context, trivial, STARTS_EACH / 3, none);
+    for (const double t : start_to_serving(context, runtime, STARTS / 2)) none_serving.push_back(t);
+  }
+  std::filesystem::remove_all(dir);
+  std::printf("A sim's start in a PID namespace of its own under our init, and without one:\n");
+  std::printf("  /bin/true, %d starts: started   in a namespace %s\n", STARTS_EACH,
+              percentiles(own.start).c_str());
+  std::printf("                                   without one    %s\n", percentiles(none.start).c_str());
+  std::printf("                      ended     in a namespace %s\n", percentiles(own.end).c_str());
+  std::printf("                                   without one    %s\n", percentiles(none.end).c_str());
+  std::printf("  C++ sim, %d starts, to serving: in a namespace %s\n", 3 * (STARTS / 2),
+              percentiles(own_serving).c_str());
+  std::printf("                                   without one    %s\n", percentiles(none_serving).c_str());
+}
+
 }  // namespace
 
 int main() {
@@ -259,7 +358,16 @@ int main() {
   nalto::runtime::GrpcSimRuntime runtime;
   const nalto::outside::ScopedSimRuntime installed(runtime);
   instant_replay(context, runtime);
+  if (const auto isolation = runtime.last_isolation(); !isolation || !isolation->own_pid_namespace)
+    std::printf("  (the sim ran without a PID namespace of its own: %s)\n",
+                isolation ? isolation->detail.c_str() : "unknown");
+  {
+    const WithoutNamespace without;
+    std::printf("The same, without a PID namespace:\n");
+    instant_replay(context, runtime);
+  }
   side_by_side_ceiling(context, runtime);
   python_replay(context, runtime);
   serving_latency(context, runtime);
+  isolation_cost(context, runtime);
 }

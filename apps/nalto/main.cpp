@@ -1,3 +1,5 @@
+#include <sys/prctl.h>
+
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -7,6 +9,9 @@
 #include "nalto/support/http.hpp"
 
 int main(int argc, char** argv) {
+  // Not dumpable, its /proc pages (environ, mem) are root's: a sim running as the same user cannot read
+  // the compute node's token from them. Its children are dumpable again once they exec.
+  ::prctl(PR_SET_DUMPABLE, 0);
   auto parsed = nalto::cli::parse_command_line(argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   nalto::init_http();

@@ -64,6 +64,29 @@ TEST(ValidateTest, TheExampleSimsKeepTheProtocol) {
   }
 }
 
+TEST(ValidateTest, SaysHowTheSimIsIsolated) {
+  {
+    Validation validation;
+    EXPECT_EQ(validation.run(of(testing::HEATED_ROOM, 1)), 0) << validation.out() << validation.err();
+    const std::optional<outside::SimIsolation> isolation = validation.runtime.last_isolation();
+    ASSERT_TRUE(isolation.has_value());
+    if (isolation->own_pid_namespace && isolation->detail.empty()) {
+      EXPECT_THAT(validation.out(),
+                  HasSubstr("\n✓ The sim runs in its own PID namespace\n✓ Init and Make\n"));
+    } else {
+      EXPECT_THAT(validation.out(), HasSubstr(isolation->detail)) << "the machine's reason is shown";
+    }
+  }
+  const testing::ScopedEnv refused("NALTO_TEST_NO_PID_NAMESPACE", "1");
+  Validation validation;
+  EXPECT_EQ(validation.run(of(testing::HEATED_ROOM, 1)), 0) << validation.out() << validation.err();
+  EXPECT_THAT(
+      validation.out(),
+      HasSubstr("\nnote: the sim runs in no PID namespace of its own: NALTO_TEST_NO_PID_NAMESPACE is set; "
+                "what it leaves running is stopped and killed when it ends\n✓ Init and Make\n"));
+  EXPECT_THAT(validation.out(), HasSubstr("✓ The sim keeps the protocol\n")) << "a note, not a warning";
+}
+
 TEST(ValidateTest, EachBreachFailsWithTheCallStepAndField) {
   struct Case {
     const char* mode;

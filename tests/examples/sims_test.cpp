@@ -1,16 +1,13 @@
 // The example sims and the test sim as real processes, spoken to through the generated stubs.
 
+#include <gmock/gmock.h>
 #include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <regex>
-#include <thread>
 
 #include "../examples/sims/heated_room/room_model.hpp"
 #include "examples/sim_harness.hpp"
@@ -22,27 +19,14 @@ namespace {
 using grpc::StatusCode;
 using testing::Answer;
 using testing::HEATED_ROOM;
-using testing::PYTHON_ROOM;
-using testing::TEST_SIM;
 using testing::Loop;
+using testing::PYTHON_ROOM;
 using testing::Sim;
+using testing::TEST_SIM;
 using namespace std::chrono_literals;
 namespace v1 = nalto::sim::v1;
 
 const std::string SERVING = "test sim: serving on localhost:";
-
-// A zombie counts as gone: an orphan is reaped by an init this test does not control.
-bool ends_soon(pid_t pid) {
-  for (int i = 0; i < 200; ++i) {
-    if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text{std::istreambuf_iterator<char>(stat), {}};
-    const std::size_t name_end = text.rfind(')');
-    if (name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'Z') return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
 
 struct RoomRun {
   Answer mappings, sensor_space, action_space, reset;
@@ -204,6 +188,7 @@ TEST(TestSimTest, HangInStepNeverAnswersButStopsOnTerm) {
 }
 
 TEST(TestSimTest, IgnoreTermOutlivesTermWithAGrandchildThatTheGroupKillEnds) {
+  const testing::ProcessMark mark;
   Loop loop;
   Sim sim;
   bool outlived_term = false;
@@ -227,7 +212,7 @@ TEST(TestSimTest, IgnoreTermOutlivesTermWithAGrandchildThatTheGroupKillEnds) {
   ASSERT_FALSE(sim.lines.empty());
   std::smatch grandchild;
   ASSERT_TRUE(std::regex_match(sim.lines[0], grandchild, std::regex("grandchild ([0-9]+)"))) << sim.lines[0];
-  EXPECT_TRUE(ends_soon(std::stoi(grandchild[1])));
+  EXPECT_THAT(mark.alive(), ::testing::IsEmpty()) << "the sim and its grandchild";
 }
 
 }  // namespace

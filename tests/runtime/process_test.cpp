@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -9,14 +10,17 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio/posix/stream_descriptor.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <thread>
 
@@ -33,7 +37,11 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using testing::Loop;
 using Lines = std::vector<std::string>;
-using Process = std::unique_ptr<outside::SimProcess>;
+using Process = std::unique_ptr<runtime::SimChildProcess>;
+
+// Set, sims run without a PID namespace of their own, as where the kernel refuses one; the pids they
+// print are then this process's.
+constexpr const char* NO_PID_NAMESPACE = "NALTO_TEST_NO_PID_NAMESPACE";
 
 class TempDir {
  public:
@@ -62,11 +70,16 @@ class TempDir {
   fs::path path_;
 };
 
-// The loop's reactor opens descriptors of its own on first use; counted before, they are no leak.
+// The loop's reactor opens descriptors of its own on first use; counted before, they are no leak. Nor is
+// our init's program, made once at the first start and kept for the process's life.
 std::size_t open_fds(Loop& loop) {
   const asio::posix::stream_descriptor reactor_in_use(loop.context);
-  const auto entries = fs::directory_iterator("/proc/self/fd");
-  return static_cast<std::size_t>(std::distance(fs::begin(entries), fs::end(entries)));
+  std::size_t count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ignored;
+    if (!fs::read_symlink(entry.path(), ignored).string().starts_with("/memfd:nalto-sim-init")) ++count;
+  }
+  return count;
 }
 
 // A zombie counts as gone: an orphan is reaped by an init this test does not control.
@@ -239,8 +252,8 @@ TEST(SimProcessTest, ASimThatExitsBeforeServingHasHandedOverItsOutputWhenTheServ
     std::function<void(std::string)> on_output = [&lines](std::string line) {
       lines.push_back(std::move(line));
     };
-    const Process process = co_await runtime.make_in_process(sim.string(), "localhost", port, Json::object(),
-                                                             std::move(on_output));
+    const std::unique_ptr<outside::SimProcess> process = co_await runtime.make_in_process(
+        sim.string(), "localhost", port, Json::object(), std::move(on_output));
     // The loop stands still meanwhile, so the lines are still in the pipe when the check sees the exit.
     for (int i = 0; i < 1000 && !process->returncode(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -305,6 +318,7 @@ TEST(SimProcessTest, KillEndsASimThatIgnoresTerm) {
 }
 
 TEST(SimProcessTest, WhatIsLeftOfTheGroupEndsWithTheSim) {
+  const testing::ScopedEnv no_namespace(NO_PID_NAMESPACE, "1");
   TempDir dir;
   const fs::path sim = dir.script("sim", "sleep 30 &\necho $!\n");
   Loop loop;
@@ -343,6 +357,7 @@ TEST(SimProcessTest, ACancelledWaitLeavesTheProcessWaitable) {
 }
 
 TEST(SimProcessTest, DestroyingTheHandleEndsTheGroupAndLeaksNoDescriptor) {
+  const testing::ScopedEnv no_namespace(NO_PID_NAMESPACE, "1");
   TempDir dir;
   const fs::path sim = dir.script("sim", "echo $$\nsleep 30 &\necho $!\nsleep 30\n");
   Loop loop;
@@ -492,6 +507,7 @@ TEST(SimProcessTest, TheSimRunsInASessionOfItsOwnWithoutTheTerminal) {
 }
 
 TEST(SimProcessTest, EveryDescendantEndsAndIsReapedWithTheSim) {
+  const testing::ScopedEnv no_namespace(NO_PID_NAMESPACE, "1");
   enum class Ending { exits, killed, dropped };
   struct Case {
     const char* what;
@@ -532,6 +548,7 @@ TEST(SimProcessTest, EveryDescendantEndsAndIsReapedWithTheSim) {
 }
 
 TEST(SimProcessTest, StoppingOneSimLeavesTheOtherAndTheToolsOwnChildren) {
+  const testing::ScopedEnv no_namespace(NO_PID_NAMESPACE, "1");
   TempDir dir;
   const fs::path sim = dir.script("sim", "setsid sleep 30 &\necho $$ $!\nexec sleep 30\n");
   testing::Subprocess own({"sleep", "30"});
@@ -559,6 +576,400 @@ TEST(SimProcessTest, StoppingOneSimLeavesTheOtherAndTheToolsOwnChildren) {
     const auto [sim_pid, helper] = pids(*lines);
     EXPECT_TRUE(reaped_soon(sim_pid));
     EXPECT_TRUE(reaped_soon(helper));
+  }
+}
+
+// Whether this machine gives a sim a PID namespace of its own, as its isolation says; and why not.
+const outside::SimIsolation& machine_isolation() {
+  static const outside::SimIsolation found = [] {
+    TempDir dir;
+    const fs::path sim = dir.script("sim", "exit 0\n");
+    Loop loop;
+    Lines lines;
+    return loop.run([&]() -> asio::awaitable<outside::SimIsolation> {
+      const Process process = co_await start(sim, lines);
+      co_await process->wait();
+      co_return process->isolation();
+    }());
+  }();
+  return found;
+}
+
+enum class Mode { namespaced, none };
+
+std::string name_of(Mode mode) {
+  return mode == Mode::namespaced ? "in a PID namespace" : "without a PID namespace";
+}
+
+// Sets the mode of the sims started in its scope.
+class ScopedMode {
+ public:
+  explicit ScopedMode(Mode mode)
+      : env_(NO_PID_NAMESPACE, mode == Mode::none ? std::optional<std::string>("1") : std::nullopt) {}
+
+ private:
+  testing::ScopedEnv env_;
+};
+
+// The modes this machine can show: without a namespace always, in one where the kernel allows it.
+std::vector<Mode> modes() {
+  if (machine_isolation().own_pid_namespace && machine_isolation().detail.empty())
+    return {Mode::namespaced, Mode::none};
+  std::cerr << "[ NOTE     ] no PID namespace for a sim here: " << machine_isolation().detail << "\n";
+  return {Mode::none};
+}
+
+// Kills what a failed test left behind, so that it cannot disturb the tests after it.
+void end_marked(const testing::ProcessMark& mark) {
+  // A process that forks and leaves at once may slip through a scan: stopped, it cannot; only a run of
+  // scans that find nothing ends the search.
+  std::vector<int> found;
+  for (int quiet = 0, round = 0; quiet < 20 && round < 2000; ++round) {
+    const std::vector<int> left = mark.alive(std::chrono::milliseconds(0));
+    quiet = left.empty() ? quiet + 1 : 0;
+    for (const int pid : left) ::kill(pid, SIGSTOP);
+    found.insert(found.end(), left.begin(), left.end());
+  }
+  for (const int pid : found) ::kill(pid, SIGKILL);
+}
+
+// This process's children that are zombies, but those in `known`: none may be left once a sim has ended.
+std::vector<pid_t> zombie_children(const std::vector<pid_t>& known = {}) {
+  std::vector<pid_t> found;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    const std::string text{std::istreambuf_iterator<char>(stat), {}};
+    const std::size_t name_end = text.rfind(')');
+    if (name_end == std::string::npos) continue;
+    std::istringstream fields(text.substr(name_end + 1));
+    char state = 0;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    const pid_t pid = std::stoi(name);
+    if (state == 'Z' && parent == ::getpid() && std::find(known.begin(), known.end(), pid) == known.end())
+      found.push_back(pid);
+  }
+  return found;
+}
+
+// perl is in every Debian; the shell cannot move a job to a process group of its own without a terminal.
+// Each prints "ready" once its helpers run.
+const std::string OWN_GROUP = "perl -e 'setpgrp(0, 0); sleep 30' &\n";
+const std::string DAEMON = "(setsid sleep 30 &)\n";
+// Every millisecond it forks; the parent exits and the child leaves the session, and adds a byte to the
+// file "hops" in the sim's folder. A scan of /proc may miss a process so short-lived: the file, once it no
+// longer grows, says that none runs.
+const std::string HOPPER =
+    "perl -MPOSIX -e 'while (1) { exit 0 if fork(); POSIX::setsid(); if (open(my $f, \">>\", \"hops\")) { "
+    "print $f "
+    "\"x\" } select(undef, undef, undef, 0.001) }' &\n"
+    "while [ ! -s hops ]; do sleep 0.01; done\n";
+
+// Whether the hopper that writes to `hops` hopped, and hops no longer.
+bool hopped_and_stopped(const fs::path& hops) {
+  std::error_code ignored;
+  const std::uintmax_t before = fs::file_size(hops, ignored);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::uintmax_t after = fs::file_size(hops, ignored);
+  return before > 0 && before != static_cast<std::uintmax_t>(-1) && after == before;
+}
+
+TEST(SimIsolationTest, TheSimRunsUnderOurInitInAPidNamespaceWithAProcOfItsOwn) {
+  if (!machine_isolation().own_pid_namespace) GTEST_SKIP() << machine_isolation().detail;
+  TempDir dir;
+  const fs::path sim = dir.script("sim",
+                                  "echo $$ $PPID\n"
+                                  "tr '\\0' ' ' </proc/1/cmdline; echo\n"
+                                  "ls /proc | grep -c '^[0-9]'\n"
+                                  "echo $(id -u) $(id -g)\n");
+  Loop loop;
+  Lines lines;
+  outside::SimIsolation isolation;
+  const int code = loop.run([&]() -> asio::awaitable<int> {
+    const Process process = co_await start(sim, lines);
+    isolation = process->isolation();
+    co_return co_await process->wait();
+  }());
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(isolation.own_pid_namespace);
+  EXPECT_EQ(isolation.detail, "") << "a /proc of its own";
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "2 1") << "the sim is not the namespace's first process: our init is, and its parent";
+  EXPECT_THAT(lines[1], ::testing::StartsWith("nalto-sim-init "));
+  EXPECT_LT(std::stoi(lines[2]), 10) << "its /proc shows its own namespace only";
+  EXPECT_EQ(lines[3], std::to_string(::geteuid()) + " " + std::to_string(::getegid())) << "its own user";
+}
+
+TEST(SimIsolationTest, TheExitStatusIsExactInEveryMode) {
+  enum class Stop { none, terminate, terminate_then_kill };
+  struct Case {
+    const char* what;
+    std::string script;
+    Stop stop;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {"an exit code", "exit 3\n", Stop::none, 3},
+      {"a crash", "ulimit -c 0\nkill -SEGV $$\n", Stop::none, -SIGSEGV},
+      {"SIGTERM's default action", "echo ready\nexec sleep 30\n", Stop::terminate, -SIGTERM},
+      {"SIGTERM ignored, then a kill", "trap '' TERM\necho ready\nsleep 30\n", Stop::terminate_then_kill,
+       -SIGKILL},
+  };
+  Loop loop;
+  for (const Mode mode : modes()) {
+    const ScopedMode scoped(mode);
+    for (const Case& c : cases) {
+      TempDir dir;
+      const fs::path sim = dir.script("sim", c.script);
+      Lines lines;
+      std::optional<int> code_after_wait;
+      const int code = loop.run([&]() -> asio::awaitable<int> {
+        const Process process = co_await start(sim, lines);
+        if (c.stop != Stop::none) {
+          co_await until_lines(lines, 1);
+          process->terminate();
+        }
+        if (c.stop == Stop::terminate_then_kill) {
+          auto waiting = process->wait();
+          co_await attempt(with_timeout(std::move(waiting), 0.3));
+          process->kill();
+        }
+        const int ended = co_await process->wait();
+        code_after_wait = process->returncode();
+        co_return ended;
+      }());
+      EXPECT_EQ(code, c.code) << c.what << ", " << name_of(mode);
+      EXPECT_EQ(code_after_wait, c.code) << c.what << ", " << name_of(mode);
+    }
+  }
+}
+
+TEST(SimIsolationTest, NothingASimStartedOutlivesItInEitherMode) {
+  enum class Ending { exits, terminated, killed, dropped };
+  struct Helper {
+    const char* what;
+    std::string script;
+  };
+  const std::vector<Helper> helpers = {
+      {"a double-forked sleep", DAEMON},
+      {"a helper that forks every millisecond, leaving the session", HOPPER},
+      {"a child in a process group of its own", OWN_GROUP},
+  };
+  const std::vector<std::pair<Ending, const char*>> endings = {
+      {Ending::exits, "the sim exits"},
+      {Ending::terminated, "the sim is terminated"},
+      {Ending::killed, "the sim is killed"},
+      {Ending::dropped, "the handle is dropped"},
+  };
+  Loop loop;
+  for (const Mode mode : modes()) {
+    const ScopedMode scoped(mode);
+    for (const Helper& helper : helpers) {
+      for (const auto& [ending, how] : endings) {
+        const testing::ProcessMark mark;
+        // Left by other tests of this process.
+        const std::vector<pid_t> zombies_before = zombie_children();
+        TempDir dir;
+        const std::string rest = ending == Ending::exits ? "sleep 0.05\n" : "exec sleep 30\n";
+        const fs::path sim = dir.script("sim", helper.script + "echo ready\n" + rest);
+        Lines lines;
+        loop.run([&]() -> asio::awaitable<void> {
+          Process process = co_await start(sim, lines);
+          co_await until_lines(lines, 1);
+          if (ending == Ending::terminated) process->terminate();
+          if (ending == Ending::killed) process->kill();
+          if (ending == Ending::dropped) {
+            process.reset();
+          } else {
+            co_await process->wait();
+          }
+        }());
+        const std::string what = std::string(helper.what) + ", " + how + ", " + name_of(mode);
+        EXPECT_EQ(lines, Lines{"ready"}) << what;
+        EXPECT_THAT(mark.alive(), ::testing::IsEmpty()) << what;
+        EXPECT_THAT(zombie_children(zombies_before), ::testing::IsEmpty()) << what;
+        if (helper.script == HOPPER) {
+          EXPECT_TRUE(hopped_and_stopped(dir.path() / "hops")) << what;
+        }
+        end_marked(mark);
+      }
+    }
+  }
+}
+
+// How many of `pids` run the program `name`.
+std::size_t running(const std::vector<int>& pids, const std::string& name) {
+  return static_cast<std::size_t>(std::count_if(pids.begin(), pids.end(), [&name](int pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string found;
+    std::getline(comm, found);
+    return found == name;
+  }));
+}
+
+TEST(SimIsolationTest, StoppingOneSimLeavesTheOthersHelpersInEitherMode) {
+  Loop loop;
+  for (const Mode mode : modes()) {
+    const ScopedMode scoped(mode);
+    TempDir dir;
+    const fs::path sim = dir.script("sim", DAEMON + "echo ready\nexec sleep 30\n");
+    const testing::ProcessMark first_mark;
+    Lines first, second;
+    Process one = loop.run(start(sim, first));
+    const testing::ProcessMark second_mark;
+    std::size_t others_before = 0, others_after = 0;
+    const auto others = [&second_mark] {
+      return running(second_mark.alive(std::chrono::milliseconds(0)), "sleep");
+    };
+    loop.run([&]() -> asio::awaitable<void> {
+      const Process other = co_await start(sim, second);
+      co_await until_lines(first, 1);
+      // The helper may exec sleep after the sim's line.
+      for (int i = 0; i < 500 && (others_before = others()) < 2; ++i) co_await sleep_for(0.01);
+      one.reset();
+      others_after = others();
+      EXPECT_FALSE(other->returncode()) << name_of(mode);
+    }());
+    EXPECT_THAT(first_mark.alive(), ::testing::IsEmpty()) << name_of(mode);
+    EXPECT_EQ(others_before, 2u) << name_of(mode);
+    EXPECT_EQ(others_after, 2u) << "the other sim and its helper run on, " << name_of(mode);
+    EXPECT_THAT(second_mark.alive(), ::testing::IsEmpty()) << name_of(mode);
+    end_marked(first_mark);
+    end_marked(second_mark);
+  }
+}
+
+TEST(SimIsolationTest, ASimsGraceLetsItsHelpersEndTheirOwnWayInEitherMode) {
+  Loop loop;
+  for (const Mode mode : modes()) {
+    const ScopedMode scoped(mode);
+    TempDir dir;
+    const fs::path sim = dir.script(
+        "sim",
+        // Without the shell's note of each sleep that SIGTERM ended.
+        "exec 2>/dev/null\n"
+        // SIGTERM reaches the helper too, in the sim's process group.
+        "trap 'wait $helper; echo helper ended $?; exit 0' TERM\n"
+        "sh -c 'trap \"echo helper done; exit 0\" TERM; echo helper ready; while :; do sleep 0.01; "
+        "done' &\n"
+        "helper=$!\n"
+        "while :; do sleep 0.01; done\n");
+    Lines lines;
+    const int code = loop.run([&]() -> asio::awaitable<int> {
+      const Process process = co_await start(sim, lines);
+      co_await until_lines(lines, 1);
+      process->terminate();
+      co_return co_await process->wait();
+    }());
+    EXPECT_EQ(code, 0) << name_of(mode);
+    EXPECT_EQ(lines, (Lines{"helper ready", "helper done", "helper ended 0"})) << name_of(mode);
+  }
+}
+
+TEST(SimIsolationTest, TheSimInheritsNoDescriptorButItsStdioInEitherMode) {
+  // Left open across exec on purpose, as a careless library of this process might.
+  const Fd inheritable(::open("/dev/null", O_RDONLY));
+  ASSERT_GE(inheritable.get(), 0);
+  TempDir dir;
+  dir.write("sim.json", R"({"command": ["/bin/sh", "-c", "ls /proc/$$/fd"]})");
+  Loop loop;
+  for (const Mode mode : modes()) {
+    const ScopedMode scoped(mode);
+    Lines lines;
+    loop.run([&]() -> asio::awaitable<void> {
+      const Process process = co_await start(dir.path(), lines);
+      co_await process->wait();
+    }());
+    EXPECT_EQ(lines, (Lines{"0", "1", "2"})) << name_of(mode);
+  }
+}
+
+// In a forked copy of this test, as the sims' own user: SIGKILL ends the copy as it would end the tool.
+TEST(SimIsolationTest, AToolKilledWithSigkillLeavesNoProcessOfItsSim) {
+  if (!machine_isolation().own_pid_namespace) GTEST_SKIP() << machine_isolation().detail;
+  TempDir dir;
+  const fs::path sim = dir.script("sim", DAEMON + HOPPER + OWN_GROUP + "echo ready\nexec sleep 30\n");
+  const testing::ProcessMark mark;
+  const auto tool = testing::Subprocess::fork([&sim] {
+    Loop loop;
+    Lines lines;
+    const Process process = loop.run([&]() -> asio::awaitable<Process> {
+      Process started = co_await start(sim, lines);
+      co_await until_lines(lines, 1);
+      co_return started;
+    }());
+    const std::string ready = "ready\n";
+    if (::write(STDOUT_FILENO, ready.data(), ready.size()) != static_cast<ssize_t>(ready.size())) return 1;
+    ::pause();
+    return 0;
+  });
+  ASSERT_TRUE(tool->read_until([&] { return tool->out() == "ready\n"; },
+                               testing::Subprocess::Clock::now() + std::chrono::seconds(10)))
+      << tool->err();
+  EXPECT_GE(mark.alive(std::chrono::milliseconds(0)).size(), 4u) << "the sim and its helpers ran";
+  tool->signal(SIGKILL);
+  EXPECT_EQ(tool->finish(testing::Subprocess::Clock::now() + std::chrono::seconds(5)),
+            testing::killed_by(SIGKILL));
+  EXPECT_THAT(mark.alive(), ::testing::IsEmpty());
+  EXPECT_TRUE(hopped_and_stopped(dir.path() / "hops"));
+  end_marked(mark);
+  // Our init, once the copy's child, came to this process when the copy died.
+  for (const pid_t zombie : zombie_children()) ::waitpid(zombie, nullptr, 0);
+}
+
+// In a forked copy of this test running as nobody (when the tests run as root; else as their user).
+TEST(SimIsolationTest, AnUnprivilegedUserGetsTheSameIsolation) {
+  const auto tool = testing::Subprocess::fork([] {
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                             ::setresuid(65534, 65534, 65534) != 0))
+      return 10;
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all);
+    const fs::path exits = dir.script("exits", "echo $$ $(id -u)\n" + DAEMON + HOPPER + "exit 3\n");
+    const fs::path crashes = dir.script("crashes", "ulimit -c 0\nkill -SEGV $$\n");
+    const fs::path waits = dir.script("waits", DAEMON + "echo ready\nexec sleep 30\n");
+    const testing::ProcessMark mark;
+    Loop loop;
+    Lines lines;
+    std::ostringstream report;
+    loop.run([&]() -> asio::awaitable<void> {
+      Process process = co_await start(exits, lines);
+      report << "isolated " << process->isolation().own_pid_namespace << " " << process->isolation().detail
+             << "\n";
+      report << "exit " << co_await process->wait() << "\n";
+      process = co_await start(crashes, lines);
+      report << "crash " << co_await process->wait() << "\n";
+      process = co_await start(waits, lines);
+      co_await until_lines(lines, 2);
+      process->terminate();
+      report << "terminated " << co_await process->wait() << "\n";
+    }());
+    report << "sim " << lines.at(0) << "\n";
+    report << "left " << mark.alive().size() << (hopped_and_stopped(dir.path() / "hops") ? "" : ", hopping")
+           << "\n";
+    const std::string text = report.str();
+    return ::write(STDOUT_FILENO, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 11;
+  });
+  const auto status = tool->finish(testing::Subprocess::Clock::now() + std::chrono::seconds(20));
+  ASSERT_EQ(status, testing::exited(0)) << tool->out() << tool->err();
+  const uid_t user = ::geteuid() == 0 ? 65534 : ::geteuid();
+  const bool namespaced = tool->out().starts_with("isolated 1 \n");
+  if (!namespaced) std::cerr << "[ NOTE     ] " << tool->out().substr(0, tool->out().find('\n')) << "\n";
+  const std::string pid = namespaced ? "2" : "[0-9]+";
+  EXPECT_THAT(tool->out(), ::testing::MatchesRegex("isolated [01] .*\n"
+                                                   "exit 3\n"
+                                                   "crash -11\n"
+                                                   "terminated -15\n"
+                                                   "sim " +
+                                                   pid + " " + std::to_string(user) +
+                                                   "\n"
+                                                   "left 0\n"));
+  if (!namespaced) {
+    EXPECT_THAT(tool->out(), ::testing::StartsWith("isolated 0 the kernel refused"))
+        << "nothing but the kernel";
   }
 }
 

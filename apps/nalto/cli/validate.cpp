@@ -364,6 +364,20 @@ void report_start_failure(const std::exception_ptr& failure) {
   }
 }
 
+// How the sim is kept apart from the machine's other processes: a line of its own, never a warning, as
+// it is the machine's doing and not the sim's.
+void report_isolation(const std::optional<outside::SimIsolation>& isolation) {
+  if (!isolation) return;
+  const std::string detail = markup_literal(isolation->detail);
+  if (isolation->own_pid_namespace) {
+    console().print("[green]✓[/green] The sim runs in its own PID namespace" +
+                    (detail.empty() ? "" : "; " + detail));
+  } else {
+    console().print("[dim]note: the sim runs in no PID namespace of its own: " + detail +
+                    "; what it leaves running is stopped and killed when it ends[/dim]");
+  }
+}
+
 std::string milliseconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2f ms", seconds * 1000);
@@ -460,6 +474,7 @@ asio::awaitable<int> validate_sim(Validate invocation) {
   }
   SimSession session = std::move(started.value());
   console().print("[green]✓[/green] The sim serves at " + session.address());
+  report_isolation(outside::sim_runtime().last_isolation());
 
   Findings findings;
   Result result;

@@ -189,8 +189,9 @@ int GrpcSimRuntime::get_free_port() {
 
 asio::awaitable<std::unique_ptr<outside::SimProcess>> GrpcSimRuntime::make_in_process(
     std::string path, std::string host, int port, Json env, std::function<void(std::string)> on_output) {
-  std::unique_ptr<outside::SimProcess> process = co_await start_sim_process(
+  std::unique_ptr<SimChildProcess> process = co_await start_sim_process(
       std::move(path), std::move(host), port, std::move(env), std::move(on_output));
+  last_isolation_ = process->isolation();
   co_return std::make_unique<TrackedProcess>(std::move(process), started_, port);
 }
 
@@ -258,6 +259,10 @@ Json GrpcSimRuntime::as_compute_sees(const Json& value) {
 
 std::unique_ptr<outside::Sensor> GrpcSimRuntime::make_sensor(std::string name, std::string sensor_mapping) {
   return make_lambda_sensor(std::move(name), std::move(sensor_mapping));
+}
+
+std::optional<outside::SimIsolation> GrpcSimRuntime::last_isolation() const {
+  return last_isolation_;
 }
 
 void GrpcSimRuntime::kill_all() {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "nalto/outside/sim_runtime.hpp"
@@ -36,6 +37,7 @@ class GrpcSimRuntime : public outside::SimRuntime {
   Json as_compute_sees(const Json& value) override;
   std::unique_ptr<outside::Sensor> make_sensor(std::string name, std::string sensor_mapping) override;
   void kill_all() override;
+  std::optional<outside::SimIsolation> last_isolation() const override;
 
  private:
   // The sims started here that still have a handle, by port.
@@ -43,6 +45,7 @@ class GrpcSimRuntime : public outside::SimRuntime {
   // The ports handed out last: sims started side by side are each given their own, although none of
   // them listens yet when the next port is sought.
   std::deque<int> given_ports_;
+  std::optional<outside::SimIsolation> last_isolation_;
 };
 
 }  // namespace nalto::runtime

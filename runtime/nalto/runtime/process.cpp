@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -21,6 +22,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -35,11 +38,15 @@
 #include <utility>
 #include <vector>
 
+#include "nalto/runtime/start_report.hpp"
 #include "nalto/support/errors.hpp"
 #include "nalto/support/fd.hpp"
 #include "nalto/support/utf8.hpp"
 
 extern char** environ;
+// Our init for the sim's PID namespace (runtime/init/sim_init.cpp), built into this library.
+extern "C" const unsigned char nalto_sim_init_image[];
+extern "C" const unsigned char nalto_sim_init_image_end[];
 
 namespace nalto::runtime {
 
@@ -61,6 +68,11 @@ constexpr std::size_t READ_PER_TURN = 64 * 1024;
 constexpr auto DESCENDANTS_LIMIT = std::chrono::seconds(2);
 // The sim never inherits these: a sim that could call the compute node could read the recorded truth back.
 constexpr std::array<std::string_view, 2> WITHHELD_VARIABLES = {"NALTO_COMPUTE_TOKEN", "NALTO_COMPUTE_URL"};
+// Set (to anything but empty), sims run without a PID namespace of their own, as where the kernel
+// refuses one: for tests of that path.
+constexpr const char* NO_PID_NAMESPACE = "NALTO_TEST_NO_PID_NAMESPACE";
+// Linux 6.3's memfd_create flag for a file that may be executed; older kernels refuse it.
+constexpr unsigned int MEMFD_EXEC = 0x0010U;
 
 [[noreturn]] void throw_errno(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
@@ -192,12 +204,57 @@ std::vector<char*> c_strings(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// What the child reports through its status pipe when it cannot exec.
-enum class Stage : int { enter_folder, redirect, exec };
-struct ChildFailure {
-  Stage stage;
-  int error;
+// Our init, as a sealed file in memory held open for this process's life; -1 with `error` when it
+// cannot be made.
+struct InitProgram {
+  int fd = -1;
+  int error = 0;
 };
+
+InitProgram make_init_program() {
+  Fd file(::memfd_create("nalto-sim-init", MFD_CLOEXEC | MFD_ALLOW_SEALING | MEMFD_EXEC));
+  if (file.get() < 0 && errno == EINVAL)
+    file.reset(::memfd_create("nalto-sim-init", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (file.get() < 0) return {-1, errno};
+  try {
+    lift_above_stdio(file);
+  } catch (const std::system_error& e) {
+    return {-1, e.code().value()};
+  }
+  const unsigned char* next = nalto_sim_init_image;
+  while (next < nalto_sim_init_image_end) {
+    const ssize_t n = retry_eintr(
+        [&] { return ::write(file.get(), next, static_cast<std::size_t>(nalto_sim_init_image_end - next)); });
+    if (n <= 0) return {-1, n < 0 ? errno : EIO};
+    next += n;
+  }
+  if (::fcntl(file.get(), F_ADD_SEALS, F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE) != 0)
+    return {-1, errno};
+  return {file.release(), 0};
+}
+
+const InitProgram& init_program() {
+  static const InitProgram program = make_init_program();
+  return program;
+}
+
+outside::SimIsolation isolation_of(start::Isolation how, int error) {
+  const std::string reason = " (" + std::generic_category().message(error) + ")";
+  switch (how) {
+    case start::Isolation::own_namespace:
+      return {true, ""};
+    case start::Isolation::namespace_system_proc:
+      return {true, "its /proc is the system's: mounting its own was refused" + reason};
+    case start::Isolation::no_pid_namespace:
+      return {false, "the kernel refused it a PID namespace" + reason};
+    case start::Isolation::no_user_namespace:
+      return {false, "the kernel refused it the user namespace that a PID namespace needs without privilege" +
+                         reason};
+    case start::Isolation::no_init:
+      break;
+  }
+  return {false, "our init could not be run" + reason};
+}
 
 // Everything the child needs, prepared before fork.
 struct ChildSetup {
@@ -206,11 +263,17 @@ struct ChildSetup {
   const char* cwd;
   int input, output, status;
   pid_t parent;
+  int init;  // our init's program, or -1 to exec the sim itself
+  char* const* init_argv;
 };
 
-[[noreturn]] void fail_child(const ChildSetup& setup, Stage stage) {
-  const ChildFailure failure{stage, errno};
-  [[maybe_unused]] const ssize_t written = ::write(setup.status, &failure, sizeof failure);
+void report(const ChildSetup& setup, start::Kind kind, int what, int error) {
+  const start::Record record{kind, what, error};
+  [[maybe_unused]] const ssize_t written = ::write(setup.status, &record, sizeof record);
+}
+
+[[noreturn]] void fail_child(const ChildSetup& setup, start::Stage stage) {
+  report(setup, start::Kind::failure, static_cast<int>(stage), errno);
   ::_exit(127);
 }
 
@@ -232,12 +295,20 @@ struct ChildSetup {
   sigset_t none;
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (::chdir(setup.cwd) != 0) fail_child(setup, Stage::enter_folder);
+  if (::chdir(setup.cwd) != 0) fail_child(setup, start::Stage::enter_folder);
   if (::dup2(setup.input, 0) < 0 || ::dup2(setup.output, 1) < 0 || ::dup2(setup.output, 2) < 0)
-    fail_child(setup, Stage::redirect);
+    fail_child(setup, start::Stage::redirect);
   ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+  if (setup.init >= 0) {
+    // The init reports on the status pipe, and closes it once the sim runs.
+    ::fcntl(setup.status, F_SETFD, 0);
+    ::syscall(SYS_execveat, setup.init, "", setup.init_argv, setup.envp, AT_EMPTY_PATH);
+    const int error = errno;
+    ::fcntl(setup.status, F_SETFD, FD_CLOEXEC);
+    report(setup, start::Kind::isolation, static_cast<int>(start::Isolation::no_init), error);
+  }
   ::execve(setup.argv[0], setup.argv, setup.envp);
-  fail_child(setup, Stage::exec);
+  fail_child(setup, start::Stage::exec);
 }
 
 // Where a cut at `from` may begin without splitting a UTF-8 sequence: at most three continuation
@@ -339,6 +410,7 @@ asio::awaitable<void> read_output(std::shared_ptr<Output> output) {
 struct ProcessInfo {
   pid_t pid, parent, session;
   bool ended;             // a zombie, waiting to be reaped
+  bool stopped;           // by a signal or a tracer: it cannot fork
   std::uint64_t started;  // clock ticks after boot
 };
 
@@ -351,7 +423,7 @@ std::optional<ProcessInfo> read_process(pid_t pid) {
   if (name_end == std::string::npos) return std::nullopt;
   std::istringstream fields(text.substr(name_end + 1));
   char state = 0;
-  ProcessInfo info{pid, 0, 0, false, 0};
+  ProcessInfo info{pid, 0, 0, false, false, 0};
   pid_t group = 0;
   fields >> state >> info.parent >> group >> info.session;
   // Fields 7 to 21 lie between the session and the start time.
@@ -360,6 +432,7 @@ std::optional<ProcessInfo> read_process(pid_t pid) {
   fields >> info.started;
   if (!fields) return std::nullopt;
   info.ended = state == 'Z' || state == 'X';
+  info.stopped = state == 'T' || state == 't';
   return info;
 }
 
@@ -422,14 +495,44 @@ std::vector<ProcessInfo> descendants(pid_t sim, std::uint64_t started, const std
   return found;
 }
 
+// Stops the sim `sim` (with `stop_sim`) and every descendant of it with SIGSTOP, adding them to `known`,
+// until a scan begun after all those found had stopped finds none new: as a stopped process cannot
+// fork, none can then escape the kill that follows, however fast its processes fork and leave.
+void freeze(pid_t sim, std::uint64_t started, bool stop_sim, std::set<ProcessId>& known,
+            std::chrono::steady_clock::time_point give_up) {
+  for (bool settled_before = false;;) {
+    bool settled = true;
+    if (stop_sim) {
+      const std::optional<ProcessInfo> leader = read_process(sim);
+      if (leader && !leader->ended && !leader->stopped) {
+        ::kill(sim, SIGSTOP);
+        settled = false;
+      }
+    }
+    for (const ProcessInfo& process : descendants(sim, started, known)) {
+      if (known.emplace(process.pid, process.started).second) settled = false;
+      if (!process.ended && !process.stopped) {
+        ::kill(process.pid, SIGSTOP);
+        settled = false;
+      }
+    }
+    if ((settled && settled_before) || std::chrono::steady_clock::now() >= give_up) return;
+    settled_before = settled;
+    // A stop is delivered asynchronously.
+    if (!settled) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
 // Kills every descendant of the sim `sim` (and, with `kill_sim`, the sim) and reaps those handed to us,
-// until none runs and the sim has ended (its children are handed over only then). The sim is killed
-// only once its children are known, and what was found once stays known: a child in another session,
-// handed to us when the sim ends, can no longer be told apart by its parent.
-void end_descendants(pid_t sim, std::uint64_t started, bool kill_sim) {
+// until none runs and the sim has ended (its children are handed over only then). With `frozen`, all
+// are stopped first (freeze); else the sim is killed only once its children are known. What was found
+// once stays known: a child in another session, handed to us when the sim ends, can no longer be told
+// apart by its parent.
+void end_descendants(pid_t sim, std::uint64_t started, bool kill_sim, bool frozen) {
   const pid_t self = ::getpid();
   const auto give_up = std::chrono::steady_clock::now() + DESCENDANTS_LIMIT;
   std::set<ProcessId> known;
+  if (frozen) freeze(sim, started, kill_sim, known, give_up);
   for (;;) {
     const std::optional<ProcessInfo> leader = read_process(sim);
     bool running = leader && !leader->ended;
@@ -452,7 +555,7 @@ void end_descendants(pid_t sim, std::uint64_t started, bool kill_sim) {
   }
 }
 
-class SimChild : public outside::SimProcess {
+class SimChild : public SimChildProcess {
  public:
   explicit SimChild(const asio::any_io_executor& executor)
       : pidfd_(executor), output_(std::make_shared<Output>(executor)) {}
@@ -465,7 +568,7 @@ class SimChild : public outside::SimProcess {
     asio::error_code ignored;
     output_->pipe.close(ignored);
     if (pid_ <= 0 || code_) return;
-    end_descendants(pid_, started_, true);
+    end_descendants(pid_, started_, true, !namespaced());
     retry_eintr([&] { return ::waitpid(pid_, nullptr, 0); });
     forget();
   }
@@ -480,8 +583,13 @@ class SimChild : public outside::SimProcess {
     Fd output_read, output_write, status_read, status_write;
     make_pipe(output_read, output_write);
     make_pipe(status_read, status_write);
+    const int init = choose_init();
+    std::vector<std::string> init_args = {"nalto-sim-init", std::to_string(status_write.get())};
+    init_args.insert(init_args.end(), command.argv.begin(), command.argv.end());
+    const std::vector<char*> init_argv = c_strings(init_args);
     const ChildSetup setup{argv.data(),        envp.data(),        command.cwd.c_str(), input.get(),
-                           output_write.get(), status_write.get(), ::getpid()};
+                           output_write.get(), status_write.get(), ::getpid(),          init,
+                           init_argv.data()};
     // Orphaned descendants of a sim (a double fork, a helper whose parent died) come to us rather than
     // to init, so that stopping the sim can find and end them. Set at every start: a forked copy of
     // this process is no subreaper. Should it fail, they are still found in the sim's session.
@@ -522,12 +630,14 @@ class SimChild : public outside::SimProcess {
 
   std::optional<int> returncode() const override { return code_ ? code_ : poll(WNOWAIT); }
 
+  // In a PID namespace, the group is our init's: the namespace's first process passes the signal on to
+  // the sim's group.
   void terminate() override {
     if (!code_) ::killpg(pid_, SIGTERM);
   }
 
   void kill() override {
-    if (!code_) end_descendants(pid_, started_, true);
+    if (!code_) end_descendants(pid_, started_, true, !namespaced());
   }
 
   asio::awaitable<int> wait() override {
@@ -536,12 +646,36 @@ class SimChild : public outside::SimProcess {
     co_return *code_;
   }
 
+  const outside::SimIsolation& isolation() const override { return isolation_; }
+
  private:
   pid_t pid_ = -1;
   std::uint64_t started_ = 0;
   asio::posix::stream_descriptor pidfd_;
   std::shared_ptr<Output> output_;
   std::optional<int> code_;
+  outside::SimIsolation isolation_;
+
+  // Whatever the sim leaves in its own PID namespace ends with it, at once; elsewhere its descendants
+  // are stopped before they are killed.
+  bool namespaced() const { return isolation_.own_pid_namespace; }
+
+  // Our init's program, or -1 (the sim is then started without it, and isolation_ says why).
+  int choose_init() {
+    const char* forced = std::getenv(NO_PID_NAMESPACE);
+    if (forced && *forced) {
+      isolation_ = {false, std::string(NO_PID_NAMESPACE) + " is set"};
+      return -1;
+    }
+    const InitProgram& program = init_program();
+    if (program.fd < 0) {
+      isolation_ = {false,
+                    "our init could not be made (" + std::generic_category().message(program.error) + ")"};
+    } else {
+      isolation_ = {false, "our init did not say"};
+    }
+    return program.fd;
+  }
 
   // The exit code like Python's returncode (-signal for a signal death) once the child has exited.
   std::optional<int> poll(int flags) const {
@@ -563,7 +697,7 @@ class SimChild : public outside::SimProcess {
     const std::optional<int> exited = poll(WNOWAIT);
     if (!exited) return false;
     // Still unreaped, the leader keeps its pid, and so its session id, from being reused meanwhile.
-    end_descendants(pid_, started_, false);
+    end_descendants(pid_, started_, false, !namespaced());
     code_ = poll(0).value_or(*exited);
     forget();
     // What it wrote before it ended fits in the pipe; more may come from its killed descendants.
@@ -571,21 +705,40 @@ class SimChild : public outside::SimProcess {
     return true;
   }
 
+  // Reads the start's reports until the status pipe closes: at the sim's exec, or when the start failed.
   void check_started(const Fd& status, const Command& command) {
-    ChildFailure failure{};
-    const ssize_t n = retry_eintr([&] { return ::read(status.get(), &failure, sizeof failure); });
-    if (n != static_cast<ssize_t>(sizeof failure)) return;
+    std::string reports;
+    std::array<char, 256> buffer;
+    for (;;) {
+      const ssize_t n = retry_eintr([&] { return ::read(status.get(), buffer.data(), buffer.size()); });
+      if (n <= 0) break;
+      reports.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    std::optional<start::Record> failure;
+    for (std::size_t at = 0; at + sizeof(start::Record) <= reports.size(); at += sizeof(start::Record)) {
+      start::Record record{};
+      std::memcpy(&record, reports.data() + at, sizeof record);
+      if (record.kind == start::Kind::isolation) {
+        isolation_ = isolation_of(static_cast<start::Isolation>(record.what), record.error);
+      } else if (record.kind == start::Kind::failure) {
+        failure = record;
+      }
+    }
+    if (!failure) return;
     retry_eintr([&] { return ::waitpid(pid_, nullptr, 0); });
     forget();
     pid_ = -1;
     const std::string& program = command.argv[0];
-    if (failure.stage == Stage::enter_folder)
-      throw_errno(failure.error, "cannot enter the sim's folder " + command.cwd);
+    const auto stage = static_cast<start::Stage>(failure->what);
+    if (stage == start::Stage::enter_folder)
+      throw_errno(failure->error, "cannot enter the sim's folder " + command.cwd);
+    if (stage == start::Stage::isolate)
+      throw_errno(failure->error, "cannot give " + program + " a user in its namespace");
     std::error_code ignored;
-    if (failure.stage == Stage::exec && failure.error == ENOENT &&
+    if (stage == start::Stage::exec && failure->error == ENOENT &&
         fs::exists(fs::path(command.cwd) / program, ignored))
-      throw_errno(failure.error, "cannot start " + program + " (its interpreter is missing)");
-    throw_errno(failure.error, "cannot start " + program);
+      throw_errno(failure->error, "cannot start " + program + " (its interpreter is missing)");
+    throw_errno(failure->error, "cannot start " + program);
   }
 };
 
@@ -605,7 +758,7 @@ int free_port() {
   return ntohs(address.sin_port);
 }
 
-asio::awaitable<std::unique_ptr<outside::SimProcess>> start_sim_process(
+asio::awaitable<std::unique_ptr<SimChildProcess>> start_sim_process(
     std::string path, std::string host, int port, Json env, std::function<void(std::string)> on_output) {
   const auto executor = co_await asio::this_coro::executor;
   Command command = resolve_command(path);

@@ -20,6 +20,12 @@ class SimProcess {
   virtual asio::awaitable<int> wait() = 0;
 };
 
+// How a sim is kept apart from the machine's other processes.
+struct SimIsolation {
+  bool own_pid_namespace = false;
+  std::string detail;  // why not, or what it lacks; empty when nothing is missing
+};
+
 // The client of a running sim.
 class SimClient {
  public:
@@ -69,6 +75,8 @@ class SimRuntime {
   // for a sim that ignores SIGTERM ends now (a second interruption). A runtime without processes of its
   // own has nothing to kill.
   virtual void kill_all() {}
+  // How the last sim started here is isolated; empty for a runtime that cannot tell.
+  virtual std::optional<SimIsolation> last_isolation() const { return std::nullopt; }
 };
 
 // The installed runtime; fails when none is installed.
