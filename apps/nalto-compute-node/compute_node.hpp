@@ -165,6 +165,10 @@ struct SensorDiagnosis {
   double sd_truth = 0, sd_predicted = 0;
   // Theil's shares of the mean squared error: the offset's, and the spread's.
   double bias_share = 0, variance_share = 0;
+  double shape_error = 0;  // the mean squared error less the offset's part
+  // False when the lag fits better than lag 0 only by its offset: on a trending series, a shift can
+  // trade a constant offset for the trend while it matches the shapes worse.
+  bool aligns_shapes = true;
 };
 
 // The lag in [-search, search] with the least NRMSE, under fit_sensor's rules (`min_rows`, half the rows

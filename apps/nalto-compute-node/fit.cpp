@@ -165,6 +165,7 @@ SensorDiagnosis describe(std::span<const SeriesPair> episodes, std::ptrdiff_t la
   const double spread = diagnosis.sd_predicted - diagnosis.sd_truth;
   const double mse = diagnosis.bias * diagnosis.bias + spread * spread +
                      2 * (diagnosis.sd_predicted * diagnosis.sd_truth - covariance);
+  diagnosis.shape_error = mse - diagnosis.bias * diagnosis.bias;
   if (mse > 0) {
     diagnosis.bias_share = diagnosis.bias * diagnosis.bias / mse;
     diagnosis.variance_share = spread * spread / mse;
@@ -259,6 +260,8 @@ std::optional<SensorDiagnosis> diagnose_sensor(std::span<const SeriesPair> episo
   if (!best) return std::nullopt;
   SensorDiagnosis diagnosis = describe(episodes, *best);
   diagnosis.nrmse = best_nrmse;
+  if (*best != 0 && at(0).n >= std::max<std::size_t>(min_rows, 1))
+    diagnosis.aligns_shapes = diagnosis.shape_error < describe(episodes, 0).shape_error;
   return diagnosis;
 }
 

@@ -126,6 +126,36 @@ TEST(NodeDiagnosisTest, SplitsTheErrorIntoOffsetAndSpread) {
   EXPECT_NEAR(by_amplitude->sd_predicted / by_amplitude->sd_truth, 1.5, 1e-12);
 }
 
+// A rising series with a ripple: shifted against itself, it looks like an offset.
+std::vector<double> ramp(std::size_t rows) {
+  std::vector<double> values = sine(rows);
+  for (std::size_t i = 0; i < rows; ++i) values[i] = static_cast<double>(i) + 0.5 * values[i];
+  return values;
+}
+
+TEST(NodeDiagnosisTest, TellsALagThatAlignsShapesFromOneThatTradesAnOffsetForATrend) {
+  const std::vector<double> wave = sine(200), rising = ramp(200);
+  const struct {
+    const char* name;
+    std::vector<double> truth, predicted;
+    std::ptrdiff_t lag_rows;
+    bool aligns;
+  } cases[] = {
+      {"a delay", wave, shifted(wave, 2), 2, true},
+      {"a delay and an offset", wave, mapped(shifted(wave, 2), 1, 0.3), 2, true},
+      {"an offset on a rising series", rising, mapped(rising, 1, 3), -3, false},
+      {"a perfect fit", rising, rising, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const SeriesPair pair{c.truth, c.predicted};
+    const std::optional<SensorDiagnosis> found = diagnose_sensor({&pair, 1}, 10, 10);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->lag_rows, c.lag_rows);
+    EXPECT_EQ(found->aligns_shapes, c.aligns);
+  }
+}
+
 // The search over signed lags, one plain pass per lag, with the rules that the node states.
 std::pair<std::ptrdiff_t, double> best_lag_by_hand(const std::vector<SeriesPair>& episodes,
                                                    std::ptrdiff_t reach) {
@@ -456,6 +486,46 @@ TEST_F(NodeScoreTest, SearchesOnlyAWholeNumberOfRowsFromZeroToAThousand) {
     EXPECT_EQ(answer["diagnostics"]["search_lag_rows"], c.value);
     EXPECT_EQ(answer["diagnostics"]["sensors"][0]["lag_rows"], c.value == 0 ? 0 : 2);
   }
+}
+
+TEST(NodeScoreHintTest, AnOffsetOnARisingSeriesIsNoDelay) {
+  const fs::path root = fresh_dir();
+  std::string rows = "episode,row,r,u\n";
+  const std::vector<double> rising = ramp(60);
+  for (std::size_t i = 0; i < rising.size(); ++i)
+    rows += "0," + std::to_string(i) + "," + Json(rising[i]).dump() + ",1\n";
+  make_folder(root / "ramp", R"({"id": "ramp-1", "name": "ramp", "columns": [
+    {"key": "r", "raw_name": "Level", "role": "sensor"}, {"key": "u", "role": "action"}]})",
+              rows);
+  Service service(Catalog::load(root));
+  const struct {
+    const char* name;
+    std::vector<double> predicted;
+    std::ptrdiff_t lag_rows;
+    std::vector<std::string> hints;
+  } cases[] = {
+      // The shift that the least NRMSE takes hides the offset, but no replay fault is claimed.
+      {"an offset", mapped(rising, 1, 3), -3, {}},
+      {"actions one row late",
+       shifted(rising, 1),
+       1,
+       {"every scored sensor of the sim trails the recording by 1 row: are the actions applied 1 row late? "
+        "The "
+        "Step that yields row k must apply row k's recorded actions"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Json body{
+        {"dataset_uuid", "ramp-1"},  {"core_sensor_variables", Json::array()},
+        {"sensor_variables", {"r"}}, {"action_variables", {"u"}},
+        {"max_lag_steps", 0},        {"episodes", {{{"episode", 0}, {"predictions", {{"r", c.predicted}}}}}}};
+    const node_app::Reply reply = service.score_rollouts(body.dump());
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    const Json diagnostics = Json::parse(reply.body)["diagnostics"];
+    EXPECT_EQ(diagnostics["sensors"][0]["lag_rows"], c.lag_rows);
+    EXPECT_EQ(diagnostics["hints"], Json(c.hints));
+  }
+  fs::remove_all(root);
 }
 
 TEST_F(NodeScoreTest, TheServerRoutesTheScoreLikeTheAnalysis) {
