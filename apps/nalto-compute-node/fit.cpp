@@ -236,13 +236,12 @@ std::optional<SensorDiagnosis> diagnose_sensor(std::span<const SeriesPair> episo
   }
 
   std::vector<Sums> sums(static_cast<std::size_t>(2 * reach + 1));  // of lag -reach + i at i
-  const auto of = [&](std::ptrdiff_t k) { return &sums[static_cast<std::size_t>(k + reach)]; };
+  const auto at = [&](std::ptrdiff_t k) -> Sums& { return sums[static_cast<std::size_t>(k + reach)]; };
   std::ptrdiff_t lag = -reach;
-  for (; lag + 7 <= reach; lag += 8) compare_lags<8>(episodes, missing, lag, of(lag));
-  for (; lag + 3 <= reach; lag += 4) compare_lags<4>(episodes, missing, lag, of(lag));
-  for (; lag <= reach; ++lag) compare_lags<1>(episodes, missing, lag, of(lag));
+  for (; lag + 7 <= reach; lag += 8) compare_lags<8>(episodes, missing, lag, &at(lag));
+  for (; lag + 3 <= reach; lag += 4) compare_lags<4>(episodes, missing, lag, &at(lag));
+  for (; lag <= reach; ++lag) compare_lags<1>(episodes, missing, lag, &at(lag));
 
-  const auto at = [&](std::ptrdiff_t k) -> const Sums& { return sums[static_cast<std::size_t>(k + reach)]; };
   const std::size_t rows_at_zero = at(0).n;
   std::optional<std::ptrdiff_t> best;
   double best_nrmse = 0;
