@@ -130,6 +130,7 @@ struct SensorFit {
   std::size_t lag_steps = 0, n_rows = 0;
   double nrmse = 0, score_percent = 0;
   Scale scale = Scale::range;
+  double divisor = 1;  // the range, level or unit that the RMSE was divided by
 };
 
 // The fewest rows a sensor is scored over. An NRMSE over a handful of rows says little of a sim, and
@@ -147,6 +148,37 @@ std::size_t rows_compared(std::span<const SeriesPair> episodes);
 
 // The widest lag searched, whatever a request asks: the search costs one pass over the rows per lag.
 inline constexpr std::size_t MAX_SEARCHED_LAG = 1000;
+
+// The lag that a sensor's diagnostics search on either side of row 0 when a request names none.
+inline constexpr std::size_t DEFAULT_SEARCH_LAG = 10;
+
+// Why a sensor is off, at the lag in both directions that fits it best. Figures over the rows compared
+// at that lag; population moments.
+struct SensorDiagnosis {
+  // > 0: the predictions trail the truth (truth row i against predicted row i + k); < 0: they lead
+  // (truth row i + |k| against predicted row i).
+  std::ptrdiff_t lag_rows = 0;
+  std::size_t n_rows = 0;
+  double nrmse = 0;
+  double bias = 0;                          // mean(predicted - truth)
+  std::optional<double> gain, correlation;  // absent when a side they divide by does not vary
+  double sd_truth = 0, sd_predicted = 0;
+  // Theil's shares of the mean squared error: the offset's, and the spread's.
+  double bias_share = 0, variance_share = 0;
+  double shape_error = 0;  // the mean squared error less the offset's part
+  // False when the lag fits better than lag 0 only by its offset: on a trending series, a shift can
+  // trade a constant offset for the trend while it matches the shapes worse.
+  bool aligns_shapes = true;
+};
+
+// The lag in [-search, search] with the least NRMSE, under fit_sensor's rules (`min_rows`, half the rows
+// of lag 0, at most MAX_SEARCHED_LAG); on a tie the smaller |lag|, then the positive one. Absent when no
+// lag qualifies.
+std::optional<SensorDiagnosis> diagnose_sensor(std::span<const SeriesPair> episodes, std::size_t search,
+                                               std::size_t min_rows);
+// One episode's score at the sensor's scoring lag, against the divisor of its overall fit; absent when
+// it compares fewer than `min_rows` rows.
+std::optional<double> episode_score(const SeriesPair& episode, const SensorFit& fit, std::size_t min_rows);
 
 // Doubles appended one at a time into one mapping that grows in place: a body's predictions cost their
 // own size, with no copy on growth and no spare capacity resident.
@@ -277,6 +309,10 @@ class Service {
   // kept. The body is read from `bytes` as they come, before the analysis waits for its turn.
   Reply analyze_rollouts(std::streambuf& bytes);
   Reply analyze_rollouts(std::string_view body);
+  // The same analysis for a body without a validation run's identifiers: nothing of it is recorded, so
+  // a sim can be scored as often as its developer likes. `search_lag_rows` widens its diagnostics.
+  Reply score_rollouts(std::streambuf& bytes);
+  Reply score_rollouts(std::string_view body);
   // What is kept of the runs analyzed so far.
   std::size_t runs_kept() const;
   std::size_t answers_kept() const;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -15,6 +16,15 @@ struct Sums {
   double high = -std::numeric_limits<double>::infinity();
 };
 
+void add(Sums& sums, double t, double p) {
+  if (std::isnan(t) || std::isnan(p)) return;
+  const double error = p - t;
+  sums.squared_error += error * error;
+  sums.low = std::min(sums.low, t);
+  sums.high = std::max(sums.high, t);
+  ++sums.n;
+}
+
 // Truth row i against prediction row i + lag, over the rows the predictions reach.
 Sums compare(std::span<const SeriesPair> episodes, std::size_t lag) {
   Sums sums;
@@ -23,17 +33,144 @@ Sums compare(std::span<const SeriesPair> episodes, std::size_t lag) {
     if (reached <= lag) continue;
     const double* truth = episode.truth.data();
     const double* predicted = episode.predicted.data() + lag;
-    for (std::size_t i = 0; i < reached - lag; ++i) {
-      const double t = truth[i], p = predicted[i];
-      if (std::isnan(t) || std::isnan(p)) continue;
-      const double error = p - t;
-      sums.squared_error += error * error;
-      sums.low = std::min(sums.low, t);
-      sums.high = std::max(sums.high, t);
-      ++sums.n;
-    }
+    for (std::size_t i = 0; i < reached - lag; ++i) add(sums, truth[i], predicted[i]);
   }
   return sums;
+}
+
+struct Rows {
+  std::size_t first = 0, end = 0;
+};
+
+// The truth rows that a signed lag compares in an episode whose predictions reach `reached` rows: truth
+// row i against predicted row i + lag, both within the reached rows.
+Rows truth_rows(std::size_t reached, std::ptrdiff_t lag) {
+  const auto distance = static_cast<std::size_t>(lag < 0 ? -lag : lag);
+  if (reached <= distance) return {};
+  return lag < 0 ? Rows{distance, reached} : Rows{0, reached - distance};
+}
+
+bool has_missing(std::span<const double> values) {
+  return std::any_of(values.begin(), values.end(), [](double value) { return std::isnan(value); });
+}
+
+// The sums of the lags first .. first + G - 1 at once: the rows that all of them compare are read once,
+// and the lags' sums grow side by side rather than each waiting on its own previous row. Each lag still
+// adds its rows in row order, so its sums are those that a pass of its own would give.
+template <std::size_t G>
+void compare_lags(std::span<const SeriesPair> episodes, std::span<const char> missing, std::ptrdiff_t first,
+                  Sums* sums) {
+  for (std::size_t e = 0; e < episodes.size(); ++e) {
+    const SeriesPair& episode = episodes[e];
+    const std::size_t reached = std::min(episode.truth.size(), episode.predicted.size());
+    const double* truth = episode.truth.data();
+    const double* predicted = episode.predicted.data();
+    std::array<Rows, G> rows;
+    std::size_t shared_first = 0, shared_end = reached;
+    for (std::size_t g = 0; g < G; ++g) {
+      rows[g] = truth_rows(reached, first + static_cast<std::ptrdiff_t>(g));
+      shared_first = std::max(shared_first, rows[g].first);
+      shared_end = std::min(shared_end, rows[g].end);
+    }
+    if (shared_first >= shared_end) shared_first = shared_end = reached;
+    const auto at = [&](std::size_t i, std::size_t g) {
+      return predicted[static_cast<std::ptrdiff_t>(i) + first + static_cast<std::ptrdiff_t>(g)];
+    };
+    for (std::size_t g = 0; g < G; ++g)
+      for (std::size_t i = rows[g].first; i < std::min(rows[g].end, shared_first); ++i)
+        add(sums[g], truth[i], at(i, g));
+    if (missing[e]) {
+      for (std::size_t i = shared_first; i < shared_end; ++i)
+        for (std::size_t g = 0; g < G; ++g) add(sums[g], truth[i], at(i, g));
+    } else if (shared_first < shared_end) {
+      // Without a missing value every lag compares every shared row: the range and the count are the
+      // same for all, and only the errors differ.
+      std::array<double, G> squares;
+      for (std::size_t g = 0; g < G; ++g) squares[g] = sums[g].squared_error;
+      double low = truth[shared_first], high = low;
+      for (std::size_t i = shared_first; i < shared_end; ++i) {
+        low = std::min(low, truth[i]);
+        high = std::max(high, truth[i]);
+      }
+      for (std::size_t i = shared_first; i < shared_end; ++i) {
+        const double t = truth[i];
+        const double* p = predicted + static_cast<std::ptrdiff_t>(i) + first;
+        // Unrolled, the lags' sums stay in registers.
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < G; ++g) squares[g] += (p[g] - t) * (p[g] - t);
+      }
+      for (std::size_t g = 0; g < G; ++g) {
+        sums[g].low = std::min(sums[g].low, low);
+        sums[g].high = std::max(sums[g].high, high);
+        sums[g].n += shared_end - shared_first;
+        sums[g].squared_error = squares[g];
+      }
+    }
+    for (std::size_t g = 0; g < G; ++g)
+      for (std::size_t i = std::max(rows[g].first, shared_end); i < rows[g].end; ++i)
+        add(sums[g], truth[i], at(i, g));
+  }
+}
+
+// Every pair of values that `lag` compares, both present.
+template <class Visit>
+void for_each_pair(std::span<const SeriesPair> episodes, std::ptrdiff_t lag, Visit visit) {
+  for (const SeriesPair& episode : episodes) {
+    const Rows rows = truth_rows(std::min(episode.truth.size(), episode.predicted.size()), lag);
+    for (std::size_t i = rows.first; i < rows.end; ++i) {
+      const double t = episode.truth[i], p = episode.predicted[static_cast<std::ptrdiff_t>(i) + lag];
+      if (!std::isnan(t) && !std::isnan(p)) visit(t, p);
+    }
+  }
+}
+
+// The moments at one lag in two passes, the means first: sums of squares around the means do not
+// cancel away their digits the way raw sums of squares do on values far from zero.
+SensorDiagnosis describe(std::span<const SeriesPair> episodes, std::ptrdiff_t lag) {
+  SensorDiagnosis diagnosis{.lag_rows = lag};
+  double sum_truth = 0, sum_predicted = 0, sum_error = 0;
+  double low_truth = std::numeric_limits<double>::infinity(), high_truth = -low_truth;
+  double low_predicted = low_truth, high_predicted = -low_truth;
+  std::size_t n = 0;
+  for_each_pair(episodes, lag, [&](double t, double p) {
+    sum_truth += t;
+    sum_predicted += p;
+    sum_error += p - t;
+    low_truth = std::min(low_truth, t);
+    high_truth = std::max(high_truth, t);
+    low_predicted = std::min(low_predicted, p);
+    high_predicted = std::max(high_predicted, p);
+    ++n;
+  });
+  diagnosis.n_rows = n;
+  const double count = static_cast<double>(n);
+  const double mean_truth = sum_truth / count, mean_predicted = sum_predicted / count;
+  double truth_squares = 0, predicted_squares = 0, products = 0;
+  for_each_pair(episodes, lag, [&](double t, double p) {
+    truth_squares += (t - mean_truth) * (t - mean_truth);
+    predicted_squares += (p - mean_predicted) * (p - mean_predicted);
+    products += (t - mean_truth) * (p - mean_predicted);
+  });
+  const double variance_truth = truth_squares / count, covariance = products / count;
+  diagnosis.bias = sum_error / count;
+  diagnosis.sd_truth = std::sqrt(variance_truth);
+  diagnosis.sd_predicted = std::sqrt(predicted_squares / count);
+  // A side that never moves has no spread to divide by; the test is on its values, which rounding of
+  // the sums cannot blur.
+  const bool truth_varies = low_truth < high_truth, predicted_varies = low_predicted < high_predicted;
+  const auto finite = [](double value) { return std::isfinite(value) ? std::optional(value) : std::nullopt; };
+  if (truth_varies) diagnosis.gain = finite(covariance / variance_truth);
+  if (truth_varies && predicted_varies)
+    diagnosis.correlation = finite(covariance / (diagnosis.sd_truth * diagnosis.sd_predicted));
+  const double spread = diagnosis.sd_predicted - diagnosis.sd_truth;
+  const double mse = diagnosis.bias * diagnosis.bias + spread * spread +
+                     2 * (diagnosis.sd_predicted * diagnosis.sd_truth - covariance);
+  diagnosis.shape_error = mse - diagnosis.bias * diagnosis.bias;
+  if (mse > 0) {
+    diagnosis.bias_share = diagnosis.bias * diagnosis.bias / mse;
+    diagnosis.variance_share = spread * spread / mse;
+  }
+  return diagnosis;
 }
 
 SensorFit fit_of(const Sums& sums, std::size_t lag) {
@@ -50,6 +187,7 @@ SensorFit fit_of(const Sums& sums, std::size_t lag) {
       fit.scale = Scale::unit;
     }
   }
+  fit.divisor = scale;
   fit.nrmse = rmse / scale;
   fit.score_percent = 100 * std::max(0.0, 1 - fit.nrmse);
   return fit;
@@ -80,6 +218,56 @@ std::optional<SensorFit> fit_sensor(std::span<const SeriesPair> episodes, std::s
     if (!best || fit.nrmse < best->nrmse) best = fit;
   }
   return best;
+}
+
+std::optional<SensorDiagnosis> diagnose_sensor(std::span<const SeriesPair> episodes, std::size_t search,
+                                               std::size_t min_rows) {
+  std::size_t longest = 0;
+  for (const SeriesPair& episode : episodes)
+    longest = std::max(longest, std::min(episode.truth.size(), episode.predicted.size()));
+  if (longest == 0) return std::nullopt;
+  const auto reach = static_cast<std::ptrdiff_t>(std::min({search, longest - 1, MAX_SEARCHED_LAG}));
+
+  std::vector<char> missing;  // by episode
+  for (const SeriesPair& episode : episodes) {
+    const std::size_t reached = std::min(episode.truth.size(), episode.predicted.size());
+    missing.push_back(has_missing(episode.truth.first(reached)) ||
+                      has_missing(episode.predicted.first(reached)));
+  }
+
+  std::vector<Sums> sums(static_cast<std::size_t>(2 * reach + 1));  // of lag -reach + i at i
+  const auto at = [&](std::ptrdiff_t k) -> Sums& { return sums[static_cast<std::size_t>(k + reach)]; };
+  std::ptrdiff_t lag = -reach;
+  for (; lag + 7 <= reach; lag += 8) compare_lags<8>(episodes, missing, lag, &at(lag));
+  for (; lag + 3 <= reach; lag += 4) compare_lags<4>(episodes, missing, lag, &at(lag));
+  for (; lag <= reach; ++lag) compare_lags<1>(episodes, missing, lag, &at(lag));
+
+  const std::size_t rows_at_zero = at(0).n;
+  std::optional<std::ptrdiff_t> best;
+  double best_nrmse = 0;
+  // 0, 1, -1, 2, -2, ...: a later lag must fit strictly better.
+  for (std::ptrdiff_t step = 0; step <= 2 * reach; ++step) {
+    const std::ptrdiff_t k = step % 2 ? (step + 1) / 2 : -(step / 2);
+    const Sums& each = at(k);
+    if (each.n == 0 || each.n < min_rows || 2 * each.n < rows_at_zero) continue;
+    const double nrmse = fit_of(each, 0).nrmse;
+    if (!best || nrmse < best_nrmse) {
+      best = k;
+      best_nrmse = nrmse;
+    }
+  }
+  if (!best) return std::nullopt;
+  SensorDiagnosis diagnosis = describe(episodes, *best);
+  diagnosis.nrmse = best_nrmse;
+  if (*best != 0 && at(0).n >= std::max<std::size_t>(min_rows, 1))
+    diagnosis.aligns_shapes = diagnosis.shape_error < describe(episodes, 0).shape_error;
+  return diagnosis;
+}
+
+std::optional<double> episode_score(const SeriesPair& episode, const SensorFit& fit, std::size_t min_rows) {
+  const Sums sums = compare({&episode, 1}, fit.lag_steps);
+  if (sums.n == 0 || sums.n < min_rows) return std::nullopt;
+  return 100 * std::max(0.0, 1 - std::sqrt(sums.squared_error / static_cast<double>(sums.n)) / fit.divisor);
 }
 
 }  // namespace nalto::node_app

@@ -29,6 +29,7 @@ constexpr const char* JSON_TYPE = "application/json";
 
 constexpr std::string_view ANALYSIS_ACTIONS = "/ml/analysis-actions";
 constexpr std::string_view ANALYZE_ROLLOUTS = "/ml/sim-analyze-rollouts";
+constexpr std::string_view SCORE_ROLLOUTS = "/ml/sim-score-rollouts";
 
 // A connection closed while its client may still be sending is read (and the bytes dropped) this long
 // first: closing a socket with unread bytes resets the connection, and a reset may erase the answer
@@ -490,7 +491,8 @@ std::string Server::status_detail(const httplib::Request& request, int status) c
     case 404:
       return "this compute node has no " + request.method + " " + request.path +
              "; it serves GET /ml/datasets, GET /ml/datasets/<id or name>, GET /ml/dataset-stats/<id or "
-             "name>, POST /ml/analysis-actions and POST /ml/sim-analyze-rollouts";
+             "name>, POST /ml/analysis-actions, POST /ml/sim-analyze-rollouts and POST "
+             "/ml/sim-score-rollouts";
     case 408:
       return "the request did not arrive in time: this compute node waits " +
              seconds_text(options_.header_time) + " for a request's headers, and then reads its body at " +
@@ -533,7 +535,8 @@ bool Server::refused_early(const httplib::Request& request, httplib::Response& r
     }
   }
   if (!with_body) return false;
-  if (request.method != "POST" || (request.path != ANALYSIS_ACTIONS && request.path != ANALYZE_ROLLOUTS))
+  if (request.method != "POST" || (request.path != ANALYSIS_ACTIONS && request.path != ANALYZE_ROLLOUTS &&
+                                   request.path != SCORE_ROLLOUTS))
     return refuse(404);
   if (request.has_header("Content-Length") &&
       request.get_header_value<std::uint64_t>("Content-Length") > static_cast<std::uint64_t>(body_limit()))
@@ -671,6 +674,11 @@ Server::Server(Catalog catalog, ServerOptions options, RunIndex runs)
               stream_body(request, response, reader,
                           [this](std::streambuf& body) { return service_.analyze_rollouts(body); });
             });
+  http.Post(std::string(SCORE_ROLLOUTS), [this](const httplib::Request& request, httplib::Response& response,
+                                                const httplib::ContentReader& reader) {
+    stream_body(request, response, reader,
+                [this](std::streambuf& body) { return service_.score_rollouts(body); });
+  });
 
   http.set_exception_handler(
       [](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {

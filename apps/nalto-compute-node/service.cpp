@@ -150,6 +150,24 @@ double rounded(double value, int digits) {
   return std::round(value * factor) / factor;
 }
 
+double significant(double value, int digits) {
+  if (value == 0 || !std::isfinite(value)) return value;
+  const int decimals = digits - 1 - static_cast<int>(std::floor(std::log10(std::abs(value))));
+  const double unit = std::pow(10.0, -decimals);
+  const double result = decimals >= 0 ? rounded(value, decimals) : std::round(value / unit) * unit;
+  return std::isfinite(result) ? result : value;
+}
+
+Json finite_or_null(std::optional<double> value) {
+  return value && std::isfinite(*value) ? Json(*value) : Json(nullptr);
+}
+
+// A figure in a message, to three significant digits: "0.3", "1230", "1.5e-07".
+std::string figure_text(double value) {
+  char buffer[32];
+  return {buffer, std::to_chars(buffer, buffer + sizeof buffer, significant(value, 3)).ptr};
+}
+
 const char* scale_name(Scale scale) {
   switch (scale) {
     case Scale::range:
@@ -178,9 +196,22 @@ struct Request {
   std::vector<std::string> core_sensors, action_keys;
   std::vector<const Column*> sensors;  // distinct, in the order first named
   std::uint64_t max_lag = 0;
+  std::size_t search_lag = DEFAULT_SEARCH_LAG;
   std::vector<Rollout> rollouts;
   std::map<const Column*, std::pair<std::size_t, std::vector<std::size_t>>> unreadable;  // count, episodes
 };
+
+std::size_t search_lag_of(const Json& body) {
+  const auto found = body.find("search_lag_rows");
+  if (found == body.end()) return DEFAULT_SEARCH_LAG;
+  const Json& value = *found;
+  if (!value.is_number_integer() || (!value.is_number_unsigned() && value.get<std::int64_t>() < 0) ||
+      value.get<std::uint64_t>() > MAX_SEARCHED_LAG)
+    throw Refusal(422, "'search_lag_rows' must be a whole number of rows from 0 to " +
+                           std::to_string(MAX_SEARCHED_LAG) + ", not " +
+                           (value.is_number_integer() ? value.dump() : kind_name(value)));
+  return value.get<std::size_t>();
+}
 
 std::uint64_t max_lag_of(const Json& body) {
   const Json& value = member(body, "max_lag_steps");
@@ -263,6 +294,14 @@ void read_rollouts(Request& request, const Json& body) {
   }
 }
 
+// What both analyses read after the dataset and the ids: the sensors, the actions and the rollouts.
+void read_scored(Request& request, const Json& body) {
+  request.core_sensors = texts_member(body, "core_sensor_variables");
+  read_sensors(request, body);
+  request.max_lag = max_lag_of(body);
+  read_rollouts(request, body);
+}
+
 Json dataset_identity(const Dataset& dataset) {
   return Json{{"uuid", dataset.id},
               {"name", dataset.name},
@@ -287,9 +326,81 @@ std::string stop_reason(const Rollout& rollout) {
   return "the sim ended it";
 }
 
-// The analysis: every sensor's fit over the replayed rows, and the answer around it. No truth value
-// goes into it, only errors measured against the truth.
-Json analysis(const Request& request) {
+// What the analysis makes of a request, which each endpoint wraps in its own answer.
+struct Analysis {
+  Json warnings;
+  Json dataset;     // its identity, the episodes selected and the rows
+  Json evaluation;  // null when nothing was scored
+  Json summary;
+  Json diagnostics;
+};
+
+std::string rows_text(std::size_t rows) {
+  return std::to_string(rows) + (rows == 1 ? " row" : " rows");
+}
+
+// What a user can read of the fit's shape: all sensors at one shifted lag is a replay off by rows,
+// not a model error; and an error that is mostly offset or mostly amplitude points at one parameter.
+// A lag that only trades an offset for a trend tells nothing of the replay.
+Json hints(const std::vector<const Column*>& sensors,
+           const std::vector<std::optional<SensorDiagnosis>>& found) {
+  Json hints = Json::array();
+  std::optional<std::ptrdiff_t> shared;
+  bool same = true;
+  for (const std::optional<SensorDiagnosis>& diagnosis : found) {
+    if (!diagnosis) continue;
+    if ((shared && *shared != diagnosis->lag_rows) || !diagnosis->aligns_shapes) same = false;
+    shared = diagnosis->lag_rows;
+  }
+  if (shared && same && *shared > 0) {
+    const std::string rows = rows_text(static_cast<std::size_t>(*shared));
+    hints.push_back("every scored sensor of the sim trails the recording by " + rows +
+                    ": are the actions applied " + rows +
+                    " late? The Step that yields row k must apply row k's recorded actions");
+  } else if (shared && same && *shared < 0) {
+    const std::string rows = rows_text(static_cast<std::size_t>(-*shared));
+    hints.push_back("every scored sensor of the sim leads the recording by " + rows +
+                    ": do the recorded sensors report " + rows + " late?");
+  }
+  for (std::size_t s = 0; s < sensors.size(); ++s) {
+    const std::optional<SensorDiagnosis>& diagnosis = found[s];
+    if (!diagnosis || !(diagnosis->nrmse >= 0.01)) continue;
+    const std::string name = single_quoted(sensors[s]->raw_name);
+    if (diagnosis->bias_share >= 0.5)
+      hints.push_back(name + " is off mostly by an offset: the sim's values are " +
+                      figure_text(std::abs(diagnosis->bias)) + (diagnosis->bias > 0 ? " higher" : " lower") +
+                      " on average");
+    else if (diagnosis->variance_share >= 0.5 && diagnosis->sd_truth > 0)
+      hints.push_back(name + " is off mostly in amplitude: the sim's values vary " +
+                      figure_text(diagnosis->sd_predicted / diagnosis->sd_truth) +
+                      " times as much as the recorded ones");
+  }
+  return hints;
+}
+
+Json sensor_diagnostics(const Column& column, const std::optional<SensorDiagnosis>& diagnosis) {
+  Json entry{{"key", column.key}, {"raw_name", column.raw_name}};
+  if (!diagnosis) {
+    entry.update(Json{{"lag_rows", nullptr},
+                      {"bias", nullptr},
+                      {"gain", nullptr},
+                      {"correlation", nullptr},
+                      {"n_rows", 0}});
+    return entry;
+  }
+  entry["lag_rows"] = diagnosis->lag_rows;
+  entry["bias"] = finite_or_null(significant(diagnosis->bias, 6));
+  entry["gain"] =
+      finite_or_null(diagnosis->gain ? std::optional(rounded(*diagnosis->gain, 4)) : std::nullopt);
+  entry["correlation"] = finite_or_null(
+      diagnosis->correlation ? std::optional(rounded(*diagnosis->correlation, 4)) : std::nullopt);
+  entry["n_rows"] = diagnosis->n_rows;
+  return entry;
+}
+
+// The analysis: every sensor's fit over the replayed rows, and what explains it. No truth value goes
+// into it, only errors and moments measured against the truth over 10 rows or more.
+Analysis analysis(const Request& request) {
   const Dataset& dataset = *request.dataset;
   Json warnings = Json::array();
   std::size_t rows_recorded = 0, rows_replayed = 0;
@@ -327,6 +438,10 @@ Json analysis(const Request& request) {
   std::size_t scored = 0;
   bool too_few = false;  // a sensor had rows to compare, only fewer than MIN_SCORED_ROWS
   std::vector<SeriesPair> pairs;
+  std::vector<std::optional<SensorDiagnosis>> diagnoses;
+  Json diagnosed = Json::array();
+  std::vector<double> episode_totals(request.rollouts.size());
+  std::vector<std::size_t> episode_scored(request.rollouts.size());
   for (std::size_t s = 0; s < request.sensors.size(); ++s) {
     const Column& column = *request.sensors[s];
     pairs.clear();
@@ -344,8 +459,16 @@ Json analysis(const Request& request) {
     const std::optional<SensorFit> fit = fit_sensor(
         pairs, static_cast<std::size_t>(std::min<std::uint64_t>(request.max_lag, MAX_SEARCHED_LAG)),
         MIN_SCORED_ROWS);
+    diagnoses.push_back(diagnose_sensor(pairs, request.search_lag, MIN_SCORED_ROWS));
+    diagnosed.push_back(sensor_diagnostics(column, diagnoses.back()));
     Json entry{{"key", column.key}, {"raw_name", column.raw_name}};
     if (fit) {
+      for (std::size_t r = 0; r < pairs.size(); ++r) {
+        if (const std::optional<double> score = episode_score(pairs[r], *fit, MIN_SCORED_ROWS)) {
+          episode_totals[r] += *score;
+          ++episode_scored[r];
+        }
+      }
       total += fit->score_percent;
       ++scored;
       entry["score_percent"] = rounded(fit->score_percent, 2);
@@ -376,26 +499,18 @@ Json analysis(const Request& request) {
   }
 
   Json score = scored ? Json(rounded(total / static_cast<double>(scored), 2)) : Json(nullptr);
-  Json validation = nullptr;
+  Json selection = dataset_identity(dataset);
+  selection["selected_episodes"] = selected;
+  selection["rows_recorded"] = rows_recorded;
+  selection["rows_replayed"] = rows_replayed;
+  Json evaluation = nullptr;
   if (scored) {
-    Json artifact_dataset = dataset_identity(dataset);
-    artifact_dataset["selected_episodes"] = selected;
-    artifact_dataset["rows_recorded"] = rows_recorded;
-    artifact_dataset["rows_replayed"] = rows_replayed;
-    validation = Json{{"schema", "simulator_validation/v2"},
-                      {"simulator",
-                       {{"simulator_id", request.simulator_id},
-                        {"simulator_implementation_id", request.implementation_id},
-                        {"validation_run_id", request.run_id},
-                        {"bundle_content_hash", request.bundle_hash}}},
-                      {"dataset", std::move(artifact_dataset)},
-                      {"evaluation",
-                       {{"score_percent", score},
-                        {"max_lag_steps", request.max_lag},
-                        {"sensors_scored", scored},
-                        {"core_sensor_variables", request.core_sensors},
-                        {"action_variables", request.action_keys},
-                        {"sensors", sensors}}}};
+    evaluation = Json{{"score_percent", score},
+                      {"max_lag_steps", request.max_lag},
+                      {"sensors_scored", scored},
+                      {"core_sensor_variables", request.core_sensors},
+                      {"action_variables", request.action_keys},
+                      {"sensors", sensors}};
   } else {
     warnings.push_back(
         request.rollouts.empty()  ? "Nothing could be compared with the dataset: no episode was replayed"
@@ -406,15 +521,52 @@ Json analysis(const Request& request) {
             : "Nothing could be compared with the dataset: no replayed row has both a recorded sensor "
               "value and a prediction");
   }
-  return Json{{"warnings", std::move(warnings)},
-              {"dataset", dataset_identity(dataset)},
+  Json episode_scores = Json::array();
+  for (std::size_t r = 0; r < request.rollouts.size(); ++r)
+    episode_scores.push_back(Json{
+        {"episode", request.rollouts[r].episode},
+        {"score_percent", episode_scored[r]
+                              ? Json(rounded(episode_totals[r] / static_cast<double>(episode_scored[r]), 2))
+                              : Json(nullptr)}});
+  return Analysis{.warnings = std::move(warnings),
+                  .dataset = std::move(selection),
+                  .evaluation = std::move(evaluation),
+                  .summary = Json{{"episodes", request.rollouts.size()},
+                                  {"rows_replayed", rows_replayed},
+                                  {"sensors", request.sensors.size()},
+                                  {"sensors_scored", scored},
+                                  {"score_percent", score}},
+                  .diagnostics = Json{{"search_lag_rows", request.search_lag},
+                                      {"sensors", std::move(diagnosed)},
+                                      {"episode_scores", std::move(episode_scores)},
+                                      {"hints", hints(request.sensors, diagnoses)}}};
+}
+
+// The answer of sim-analyze-rollouts: the evaluation inside the artifact that the platform stores.
+Json validation_answer(const Request& request, Analysis analysis) {
+  Json validation = nullptr;
+  if (!analysis.evaluation.is_null())
+    validation = Json{{"schema", "simulator_validation/v2"},
+                      {"simulator",
+                       {{"simulator_id", request.simulator_id},
+                        {"simulator_implementation_id", request.implementation_id},
+                        {"validation_run_id", request.run_id},
+                        {"bundle_content_hash", request.bundle_hash}}},
+                      {"dataset", std::move(analysis.dataset)},
+                      {"evaluation", std::move(analysis.evaluation)}};
+  return Json{{"warnings", std::move(analysis.warnings)},
+              {"dataset", dataset_identity(*request.dataset)},
               {"simulator_validation", std::move(validation)},
-              {"summary",
-               {{"episodes", request.rollouts.size()},
-                {"rows_replayed", rows_replayed},
-                {"sensors", request.sensors.size()},
-                {"sensors_scored", scored},
-                {"score_percent", score}}}};
+              {"summary", std::move(analysis.summary)},
+              {"diagnostics", std::move(analysis.diagnostics)}};
+}
+
+Json score_answer(Analysis analysis) {
+  return Json{{"warnings", std::move(analysis.warnings)},
+              {"dataset", std::move(analysis.dataset)},
+              {"evaluation", std::move(analysis.evaluation)},
+              {"summary", std::move(analysis.summary)},
+              {"diagnostics", std::move(analysis.diagnostics)}};
 }
 
 std::string run_conflict(const Json& run_id, const std::string& stored_hash) {
@@ -608,6 +760,29 @@ Reply Service::analysis_actions(std::string_view text) {
   }
 }
 
+Reply Service::score_rollouts(std::string_view text) {
+  TextBuffer bytes(text);
+  return score_rollouts(bytes);
+}
+
+Reply Service::score_rollouts(std::streambuf& bytes) {
+  try {
+    const RolloutsBody parsed = read_body(bytes);
+    const std::lock_guard one_at_a_time(analysis_mutex_);
+    const Json& body = object_body(parsed.value);
+    Request request;
+    request.body = &parsed;
+    const std::string id = text_member(body, "dataset_uuid");
+    request.catalog = catalog_with(id, true);
+    request.dataset = &dataset_of(*request.catalog, id);
+    request.search_lag = search_lag_of(body);
+    read_scored(request, body);
+    return {200, dump_json(score_answer(analysis(request)))};
+  } catch (const Refusal& refusal) {
+    return refused(refusal.status(), refusal.what());
+  }
+}
+
 Reply Service::analyze_rollouts(std::string_view text) {
   TextBuffer bytes(text);
   return analyze_rollouts(bytes);
@@ -640,11 +815,8 @@ Reply Service::analyze_rollouts(std::streambuf& bytes) {
     request.dataset = &dataset_of(*request.catalog, id);
     request.simulator_id = id_member(body, "simulator_id");
     request.implementation_id = id_member(body, "simulator_implementation_id");
-    request.core_sensors = texts_member(body, "core_sensor_variables");
-    read_sensors(request, body);
-    request.max_lag = max_lag_of(body);
-    read_rollouts(request, body);
-    std::string answer = dump_json(analysis(request));
+    read_scored(request, body);
+    std::string answer = dump_json(validation_answer(request, analysis(request)));
 
     // Two requests of one run may have raced here; the first stored answer is the run's answer.
     const std::lock_guard lock(runs_mutex_);

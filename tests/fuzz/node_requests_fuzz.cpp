@@ -1,4 +1,4 @@
-// The node's two analysis requests on any bytes, over a small dataset in a temporary folder: an
+// The node's analysis requests on any bytes, over a small dataset in a temporary folder: an
 // answer or one of the node's refusals (404, 409, 422), each a JSON object, and the same answer again
 // for a validation run analyzed before.
 
@@ -70,5 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(first);
   const Reply again = service.analyze_rollouts(body);
   if (first.status == 200 && (again.status != 200 || again.body != first.body)) __builtin_trap();
+  // Scoring records nothing: the same body scores alike every time.
+  const Reply scored = service.score_rollouts(body);
+  check(scored);
+  if (scored.status == 200 && service.score_rollouts(body).body != scored.body) __builtin_trap();
   return 0;
 }

@@ -407,23 +407,25 @@ TEST_F(NodeLimitsTest, TheBodyLimitIsWhatTheLargestDatasetsPredictionsNeed) {
 
 TEST_F(NodeLimitsTest, ALengthOverTheLimitIsRefusedBeforeTheBodyIsRead) {
   const RunningNode node(*root_);
-  for (const std::string expect : {"", "Expect: 100-continue\r\n"}) {
-    RawClient client(node.port());
-    ASSERT_TRUE(
-        client.send(raw_post("/ml/sim-analyze-rollouts", expect + "Content-Length: 1000000000000\r\n")));
-    const auto start = Clock::now();
-    const std::string answer = client.read_all(3s);
-    EXPECT_LT(Clock::now() - start, 1s);
-    EXPECT_EQ(testing::status_of(answer), 413) << answer;
-    EXPECT_THAT(
-        testing::body_of(answer)["detail"].get<std::string>(),
-        ::testing::MatchesRegex("the request body is too large for this compute node: it takes JSON "
-                                "bodies of up to 1\\.[0-9] MiB, sent as Content-Type: application/json"));
+  for (const std::string path : {"/ml/sim-analyze-rollouts", "/ml/sim-score-rollouts"}) {
+    SCOPED_TRACE(path);
+    for (const std::string expect : {"", "Expect: 100-continue\r\n"}) {
+      RawClient client(node.port());
+      ASSERT_TRUE(client.send(raw_post(path, expect + "Content-Length: 1000000000000\r\n")));
+      const auto start = Clock::now();
+      const std::string answer = client.read_all(3s);
+      EXPECT_LT(Clock::now() - start, 1s);
+      EXPECT_EQ(testing::status_of(answer), 413) << answer;
+      EXPECT_THAT(
+          testing::body_of(answer)["detail"].get<std::string>(),
+          ::testing::MatchesRegex("the request body is too large for this compute node: it takes JSON "
+                                  "bodies of up to 1\\.[0-9] MiB, sent as Content-Type: application/json"));
+    }
+    // A body that the client sends whole, over the limit but far under the old fixed one.
+    const testing::NodeAnswer whole =
+        node.request("POST", path, R"({"x": ")" + std::string(3 << 20, 'x') + R"("})");
+    EXPECT_EQ(whole.status, 413);
   }
-  // A body that the client sends whole, over the limit but far under the old fixed one.
-  const testing::NodeAnswer whole =
-      node.request("POST", "/ml/sim-analyze-rollouts", R"({"x": ")" + std::string(3 << 20, 'x') + R"("})");
-  EXPECT_EQ(whole.status, 413);
 }
 
 std::string chunked(const std::string& body, std::size_t chunk) {
