@@ -121,7 +121,7 @@ Post post(const NodeProcess& node, int rows, int run) {
                        {"simulatorImplementationId", "local"},
                        {"validationRunId", "run-" + std::to_string(rows) + "-" + std::to_string(run)},
                        {"maxLagSteps", 3}};
-      nalto::detail::AnalysisBody body(Json{{"id", ID}}, claim, "sha", plan,
+      nalto::detail::AnalysisBody body(Json{{"id", ID}}, nalto::claimed_scoring(claim, "sha"), plan,
                                        nalto::bench::random_rollouts(EPISODES, rows, SENSORS));
       reset_peak(self);
       const double node_before = status_bytes(node_pid, "VmRSS");

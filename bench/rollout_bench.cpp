@@ -137,7 +137,8 @@ void body_cost() {
   const nalto::Plan plan = nalto::bench::sensors_plan(SENSORS);
   std::printf("analysis body: 20 episodes x 5,000 rows x %d sensors\n", SENSORS);
   in_child("streamed, 64 KiB reads", [&](std::vector<nalto::detail::Rollout> rollouts) {
-    nalto::detail::AnalysisBody body(dataset, claim, "sha", plan, std::move(rollouts));
+    nalto::detail::AnalysisBody body(dataset, nalto::claimed_scoring(claim, "sha"), plan,
+                                     std::move(rollouts));
     std::vector<char> buffer(64 * 1024);
     std::size_t bytes = 0;
     while (const std::size_t n = body.read(buffer.data(), buffer.size())) bytes += n;

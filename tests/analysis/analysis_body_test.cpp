@@ -43,17 +43,27 @@ TEST(AnalysisBodyTest, GivesTheSameBytesInReadsOfAnySize) {
       R"("action_variables":["u"],"max_lag_steps":3,"episodes":[{"episode":3,"predictions":{"a":[1.0,null,2.5,-0.0],)"
       R"("b\"q":[1e+05,1e-07,1e+300,3.0]}},{"episode":"e5","predictions":{}},{"episode":9,"predictions":{"a":[]}}]})";
   for (const std::size_t capacity : {1, 3, 64, 1 << 16}) {
-    AnalysisBody body(DATASET, CLAIM, "sha", PLAN, rollouts());
+    AnalysisBody body(DATASET, claimed_scoring(CLAIM, "sha"), PLAN, rollouts());
     EXPECT_EQ(read_whole(body, capacity), expected) << capacity;
     char byte;
     EXPECT_EQ(body.read(&byte, 1), 0u) << "the end stays the end";
   }
 }
 
+TEST(AnalysisBodyTest, AClaimFreeScoreNamesNoClaimAndAsksForTheLagSearch) {
+  AnalysisBody body(DATASET, claim_free_scoring(2, 12), PLAN, rollouts());
+  const std::string text = read_whole(body, 7);
+  EXPECT_TRUE(text.starts_with(
+      R"({"dataset_uuid":"ds-1","core_sensor_variables":["Temp A","B"],"sensor_variables":["a","b\"q"],)"
+      R"("action_variables":["u"],"max_lag_steps":2,"search_lag_rows":12,"episodes":[{"episode":3,)"))
+      << text;
+  EXPECT_EQ(parse_json(text)["episodes"].size(), 3u);
+}
+
 TEST(AnalysisBodyTest, ALongEpisodeReadsBackValueForValue) {
   constexpr std::size_t ROWS = 100'003;
-  AnalysisBody in_small_reads(DATASET, CLAIM, "sha", PLAN, rollouts(ROWS));
-  AnalysisBody in_one_read(DATASET, CLAIM, "sha", PLAN, rollouts(ROWS));
+  AnalysisBody in_small_reads(DATASET, claimed_scoring(CLAIM, "sha"), PLAN, rollouts(ROWS));
+  AnalysisBody in_one_read(DATASET, claimed_scoring(CLAIM, "sha"), PLAN, rollouts(ROWS));
   const std::string text = read_whole(in_small_reads, 1000);
   EXPECT_EQ(text, read_whole(in_one_read, 64 << 20));
   const Json values = parse_json(text)["episodes"][2]["predictions"]["a"];

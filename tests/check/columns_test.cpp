@@ -33,13 +33,25 @@ TEST(PlanColumnsTest, MatchesByNameIdentityAndTellsWhatIsLeftOut) {
   EXPECT_THAT(
       plan.sensors,
       ElementsAre(PlannedSlot{.name = "Room Temperature", .slot = "[0]", .column = "room  temperature"},
-                  PlannedSlot{.name = "Heater Temperature", .slot = "[1]"}));
+                  PlannedSlot{.name = "Heater Temperature",
+                              .slot = "[1]",
+                              .closest = {"Wall temperature", "room  temperature", "outside temperature"}}));
   EXPECT_THAT(plan.unscored, ElementsAre("Wall temperature", "outside temperature"));
   ASSERT_EQ(plan.actions.size(), 2u);
   EXPECT_EQ(plan.actions[0].column, "HEATER POWER");
   EXPECT_TRUE(plan.actions[0].closest.empty());
   EXPECT_EQ(plan.actions[1].column, std::nullopt);
   EXPECT_THAT(plan.actions[1].closest, ElementsAre("fan setting", "valve", "HEATER POWER"));
+
+  EXPECT_THAT(
+      check::unmatched_sensor_lines(plan),
+      ElementsAre("the sim's sensor 'Heater Temperature' matches no dataset column, so it is not scored; "
+                  "closest: 'Wall temperature', 'room  temperature', 'outside temperature'"));
+  EXPECT_THAT(check::unmatched_action_lines(plan),
+              ElementsAre("Closest action columns to 'Fan Speed': 'fan setting', 'valve', 'HEATER POWER'"));
+  EXPECT_EQ(check::unmatched_json(plan)["actions"],
+            parse_json(R"([{"name": "Fan Speed", "closest": ["fan setting", "valve", "HEATER POWER"]}])"));
+  EXPECT_EQ(check::unmatched_json(plan)["sensors"][0]["name"], "Heater Temperature");
 }
 
 TEST(PlanColumnsTest, ASlotNameMatchesWhenTheMappedNameDoesNot) {

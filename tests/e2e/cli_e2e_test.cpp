@@ -12,8 +12,10 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -37,6 +39,11 @@ using testing::killed_by;
 using ::testing::Not;
 using testing::Ran;
 using testing::Subprocess;
+
+std::string read_text(const fs::path& file) {
+  std::ifstream in(file);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
 Clock::time_point in(std::chrono::milliseconds limit) {
   return Clock::now() + limit;
@@ -73,6 +80,22 @@ class CliEndToEnd : public ::testing::Test {
       std::ofstream rows(datasets / "echo/rows.csv");
       rows << "episode,row,e,v\n";
       for (int row = 0; row < ECHO_ROWS; ++row) rows << "0," << row << "," << row << "," << row + 1 << "\n";
+    }
+
+    // The echo sim against recordings whose sensor is its action one row later ("trails": a sim that
+    // applied each action a row late would look so) or one row earlier (a sensor that reports a row late).
+    for (const auto& [name, shift] : {std::pair{"echo-trails", 1}, std::pair{"echo-leads", -1}}) {
+      fs::create_directories(datasets / name);
+      std::ofstream(datasets / name / "dataset.json")
+          << R"({"id": ")" << name << R"(-1", "name": ")" << name
+          << R"(", "columns": [{"key": "e", "raw_name": "Echo", "role": "sensor"},
+                {"key": "v", "raw_name": "Value", "role": "action"}]})";
+      std::ofstream rows(datasets / name / "rows.csv");
+      rows << "episode,row,e,v\n";
+      const auto value = [](int row) { return std::round(1000 * std::sin(row / 3.0)) / 100; };
+      for (int episode = 0; episode < 2; ++episode)
+        for (int row = 0; row < 40; ++row)
+          rows << episode << "," << row << "," << value(row + shift) << "," << value(row) << "\n";
     }
 
     node_.emplace(
@@ -126,6 +149,18 @@ class CliEndToEnd : public ::testing::Test {
     if (!ran.exit) ADD_FAILURE() << "the CLI did not end within 10 s; stderr:\n" << ran.err;
     return ran;
   }
+
+  // `nalto sim score ARGS...` against the fixture's node, with a state folder of its own.
+  Ran score(const std::string& sim, const std::string& dataset, std::vector<std::string> extra = {}) const {
+    std::vector<std::string> args = {NALTO_EXE, "sim", "score", "--path", sim, "--dataset", dataset};
+    args.insert(args.end(), extra.begin(), extra.end());
+    Ran ran = testing::run(args, std::chrono::seconds(10),
+                           environment({{"XDG_STATE_HOME", (dir_ / "state").string()}}));
+    if (!ran.exit) ADD_FAILURE() << "the CLI did not end within 10 s; stderr:\n" << ran.err;
+    return ran;
+  }
+
+  fs::path dir() const { return dir_; }
 
   // `nalto data ARGS...` against the fixture's node.
   Ran data(std::vector<std::string> args, std::map<std::string, std::string> env = {}) const {
@@ -194,6 +229,50 @@ TEST_F(CliEndToEnd, JsonDashWritesTheSummaryAloneOnStdoutAndTheLinesOnStderr) {
   EXPECT_EQ(Json::parse(failed.out).at("outcome"), "failed");
   EXPECT_THAT(failed.err, HasSubstr("has no dataset 'no-such-data'"));
   EXPECT_FALSE(fs::exists("-")) << "no file named -";
+}
+
+TEST_F(CliEndToEnd, ScoreGivesPublishsScoreAndSensorsWithoutThePlatformAndTheSameWithTwoSims) {
+  const fs::path published = dir() / "published.json", scored = dir() / "scored.json",
+                 two = dir() / "two.json";
+  ASSERT_EQ(publish(ROOM, "heated-room-demo", {"--bundle", ROOM, "--json", published.string()}).exit,
+            exited(3));
+  const std::string state_before = read_text(state_file());
+  const Ran run = score(ROOM, "heated-room-demo", {"--json", scored.string()});
+  ASSERT_EQ(run.exit, exited(0)) << run.err;
+  EXPECT_THAT(run.out,
+              HasSubstr("warning: 'outside temperature' was not scored: the sim has no sensor of that "
+                        "name\n✓ Analyzed 20 episodes: score 96.96\nWorst episodes: "));
+  EXPECT_EQ(read_text(state_file()), state_before) << "the platform's state is not touched";
+  EXPECT_FALSE(fs::exists(dir() / "state")) << "nor is a state file of its own made";
+
+  const Json by_publish = Json::parse(read_text(published)), by_score = Json::parse(read_text(scored));
+  EXPECT_EQ(by_score.at("score_percent"), by_publish.at("score_percent"));
+  EXPECT_EQ(by_score.at("episodes"), by_publish.at("episodes"));
+  ASSERT_EQ(by_score.at("sensors").size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i)
+    for (const char* member : {"raw_name", "key", "score_percent", "nrmse", "lag_steps", "normalized_by",
+                               "n_rows", "lag_rows", "bias", "gain", "correlation"})
+      EXPECT_EQ(by_score.at("sensors")[i].at(member), by_publish.at("sensors")[i].at(member))
+          << i << " " << member;
+  EXPECT_EQ(by_score.at("outcome"), "scored");
+  EXPECT_EQ(by_score.at("episode_scores").size(), 20u);
+
+  ASSERT_EQ(score(ROOM, "heated-room-demo", {"--jobs", "2", "--json", two.string()}).exit, exited(0));
+  EXPECT_EQ(Json::parse(read_text(two)), by_score) << "two sims score as one";
+}
+
+TEST_F(CliEndToEnd, ScoreHintsAtActionsAppliedARowLateAndAtSensorsThatReportARowLate) {
+  const Ran trails = score(TEST_SIM, "echo-trails");
+  ASSERT_EQ(trails.exit, exited(0)) << trails.err;
+  EXPECT_THAT(trails.out,
+              HasSubstr("warning: every scored sensor of the sim trails the recording by 1 row: are "
+                        "the actions applied 1 row late?"));
+  const Ran leads = score(TEST_SIM, "echo-leads", {"-v"});
+  ASSERT_EQ(leads.exit, exited(0)) << leads.err;
+  EXPECT_THAT(leads.out,
+              HasSubstr("warning: every scored sensor of the sim leads the recording by 1 row: do the "
+                        "recorded sensors report 1 row late?"));
+  EXPECT_THAT(leads.out, HasSubstr("Why, sensor by sensor"));
 }
 
 TEST_F(CliEndToEnd, UnknownDatasetIsNamedAndNothingIsClaimed) {

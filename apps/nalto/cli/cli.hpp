@@ -4,13 +4,14 @@
 
 #include "cli/data.hpp"
 #include "cli/publish.hpp"
+#include "cli/score.hpp"
 #include "cli/sims.hpp"
 #include "cli/validate.hpp"
 
 namespace nalto::cli {
 
 // What the command line asked for: one subcommand with its options.
-using Command = std::variant<Publish, Validate, SimList, SimLink, DataList, DataStats>;
+using Command = std::variant<Publish, Score, Validate, SimList, SimLink, DataList, DataStats>;
 
 // The command, or the exit status when the program ends here: 0 after --help or --version (written to
 // the console's stdout), 2 for bad usage and 1 for an input that cannot be read (both explained on its

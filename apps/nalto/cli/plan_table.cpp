@@ -23,6 +23,10 @@ std::vector<std::string> quoted_all(const std::vector<std::string>& names) {
   return quoted;
 }
 
+std::string closest_note(const std::vector<std::string>& closest) {
+  return closest.empty() ? std::string() : "; closest: " + join(quoted_all(closest), ", ");
+}
+
 }  // namespace
 
 Table plan_table(const check::ColumnPlan& plan, std::string_view dataset_name) {
@@ -31,13 +35,12 @@ Table plan_table(const check::ColumnPlan& plan, std::string_view dataset_name) {
   for (const check::PlannedSlot& sensor : plan.sensors)
     table.add_row({"sensor", markup_literal(quoted_literal(sensor.name)),
                    markup_literal(sensor.slot.value_or("")), quoted_or_none(sensor.column),
-                   sensor.column ? "scored" : "[yellow]not scored: no sensor column[/yellow]"});
+                   sensor.column
+                       ? "scored"
+                       : "[yellow]not scored: no sensor column[/yellow]" + closest_note(sensor.closest)});
   for (const check::PlannedSlot& action : plan.actions) {
     std::string note = "replayed";
-    if (!action.column)
-      note =
-          "[red]no action column[/red]" +
-          (action.closest.empty() ? std::string() : "; closest: " + join(quoted_all(action.closest), ", "));
+    if (!action.column) note = "[red]no action column[/red]" + closest_note(action.closest);
     table.add_row({"action", markup_literal(quoted_literal(action.name)),
                    markup_literal(action.slot.value_or("")), quoted_or_none(action.column), std::move(note)});
   }

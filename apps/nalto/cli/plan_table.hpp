@@ -10,7 +10,7 @@ namespace nalto::cli {
 
 // How the sim's mappings meet the dataset's columns, as a table: each sim sensor and action with its
 // slot and the column it matches (raw name) or none, then the dataset's sensor columns that no sim
-// sensor matches; an action without a column lists the closest action columns.
+// sensor matches; a sensor or an action without a column lists the closest columns of its role.
 Table plan_table(const check::ColumnPlan& plan, std::string_view dataset_name);
 
 // The same from the sim's mappings (as sim_mappings answers them) and the node's columns answer.

@@ -10,6 +10,7 @@
 #include "cli/plan_table.hpp"
 #include "cli/publish_view.hpp"
 #include "cli/summary.hpp"
+#include "nalto/main/answer.hpp"
 #include "nalto/support/files.hpp"
 #include "nalto/support/hex.hpp"
 #include "nalto/support/utf8.hpp"
@@ -163,9 +164,16 @@ PublishHooks hooks_for(const Publish& invocation, PublishRecord& record, std::st
   // gives up the wait for the reports.
   hooks.scored = [&interrupted, verbose = invocation.verbose](const Json& result) {
     interrupted = "Interrupted: the analysis is submitted; no longer waiting for the reports.";
-    if (verbose) print_sensor_table(result);
+    if (!verbose) return;
+    print_sensor_table(result);
+    print_diagnostics(result);
+    for (const std::string& hint : hints_of(result))
+      console().print("[dim]hint: " + markup_literal(hint) + "[/dim]");
   };
   hooks.claimed = [&record](const Json& claim) { record.claim = claim; };
+  hooks.analysis.mapped = [&record](const Json& mappings, const Json& columns) {
+    record.plan = check::plan_columns(mappings, columns);
+  };
   hooks.analysis.replay_failed = [&record](const ReplayEvidence& evidence) { record.evidence = evidence; };
   hooks.analyzed = [&record](const Json& result) { record.result = result; };
   hooks.reported = [&record](const Json& status) { record.status = status; };
@@ -187,6 +195,9 @@ asio::awaitable<int> publish(const Publish& invocation, platform::LocalPlatform&
   // The step's message first, word for word; then what is known of the sim's part in it.
   record.failure = published.failure();
   note_failure(record.failure);
+  if (invocation.verbose && record.plan)
+    for (const std::string& line : check::unmatched_action_lines(*record.plan))
+      console().note(markup_literal(line));
   if (record.evidence) print_evidence(*record.evidence);
   co_return 1;
 }
@@ -204,23 +215,6 @@ Json claim_state(platform::LocalPlatform& platform, const Json& claim) {
   const auto found = claims.find(job->get<std::string>());
   return found == claims.end() ? Json() : subscript(*found, "state");
 }
-
-// With the summary on stdout, stdout holds it alone: meanwhile the console's lines go to stderr.
-class LinesOnStderr {
- public:
-  explicit LinesOnStderr(bool wanted) {
-    if (!wanted) return;
-    ConsoleOptions options = console().options();
-    options.out = options.err;
-    options.out_is_terminal = options.err_is_terminal;
-    console_.emplace(options);
-    installed_.emplace(*console_);
-  }
-
- private:
-  std::optional<Console> console_;
-  std::optional<ScopedConsole> installed_;
-};
 
 }  // namespace
 

@@ -6,6 +6,8 @@
 #include <limits>
 #include <vector>
 
+#include "nalto/main/answer.hpp"
+
 namespace nalto::cli {
 
 namespace {
@@ -42,14 +44,19 @@ std::string late_call_text(const ReplayEvidence& evidence) {
   return text;
 }
 
-}  // namespace
-
-void print_sensor_table(const Json& result) {
-  const Json* listed = member_at(result, {"simulator_validation", "evaluation", "sensors"});
+std::vector<Json> sensors_worst_first(const Json& result) {
+  const Json* listed = member_at(evaluation_of(result), {"sensors"});
   std::vector<Json> sensors;
   if (listed && listed->is_array()) sensors.assign(listed->begin(), listed->end());
   std::stable_sort(sensors.begin(), sensors.end(),
                    [](const Json& a, const Json& b) { return sort_score(a) < sort_score(b); });
+  return sensors;
+}
+
+}  // namespace
+
+void print_sensor_table(const Json& result) {
+  const std::vector<Json> sensors = sensors_worst_first(result);
 
   Table table("Sensors, worst first", {"Sensor", "Score", "NRMSE", "Lag (rows)", "Normalised by", "Rows"});
   for (const Json& sensor : sensors) {
@@ -68,6 +75,39 @@ void print_sensor_table(const Json& result) {
       "[dim]The score is the mean over the scored sensors of 100 × max(0, 1 − NRMSE); NRMSE is the "
       "root-mean-square error at the best lag over the rows compared, divided by what the sensor was "
       "normalised by.[/dim]");
+}
+
+void print_diagnostics(const Json& result) {
+  const Json* diagnostics = member_at(result, {"diagnostics"});
+  if (!diagnostics || !diagnostics->is_object()) return;
+  const std::vector<Json> sensors = sensors_worst_first(result);
+  const std::string window = text_cell(member_at(*diagnostics, {"search_lag_rows"}));
+  if (!sensors.empty()) {
+    Table table("Why, sensor by sensor", {"Sensor", "Best lag ±" + window, "Bias", "Gain", "Correlation"});
+    for (const Json& sensor : sensors) {
+      const Json* diagnosis = diagnosis_of(result, sensor);
+      const auto field = [diagnosis](std::string_view key) {
+        return diagnosis ? member_at(*diagnosis, {key}) : nullptr;
+      };
+      const Json* name = member_at(sensor, {"raw_name"});
+      table.add_row({text_cell(name ? name : member_at(sensor, {"key"})), text_cell(field("lag_rows")),
+                     number_cell(field("bias"), "%.4g"), number_cell(field("gain"), "%.3f"),
+                     number_cell(field("correlation"), "%.3f")});
+    }
+    console().print(table);
+    console().print(
+        "[dim]The best lag is searched in both directions: positive when the sim's values trail the "
+        "recorded ones (sim row i+k matches recorded row i), negative when they lead. At that lag, bias is "
+        "the mean of sim − recorded, gain the least-squares slope of the sim's values on the recorded ones "
+        "(1: the right amplitude), correlation Pearson's r.[/dim]");
+  }
+  const std::vector<Json> episodes = episodes_worst_first(result);
+  if (episodes.empty()) return;
+  Table table("Episodes, worst first", {"Episode", "Score"});
+  for (const Json& episode : episodes)
+    table.add_row({text_cell(member_at(episode, {"episode"})),
+                   number_cell(member_at(episode, {"score_percent"}), "%.2f")});
+  console().print(table);
 }
 
 std::string position_text(const ReplayEvidence& evidence) {

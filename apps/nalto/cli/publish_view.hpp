@@ -12,6 +12,10 @@ inline constexpr std::size_t EVIDENCE_LINES = 40;
 // then how the score is made. Whatever the artifact lacks shows as "-".
 void print_sensor_table(const Json& result);
 
+// What the analysis's diagnostics say of each sensor (its best lag in both directions, bias, gain and
+// correlation) and each episode's score, worst first; nothing without diagnostics.
+void print_diagnostics(const Json& result);
+
 // Where the replay stood, how the sim ended and its last output lines, on stderr.
 void print_evidence(const ReplayEvidence& evidence);
 

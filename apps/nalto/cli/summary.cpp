@@ -6,6 +6,7 @@
 
 #include "cli/outcome.hpp"
 #include "cli/publish_view.hpp"
+#include "nalto/main/answer.hpp"
 #include "nalto/support/files.hpp"
 #include "nalto/support/utf8.hpp"
 
@@ -19,19 +20,35 @@ Json member(const Json& value, std::string_view key) {
   return found ? *found : Json();
 }
 
-Json sensors_of(const Json& evaluation) {
+// The evaluation's sensors, each with its diagnostics (null where the node gave none).
+Json sensors_of(const Json& result) {
   Json sensors = Json::array();
-  const Json listed = member(evaluation, "sensors");
+  const Json listed = member(evaluation_of(result), "sensors");
   if (!listed.is_array()) return sensors;
-  for (const Json& sensor : listed)
+  for (const Json& sensor : listed) {
+    const Json* found = diagnosis_of(result, sensor);
+    const Json diagnosis = found ? *found : Json();
     sensors.push_back({{"raw_name", member(sensor, "raw_name")},
                        {"key", member(sensor, "key")},
                        {"score_percent", member(sensor, "score_percent")},
                        {"nrmse", member(sensor, "nrmse")},
                        {"lag_steps", member(sensor, "lag_steps")},
                        {"normalized_by", member(sensor, "normalized_by")},
-                       {"n_rows", member(sensor, "n_rows")}});
+                       {"n_rows", member(sensor, "n_rows")},
+                       {"lag_rows", member(diagnosis, "lag_rows")},
+                       {"bias", member(diagnosis, "bias")},
+                       {"gain", member(diagnosis, "gain")},
+                       {"correlation", member(diagnosis, "correlation")}});
+  }
   return sensors;
+}
+
+Json episode_scores_of(const Json& result) {
+  Json episodes = Json::array();
+  for (const Json& episode : episodes_worst_first(result))
+    episodes.push_back(
+        {{"episode", member(episode, "episode")}, {"score_percent", member(episode, "score_percent")}});
+  return episodes;
 }
 
 Json reports_of(const Json& status) {
@@ -52,7 +69,7 @@ std::string outcome_of(const PublishRecord& record) {
   return record.exit_status == 0 ? "reported" : "submitted without report";
 }
 
-Json error_of(const PublishRecord& record) {
+Json error_of(const RunRecord& record) {
   if (record.signal) {
     const char* name = ::sigabbrev_np(record.signal);
     return {{"type", "Interrupted"}, {"message", std::string("Interrupted by SIG") + (name ? name : "?")}};
@@ -68,7 +85,7 @@ Json error_of(const PublishRecord& record) {
   return {{"type", type}, {"message", failure_text(record.failure)}};
 }
 
-Json evidence_of(const PublishRecord& record) {
+Json evidence_of(const RunRecord& record) {
   if (!record.evidence) return nullptr;
   const ReplayEvidence& evidence = *record.evidence;
   const std::size_t from =
@@ -86,16 +103,35 @@ Json evidence_of(const PublishRecord& record) {
 
 Json publish_summary(const PublishRecord& record, const Json& claim_state) {
   const Json validation = member(record.result, "simulator_validation");
-  const Json evaluation = member(validation, "evaluation");
   const Json selected = member(member(validation, "dataset"), "selected_episodes");
   const Json warnings = member(record.result, "warnings");
   return {{"claim", {{"job_id", member(record.claim, "jobId")}, {"state", claim_state}}},
-          {"score_percent", member(evaluation, "score_percent")},
+          {"score_percent", member(member(validation, "evaluation"), "score_percent")},
           {"episodes", selected.is_array() ? Json(selected.size()) : Json()},
-          {"sensors", sensors_of(evaluation)},
+          {"sensors", sensors_of(record.result)},
           {"warnings", warnings.is_array() ? warnings : Json::array()},
           {"reports", reports_of(record.status)},
           {"outcome", outcome_of(record)},
+          {"exit_status", record.exit_status},
+          {"error", error_of(record)},
+          {"evidence", evidence_of(record)},
+          {"episode_scores", episode_scores_of(record.result)},
+          {"hints", hints_of(record.result)},
+          {"unmatched", record.plan ? check::unmatched_json(*record.plan) : Json()}};
+}
+
+Json score_summary(const RunRecord& record, const std::vector<std::string>& warnings) {
+  const Json& evaluation = evaluation_of(record.result);
+  const bool scored = evaluation.is_object() && !record.failure && !record.signal;
+  return {{"score_percent", member(evaluation, "score_percent")},
+          {"episodes", scored ? Json(episodes_of(record.result)) : Json()},
+          {"sensors", sensors_of(record.result)},
+          {"episode_scores", episode_scores_of(record.result)},
+          {"unmatched", record.plan ? check::unmatched_json(*record.plan) : Json()},
+          {"warnings", warnings},
+          {"outcome", record.signal    ? "interrupted"
+                      : record.failure ? "failed"
+                                       : "scored"},
           {"exit_status", record.exit_status},
           {"error", error_of(record)},
           {"evidence", evidence_of(record)}};
@@ -113,6 +149,15 @@ void check_summary_file(const std::filesystem::path& file) {
   } catch (const FileWriteError& e) {
     throw PublishReportError(summary_failure(file, e));
   }
+}
+
+LinesOnStderr::LinesOnStderr(bool wanted) {
+  if (!wanted) return;
+  ConsoleOptions options = console().options();
+  options.out = options.err;
+  options.out_is_terminal = options.err_is_terminal;
+  console_.emplace(options);
+  installed_.emplace(*console_);
 }
 
 void write_summary(const std::filesystem::path& file, const Json& summary, std::ostream& out) {

@@ -5,28 +5,39 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "nalto/check/columns.hpp"
 #include "nalto/nalto.hpp"
 #include "nalto/support/files.hpp"
 
 // The summary of one publish that `--json FILE` writes for CI, on every outcome.
 namespace nalto::cli {
 
-// What a publish made known through its hooks, and how it ended.
-struct PublishRecord {
-  Json claim;                              // the platform's claim; null before one was made
+// What a run made known through its hooks, and how it ended.
+struct RunRecord {
   Json result;                             // the node's analysis; null without one
-  Json status;                             // the job's last status; null without one
+  std::optional<check::ColumnPlan> plan;   // how the sim's mappings met the dataset's columns
   std::optional<ReplayEvidence> evidence;  // a failed replay's
   std::exception_ptr failure;              // the ordinary failure that ended it
   int signal = 0;                          // the signal that interrupted it
   int exit_status = 0;
 };
 
+// A publish's, with what the platform answered.
+struct PublishRecord : RunRecord {
+  Json claim;   // the platform's claim; null before one was made
+  Json status;  // the job's last status; null without one
+};
+
 // {"claim": {"job_id", "state"}, "score_percent", "episodes", "sensors": [...], "warnings", "reports":
-//  [...], "outcome", "exit_status", "error", "evidence"}; `claim_state` is what the platform holds at
-// the end, null without a claim.
+//  [...], "outcome", "exit_status", "error", "evidence", "episode_scores", "hints", "unmatched"};
+// `claim_state` is what the platform holds at the end, null without a claim.
 Json publish_summary(const PublishRecord& record, const Json& claim_state);
+
+// A score's: {"score_percent", "episodes", "sensors", "episode_scores", "unmatched", "warnings" (every
+// warning line printed), "outcome" (scored, failed, interrupted), "exit_status", "error", "evidence"}.
+Json score_summary(const RunRecord& record, const std::vector<std::string>& warnings);
 
 // The --json value that writes the summary to standard output.
 inline const std::filesystem::path SUMMARY_TO_STDOUT = "-";
@@ -38,6 +49,16 @@ std::string summary_failure(const std::filesystem::path& file, const FileWriteEr
 // Refuses a summary file that could not be written (one that is no regular file, or a dangling
 // symlink) before any work is done: PublishReportError with summary_failure's text.
 void check_summary_file(const std::filesystem::path& file);
+
+// With the summary on stdout, stdout holds it alone: while it lives, the console's lines go to stderr.
+class LinesOnStderr {
+ public:
+  explicit LinesOnStderr(bool wanted);
+
+ private:
+  std::optional<Console> console_;
+  std::optional<ScopedConsole> installed_;
+};
 
 // Writes the summary atomically to `file`, or to `out` for SUMMARY_TO_STDOUT (FileWriteError when it
 // cannot).

@@ -81,28 +81,6 @@ class Findings {
   std::size_t problems_ = 0, warnings_ = 0;
 };
 
-// What validate claims on the platform: nothing. The dataset lookup takes a platform client it does
-// not use; any other call would be a fault of ours.
-class NoPlatform : public outside::PlatformApi, public outside::ProjectSimsApi, public outside::SimsApi {
- public:
-  outside::ProjectSimsApi& project_sims() override { return *this; }
-  outside::SimsApi& sims() override { return *this; }
-  asio::awaitable<Json> link(std::string, std::string, std::string) override { throw refused(); }
-  asio::awaitable<Json> publish_report_start(std::string, std::string, std::string, std::string) override {
-    throw refused();
-  }
-  asio::awaitable<Json> publish_report_submit(std::string, std::string, std::string, std::string,
-                                              Json) override {
-    throw refused();
-  }
-  asio::awaitable<Json> publish_report_status(std::string, std::string, std::string, std::string) override {
-    throw refused();
-  }
-
- private:
-  static std::logic_error refused() { return std::logic_error("validating a sim uses no platform"); }
-};
-
 struct Dataset {
   std::string name;
   Json columns;
@@ -111,8 +89,7 @@ struct Dataset {
 asio::awaitable<Dataset> dataset_columns(std::string ref) {
   const Status status =
       console().status("Reading the dataset's columns from the compute node...", outside::status_trace());
-  NoPlatform none;
-  const Json dataset = co_await outside::resolve_local_dataset(none, "local", ref);
+  const Json dataset = co_await outside::resolve_node_dataset(ref);
   // One episode is enough: only the columns are wanted, and no rollout is posted.
   const Json request{{"dataset_uuid", subscript(dataset, "id")}, {"episodes", Json::array({0})}};
   auto post = [&request] { return _node_post("analysis-actions", request, timing().columns_request_s); };
@@ -388,6 +365,7 @@ void report_plan(const Dataset& dataset, const Json& mappings, Findings& finding
   const check::ColumnPlan plan = check::plan_columns(mappings, dataset.columns);
   console().print(plan_table(plan, dataset.name));
   const std::string call = "Dataset '" + dataset.name + "'";
+  for (const std::string& line : check::unmatched_sensor_lines(plan)) findings.warn(line);
   for (const check::PlannedSlot& action : plan.actions)
     if (!action.column)
       findings.add(Problem{

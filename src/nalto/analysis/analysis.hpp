@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "nalto/mapping/plan.hpp"
@@ -38,15 +39,44 @@ struct ReplayEvidence {
 
 // What an analysis lets its caller see as it goes; each may be left empty.
 struct AnalysisHooks {
+  // The sim's mappings and the dataset's columns, before they are planned (and perhaps refused).
+  std::function<void(const Json& mappings, const Json& columns)> mapped;
   // Before the replay: the sim's mappings, the plan made of them and the dataset's columns.
   std::function<void(const Json& mappings, const Plan& plan, const Json& columns)> planned;
   std::function<void(const ReplayEvidence& evidence)> replay_failed;  // once the sim is stopped
 };
 
-// Rolls the sim at `path` out over the dataset's episodes and has the compute node analyze the
-// rollouts; returns the node's analysis. With `jobs` above 1, that many copies of the sim (at most one
-// per episode) replay the episodes side by side, each taking the next episode left; the rollouts are
-// sent in the episodes' order all the same.
+// What the compute node is asked to score the rollouts for. A claim's members are read as the body is
+// written, once the replay is done, like every other member of the body.
+struct ScoringRequest {
+  std::string endpoint;
+  Json claim;                 // the claim whose validation run is analyzed; null for a score without one
+  std::string bundle_sha256;  // the published bundle's, with a claim
+  std::vector<std::pair<std::string, Json>> options;  // after the plan's columns, without a claim
+};
+
+// A publish's request: the claim's validation run, analyzed into an artifact for the platform.
+ScoringRequest claimed_scoring(Json claim, std::string bundle_sha256);
+
+// A score without the platform: no claim, no artifact; the diagnostics' lag search spans
+// ±`search_lag_rows`.
+ScoringRequest claim_free_scoring(std::int64_t max_lag_steps, std::int64_t search_lag_rows);
+
+// The default of the score's lag window, the local platform's.
+inline constexpr std::int64_t DEFAULT_MAX_LAG_STEPS = 3;
+// The default of the diagnostics' lag search, the node's.
+inline constexpr std::int64_t DEFAULT_SEARCH_LAG_ROWS = 10;
+
+// Rolls the sim at `path` out over the dataset's episodes and has the compute node score the rollouts
+// as `request` asks; returns the node's answer. With `jobs` above 1, that many copies of the sim (at
+// most one per episode) replay the episodes side by side, each taking the next episode left; the
+// rollouts are sent in the episodes' order all the same. Publish, score and every calibration candidate
+// are calls of it.
+asio::awaitable<Json> replay_and_score(std::string path, Json dataset, ScoringRequest request,
+                                       std::int64_t max_episodes, Json env_init, double call_timeout_s,
+                                       AnalysisHooks hooks = {}, std::size_t jobs = 1);
+
+// A publish's analysis: replay_and_score for the claim's validation run.
 asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,
                               std::int64_t max_episodes, Json env_init, double call_timeout_s,
                               AnalysisHooks hooks = {}, std::size_t jobs = 1);

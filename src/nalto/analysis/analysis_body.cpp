@@ -19,24 +19,28 @@ void append_member(std::string& body, std::string_view key, const Json& value) {
 
 }  // namespace
 
-AnalysisBody::AnalysisBody(const Json& dataset, const Json& claim, const std::string& bundle_sha256,
-                           const Plan& plan, std::vector<Rollout> rollouts)
+AnalysisBody::AnalysisBody(const Json& dataset, const ScoringRequest& request, const Plan& plan,
+                           std::vector<Rollout> rollouts)
     : rollouts_(std::move(rollouts)) {
   Json sensor_columns = Json::array();
   for (const auto& [slot, column] : plan.sensors) sensor_columns.push_back(column);
   Json action_columns = Json::array();
   for (const auto& [slot, column] : plan.actions) action_columns.push_back(column);
 
+  const Json& claim = request.claim;
   pending_ += '{';
   append_member(pending_, "dataset_uuid", subscript(dataset, "id"));
-  append_member(pending_, "simulator_id", subscript(claim, "simulatorId"));
-  append_member(pending_, "simulator_implementation_id", subscript(claim, "simulatorImplementationId"));
-  append_member(pending_, "validation_run_id", subscript(claim, "validationRunId"));
-  append_member(pending_, "bundle_content_hash", Json(bundle_sha256));
+  if (!claim.is_null()) {
+    append_member(pending_, "simulator_id", subscript(claim, "simulatorId"));
+    append_member(pending_, "simulator_implementation_id", subscript(claim, "simulatorImplementationId"));
+    append_member(pending_, "validation_run_id", subscript(claim, "validationRunId"));
+    append_member(pending_, "bundle_content_hash", Json(request.bundle_sha256));
+  }
   append_member(pending_, "core_sensor_variables", Json(plan.core));
   append_member(pending_, "sensor_variables", sensor_columns);
   append_member(pending_, "action_variables", action_columns);
-  append_member(pending_, "max_lag_steps", subscript(claim, "maxLagSteps"));
+  if (!claim.is_null()) append_member(pending_, "max_lag_steps", subscript(claim, "maxLagSteps"));
+  for (const auto& [key, value] : request.options) append_member(pending_, key, value);
   pending_ += ",\"episodes\":[";
 }
 
@@ -106,3 +110,21 @@ bool AnalysisBody::write_more() {
 }
 
 }  // namespace nalto::detail
+
+namespace nalto {
+
+ScoringRequest claimed_scoring(Json claim, std::string bundle_sha256) {
+  return {.endpoint = "sim-analyze-rollouts",
+          .claim = std::move(claim),
+          .bundle_sha256 = std::move(bundle_sha256),
+          .options = {}};
+}
+
+ScoringRequest claim_free_scoring(std::int64_t max_lag_steps, std::int64_t search_lag_rows) {
+  return {.endpoint = "sim-score-rollouts",
+          .claim = nullptr,
+          .bundle_sha256 = "",
+          .options = {{"max_lag_steps", max_lag_steps}, {"search_lag_rows", search_lag_rows}}};
+}
+
+}  // namespace nalto

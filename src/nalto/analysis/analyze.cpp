@@ -142,6 +142,7 @@ asio::awaitable<Replay> replay_through(Sessions& sessions, const std::string& pa
                                        ReplayContext& context) {
   co_await start_sessions(sessions, path, context);
   const Json mappings = co_await connect_sessions(sessions, env_init, context);
+  if (context.hooks.mapped) context.hooks.mapped(mappings, context.columns);
   Plan plan = plan_analysis(mappings, context.columns);
   if (context.hooks.planned) context.hooks.planned(mappings, plan, context.columns);
   std::vector<detail::Rollout> rollouts = co_await replay_episodes(sessions, plan, context);
@@ -202,14 +203,13 @@ asio::awaitable<void> stop_and_tell(Sessions& sessions, const ReplayContext& con
                      .call_timeout_s = limit_passed(failure, context.call_timeout_s)});
 }
 
-asio::awaitable<Json> analyze_rollouts(const Json& dataset, const Json& claim,
-                                       const std::string& bundle_sha256, Replay replayed) {
+asio::awaitable<Json> analyze_rollouts(const Json& dataset, const ScoringRequest& request, Replay replayed) {
   const Status status = console().status("Analyzing the sim against the dataset on the compute node...",
                                          outside::status_trace());
-  detail::AnalysisBody body(dataset, claim, bundle_sha256, replayed.plan, std::move(replayed.rollouts));
-  auto post = [&body] {
+  detail::AnalysisBody body(dataset, request, replayed.plan, std::move(replayed.rollouts));
+  auto post = [&body, &request] {
     auto write = [&body](char* out, std::size_t capacity) { return body.read(out, capacity); };
-    return node_post_streamed("sim-analyze-rollouts", write, timing().analysis_request_s);
+    return node_post_streamed(request.endpoint, write, timing().analysis_request_s);
   };
   co_return co_await run_blocking(std::move(post));
 }
@@ -241,12 +241,20 @@ asio::awaitable<Replay> replay_dataset(const Json& dataset, std::int64_t max_epi
 
 }  // namespace
 
+asio::awaitable<Json> replay_and_score(std::string path, Json dataset, ScoringRequest request,
+                                       std::int64_t max_episodes, Json env_init, double call_timeout_s,
+                                       AnalysisHooks hooks, std::size_t jobs) {
+  Replay replayed = co_await replay_dataset(dataset, max_episodes, std::move(path), std::move(env_init),
+                                            call_timeout_s, std::move(hooks), jobs);
+  co_return co_await analyze_rollouts(dataset, request, std::move(replayed));
+}
+
 asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,
                               std::int64_t max_episodes, Json env_init, double call_timeout_s,
                               AnalysisHooks hooks, std::size_t jobs) {
-  Replay replayed = co_await replay_dataset(dataset, max_episodes, std::move(path), std::move(env_init),
-                                            call_timeout_s, std::move(hooks), jobs);
-  co_return co_await analyze_rollouts(dataset, claim, bundle_sha256, std::move(replayed));
+  ScoringRequest request = claimed_scoring(std::move(claim), std::move(bundle_sha256));
+  co_return co_await replay_and_score(std::move(path), std::move(dataset), std::move(request), max_episodes,
+                                      std::move(env_init), call_timeout_s, std::move(hooks), jobs);
 }
 
 }  // namespace nalto

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "nalto/analysis/analysis.hpp"
 #include "nalto/mapping/plan.hpp"
 #include "nalto/outside/sim_runtime.hpp"
 #include "nalto/support/json.hpp"
@@ -51,7 +52,7 @@ struct Rollout {
 // nor the body a whole text, and each episode's predictions are released once written.
 class AnalysisBody {
  public:
-  AnalysisBody(const Json& dataset, const Json& claim, const std::string& bundle_sha256, const Plan& plan,
+  AnalysisBody(const Json& dataset, const ScoringRequest& request, const Plan& plan,
                std::vector<Rollout> rollouts);
 
   // Fills `out` with up to `capacity` of the next bytes and answers how many; 0 once all are given.

@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "nalto/mapping/names.hpp"
+#include "nalto/mapping/plan.hpp"
+#include "nalto/support/strings.hpp"
 #include "nalto/support/utf8.hpp"
 
 namespace nalto::check {
@@ -46,6 +48,19 @@ PlannedSlot planned(const Json& mapping, const Column* column) {
   return slot;
 }
 
+std::string quoted_names(const std::vector<std::string>& names) {
+  std::vector<std::string> quoted;
+  for (const std::string& name : names) quoted.push_back(quoted_literal(name));
+  return join(quoted, ", ");
+}
+
+Json unmatched_of(const std::vector<PlannedSlot>& slots) {
+  Json listed = Json::array();
+  for (const PlannedSlot& slot : slots)
+    if (!slot.column) listed.push_back({{"name", slot.name}, {"closest", slot.closest}});
+  return listed;
+}
+
 std::vector<char32_t> code_points(std::string_view text) {
   std::vector<char32_t> out;
   for (std::size_t pos = 0; pos < text.size();) {
@@ -63,10 +78,17 @@ ColumnPlan plan_columns(const Json& mappings, const Json& columns) {
   const std::vector<Column> action_columns = columns_of(columns, "action_variables");
   ColumnPlan plan;
   std::set<std::string> scored;
+  std::vector<std::string> sensor_names;
+  for (const Column& column : sensor_columns) sensor_names.push_back(column.raw_name);
   for (const Json& mapping : as_list(subscript(mappings, "sensors"), "sensors")) {
     const Column* column = match(mapping, sensor_columns);
-    if (column) scored.insert(column->key);
-    plan.sensors.push_back(planned(mapping, column));
+    PlannedSlot slot = planned(mapping, column);
+    if (column) {
+      scored.insert(column->key);
+    } else {
+      slot.closest = closest_names(slot.name, sensor_names);
+    }
+    plan.sensors.push_back(std::move(slot));
   }
   for (const Column& column : sensor_columns)
     if (!scored.contains(column.key)) plan.unscored.push_back(column.raw_name);
@@ -80,6 +102,31 @@ ColumnPlan plan_columns(const Json& mappings, const Json& columns) {
     plan.actions.push_back(std::move(slot));
   }
   return plan;
+}
+
+std::vector<std::string> unmatched_sensor_lines(const ColumnPlan& plan) {
+  std::vector<std::string> lines;
+  for (const PlannedSlot& sensor : plan.sensors) {
+    if (sensor.column) continue;
+    std::string line =
+        "the sim's sensor " + quoted_literal(sensor.name) + " matches no dataset column, so it is not scored";
+    if (!sensor.closest.empty()) line += "; closest: " + quoted_names(sensor.closest);
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+std::vector<std::string> unmatched_action_lines(const ColumnPlan& plan) {
+  std::vector<std::string> lines;
+  for (const PlannedSlot& action : plan.actions)
+    if (!action.column && !action.closest.empty())
+      lines.push_back("Closest action columns to " + quoted_literal(action.name) + ": " +
+                      quoted_names(action.closest));
+  return lines;
+}
+
+Json unmatched_json(const ColumnPlan& plan) {
+  return {{"sensors", unmatched_of(plan.sensors)}, {"actions", unmatched_of(plan.actions)}};
 }
 
 std::size_t edit_distance(std::string_view a, std::string_view b) {

@@ -3,6 +3,7 @@
 
 #include "nalto/analysis/analysis.hpp"
 #include "nalto/console/console.hpp"
+#include "nalto/main/answer.hpp"
 #include "nalto/main/sim_publish_report.hpp"
 #include "nalto/outside/compute_node.hpp"
 #include "nalto/outside/logging.hpp"
@@ -35,19 +36,6 @@ std::string_view first_line(std::string_view text) {
 
 std::string cut(std::string_view text, std::size_t code_points) {
   return std::string(utf8::prefix(text, code_points));
-}
-
-std::vector<std::string> warnings_of(const Json& result) {
-  std::vector<std::string> warnings;
-  const Json* listed = lookup(result, "warnings");
-  if (!listed) return warnings;
-  for (const Json& warning : as_list(*listed, "the analysis's 'warnings'"))
-    warnings.push_back(plain_text(warning));
-  return warnings;
-}
-
-std::string score_text(const Json* score) {
-  return score ? plain_text(*score) : "-";
 }
 
 Json submission_body(const Json& artifact, const Json& result, const std::vector<std::string>& warnings) {
@@ -128,24 +116,21 @@ asio::awaitable<void> publish_report(outside::PlatformApi& api, std::string org_
   if (options.hooks.analyzed) options.hooks.analyzed(result);
 
   const std::vector<std::string> warnings = warnings_of(result);
-  for (const std::string& warning : warnings)
-    console().print("[dim]warning: " + markup_literal(warning) + "[/dim]");
+  print_warnings(warnings);
 
   const Json* validation = lookup(result, "simulator_validation");
   if (!validation) {
-    std::string reason = cut(join(warnings, "; "), REASON_LIMIT);
-    if (reason.empty()) reason = "The analysis could not be reported to the platform";
+    std::string reason =
+        nothing_scored_reason(warnings, "The analysis could not be reported to the platform");
     co_await _close_claim(api, org_id, sim_id, implementation_id, job_id, reason);
     throw PublishReportError(reason);
   }
   const Json& artifact = *validation;
-
   const Json* score = lookup(subscript(artifact, "evaluation"), "score_percent");
   const std::size_t episodes = as_list(subscript(subscript(artifact, "dataset"), "selected_episodes"),
                                        "the artifact's 'selected_episodes'")
                                    .size();
-  console().print("[green]✓[/green] Analyzed " + std::to_string(episodes) + " episodes: score " +
-                  score_text(score));
+  print_score_line(episodes, score);
   if (options.hooks.scored) options.hooks.scored(result);
 
   Json body = submission_body(artifact, result, warnings);

@@ -37,6 +37,10 @@ std::vector<std::pair<std::string, std::string>> _auth_headers() {
 }
 
 asio::awaitable<Json> resolve_local_dataset(PlatformApi&, std::string, std::string dataset_ref) {
+  co_return co_await resolve_node_dataset(std::move(dataset_ref));
+}
+
+asio::awaitable<Json> resolve_node_dataset(std::string dataset_ref) {
   struct Answer {
     std::string base, url;
     HttpResponse response;

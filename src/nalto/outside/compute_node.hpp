@@ -22,4 +22,7 @@ std::vector<std::pair<std::string, std::string>> _auth_headers();
 // an unknown dataset -> PublishReportError.
 asio::awaitable<Json> resolve_local_dataset(PlatformApi& api, std::string org_id, std::string dataset_ref);
 
+// The same for the commands that use no platform.
+asio::awaitable<Json> resolve_node_dataset(std::string dataset_ref);
+
 }  // namespace nalto::outside
