@@ -11,8 +11,8 @@ namespace nalto::node_app {
 
 namespace {
 
-// The errors are taken less `shift`: 0 for the score; for the signed search, the mean error at lag 0,
-// so that the error's variance is not lost where a large offset cancels against itself.
+// The errors are taken against the truth plus `shift`: 0 for the score; for the signed search, the mean
+// error at lag 0, so that the error's variance is not lost where a large offset cancels against itself.
 struct Sums {
   double shift = 0;
   std::size_t n = 0;
@@ -23,7 +23,7 @@ struct Sums {
 
 void add(Sums& sums, double t, double p) {
   if (std::isnan(t) || std::isnan(p)) return;
-  const double error = p - t - sums.shift;
+  const double error = p - (t + sums.shift);
   sums.squared_error += error * error;
   sums.error += error;
   sums.low = std::min(sums.low, t);
@@ -90,10 +90,10 @@ void compare_lags(std::span<const SeriesPair> episodes, std::span<const char> mi
         for (std::size_t g = 0; g < G; ++g) add(sums[g], truth[i], at(i, g));
     } else if (shared_first < shared_end) {
       // Without a missing value every lag compares every shared row: the range and the count are the
-      // same for all, and only the errors differ.
-      std::array<double, G> shifts, errors, squares;
+      // same for all, and only the errors differ. The lags share one shift.
+      const double shift = sums[0].shift;
+      std::array<double, G> errors, squares;
       for (std::size_t g = 0; g < G; ++g) {
-        shifts[g] = sums[g].shift;
         errors[g] = sums[g].error;
         squares[g] = sums[g].squared_error;
       }
@@ -103,12 +103,12 @@ void compare_lags(std::span<const SeriesPair> episodes, std::span<const char> mi
         high = std::max(high, truth[i]);
       }
       for (std::size_t i = shared_first; i < shared_end; ++i) {
-        const double t = truth[i];
+        const double t = truth[i] + shift;
         const double* p = predicted + static_cast<std::ptrdiff_t>(i) + first;
         // Unrolled, the lags' sums stay in registers.
 #pragma GCC unroll 8
         for (std::size_t g = 0; g < G; ++g) {
-          const double error = p[g] - t - shifts[g];
+          const double error = p[g] - t;
           squares[g] += error * error;
           errors[g] += error;
         }
@@ -237,8 +237,9 @@ double mean_error(std::span<const SeriesPair> episodes) {
     total += p - t;
     ++n;
   });
+  if (n == 0) return 0;
   const double mean = total / static_cast<double>(n);
-  return n && std::isfinite(mean) ? mean : 0;
+  return std::isfinite(mean) ? mean : 0;
 }
 
 }  // namespace

@@ -224,7 +224,7 @@ ByHand best_lag_by_hand(const std::vector<SeriesPair>& episodes, std::ptrdiff_t 
         const double t = episode.truth[static_cast<std::size_t>(i)];
         const double p = episode.predicted[static_cast<std::size_t>(i + lag)];
         if (std::isnan(t) || std::isnan(p)) continue;
-        const double error = p - t - shift;
+        const double error = p - (t + shift);
         errors += error;
         squares += error * error;
         low = std::min(low, t);
