@@ -152,28 +152,26 @@ inline constexpr std::size_t MAX_SEARCHED_LAG = 1000;
 // The lag that a sensor's diagnostics search on either side of row 0 when a request names none.
 inline constexpr std::size_t DEFAULT_SEARCH_LAG = 10;
 
-// Why a sensor is off, at the lag in both directions that fits it best. Figures over the rows compared
-// at that lag; population moments.
+// Why a sensor is off, at the lag in both directions whose error varies least around its mean. Figures
+// over the rows compared at that lag; population moments.
 struct SensorDiagnosis {
   // > 0: the predictions trail the truth (truth row i against predicted row i + k); < 0: they lead
   // (truth row i + |k| against predicted row i).
   std::ptrdiff_t lag_rows = 0;
   std::size_t n_rows = 0;
   double nrmse = 0;
+  double error_variance = 0;                // of predicted - truth around its mean
   double bias = 0;                          // mean(predicted - truth)
   std::optional<double> gain, correlation;  // absent when a side they divide by does not vary
   double sd_truth = 0, sd_predicted = 0;
   // Theil's shares of the mean squared error: the offset's, and the spread's.
   double bias_share = 0, variance_share = 0;
-  double shape_error = 0;  // the mean squared error less the offset's part
-  // False when the lag fits better than lag 0 only by its offset: on a trending series, a shift can
-  // trade a constant offset for the trend while it matches the shapes worse.
-  bool aligns_shapes = true;
 };
 
-// The lag in [-search, search] with the least NRMSE, under fit_sensor's rules (`min_rows`, half the rows
-// of lag 0, at most MAX_SEARCHED_LAG); on a tie the smaller |lag|, then the positive one. Absent when no
-// lag qualifies.
+// The lag in [-search, search] whose error (predicted - truth) varies least around its own mean: on a
+// trending series, the least NRMSE would take a shift for a constant offset. Under fit_sensor's rules
+// (`min_rows`, half the rows of lag 0, at most MAX_SEARCHED_LAG); on a tie (within a relative 1e-12) the
+// least NRMSE, then the smaller |lag|, then the positive one. Absent when no lag qualifies.
 std::optional<SensorDiagnosis> diagnose_sensor(std::span<const SeriesPair> episodes, std::size_t search,
                                                std::size_t min_rows);
 // One episode's score at the sensor's scoring lag, against the divisor of its overall fit; absent when

@@ -2,6 +2,8 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 #include "compute_node.hpp"
 
@@ -9,17 +11,21 @@ namespace nalto::node_app {
 
 namespace {
 
+// The errors are taken against the truth plus `shift`: 0 for the score; for the signed search, the mean
+// error at lag 0, so that the error's variance is not lost where a large offset cancels against itself.
 struct Sums {
+  double shift = 0;
   std::size_t n = 0;
-  double squared_error = 0;
+  double error = 0, squared_error = 0;
   double low = std::numeric_limits<double>::infinity();
   double high = -std::numeric_limits<double>::infinity();
 };
 
 void add(Sums& sums, double t, double p) {
   if (std::isnan(t) || std::isnan(p)) return;
-  const double error = p - t;
+  const double error = p - (t + sums.shift);
   sums.squared_error += error * error;
+  sums.error += error;
   sums.low = std::min(sums.low, t);
   sums.high = std::max(sums.high, t);
   ++sums.n;
@@ -84,25 +90,34 @@ void compare_lags(std::span<const SeriesPair> episodes, std::span<const char> mi
         for (std::size_t g = 0; g < G; ++g) add(sums[g], truth[i], at(i, g));
     } else if (shared_first < shared_end) {
       // Without a missing value every lag compares every shared row: the range and the count are the
-      // same for all, and only the errors differ.
-      std::array<double, G> squares;
-      for (std::size_t g = 0; g < G; ++g) squares[g] = sums[g].squared_error;
+      // same for all, and only the errors differ. The lags share one shift.
+      const double shift = sums[0].shift;
+      std::array<double, G> errors, squares;
+      for (std::size_t g = 0; g < G; ++g) {
+        errors[g] = sums[g].error;
+        squares[g] = sums[g].squared_error;
+      }
       double low = truth[shared_first], high = low;
       for (std::size_t i = shared_first; i < shared_end; ++i) {
         low = std::min(low, truth[i]);
         high = std::max(high, truth[i]);
       }
       for (std::size_t i = shared_first; i < shared_end; ++i) {
-        const double t = truth[i];
+        const double t = truth[i] + shift;
         const double* p = predicted + static_cast<std::ptrdiff_t>(i) + first;
         // Unrolled, the lags' sums stay in registers.
 #pragma GCC unroll 8
-        for (std::size_t g = 0; g < G; ++g) squares[g] += (p[g] - t) * (p[g] - t);
+        for (std::size_t g = 0; g < G; ++g) {
+          const double error = p[g] - t;
+          squares[g] += error * error;
+          errors[g] += error;
+        }
       }
       for (std::size_t g = 0; g < G; ++g) {
         sums[g].low = std::min(sums[g].low, low);
         sums[g].high = std::max(sums[g].high, high);
         sums[g].n += shared_end - shared_first;
+        sums[g].error = errors[g];
         sums[g].squared_error = squares[g];
       }
     }
@@ -165,7 +180,6 @@ SensorDiagnosis describe(std::span<const SeriesPair> episodes, std::ptrdiff_t la
   const double spread = diagnosis.sd_predicted - diagnosis.sd_truth;
   const double mse = diagnosis.bias * diagnosis.bias + spread * spread +
                      2 * (diagnosis.sd_predicted * diagnosis.sd_truth - covariance);
-  diagnosis.shape_error = mse - diagnosis.bias * diagnosis.bias;
   if (mse > 0) {
     diagnosis.bias_share = diagnosis.bias * diagnosis.bias / mse;
     diagnosis.variance_share = spread * spread / mse;
@@ -173,24 +187,59 @@ SensorDiagnosis describe(std::span<const SeriesPair> episodes, std::ptrdiff_t la
   return diagnosis;
 }
 
+// A truth that never moves has no range: the error is then measured against its level, and a truth of
+// constant zero against one unit of it.
+std::pair<Scale, double> scale_of(const Sums& sums) {
+  if (sums.high - sums.low > 0) return {Scale::range, sums.high - sums.low};
+  if (std::abs(sums.low) > 0) return {Scale::level, std::abs(sums.low)};
+  return {Scale::unit, 1};
+}
+
 SensorFit fit_of(const Sums& sums, std::size_t lag) {
   SensorFit fit{.lag_steps = lag, .n_rows = sums.n};
   const double rmse = std::sqrt(sums.squared_error / static_cast<double>(sums.n));
-  double scale = sums.high - sums.low;
-  // A truth that never moves has no range: the error is then measured against its level, and a
-  // truth of constant zero against one unit of it.
-  if (!(scale > 0)) {
-    scale = std::abs(sums.low);
-    fit.scale = Scale::level;
-    if (!(scale > 0)) {
-      scale = 1;
-      fit.scale = Scale::unit;
-    }
-  }
-  fit.divisor = scale;
-  fit.nrmse = rmse / scale;
+  std::tie(fit.scale, fit.divisor) = scale_of(sums);
+  fit.nrmse = rmse / fit.divisor;
   fit.score_percent = 100 * std::max(0.0, 1 - fit.nrmse);
   return fit;
+}
+
+// What the signed search weighs a lag by: the error's variance around its own mean, which an offset
+// leaves alone, and the NRMSE for a tie.
+struct LagError {
+  double variance = 0, nrmse = 0;
+};
+
+LagError lag_error(const Sums& sums) {
+  const auto n = static_cast<double>(sums.n);
+  const double mean = sums.error / n;
+  // Rounding may take a variance of 0 a hair below it; an overflow leaves it infinite or NaN, which
+  // ranks last.
+  const double spread = sums.squared_error / n - mean * mean;
+  const double variance = spread < 0 ? 0 : spread;
+  const double bias = sums.shift + mean;
+  return {variance, std::sqrt(variance + bias * bias) / scale_of(sums).second};
+}
+
+bool fits_better(const LagError& candidate, const LagError& best) {
+  const bool finite = std::isfinite(candidate.variance), best_finite = std::isfinite(best.variance);
+  if (!finite || !best_finite) return finite && !best_finite;
+  if (std::abs(candidate.variance - best.variance) > 1e-12 * std::max(candidate.variance, best.variance))
+    return candidate.variance < best.variance;
+  return candidate.nrmse < best.nrmse;
+}
+
+// The mean error at lag 0, or 0 when there is none to take.
+double mean_error(std::span<const SeriesPair> episodes) {
+  double total = 0;
+  std::size_t n = 0;
+  for_each_pair(episodes, 0, [&](double t, double p) {
+    total += p - t;
+    ++n;
+  });
+  if (n == 0) return 0;
+  const double mean = total / static_cast<double>(n);
+  return std::isfinite(mean) ? mean : 0;
 }
 
 }  // namespace
@@ -235,7 +284,8 @@ std::optional<SensorDiagnosis> diagnose_sensor(std::span<const SeriesPair> episo
                       has_missing(episode.predicted.first(reached)));
   }
 
-  std::vector<Sums> sums(static_cast<std::size_t>(2 * reach + 1));  // of lag -reach + i at i
+  std::vector<Sums> sums(static_cast<std::size_t>(2 * reach + 1),  // of lag -reach + i at i
+                         Sums{.shift = mean_error(episodes)});
   const auto at = [&](std::ptrdiff_t k) -> Sums& { return sums[static_cast<std::size_t>(k + reach)]; };
   std::ptrdiff_t lag = -reach;
   for (; lag + 7 <= reach; lag += 8) compare_lags<8>(episodes, missing, lag, &at(lag));
@@ -244,23 +294,22 @@ std::optional<SensorDiagnosis> diagnose_sensor(std::span<const SeriesPair> episo
 
   const std::size_t rows_at_zero = at(0).n;
   std::optional<std::ptrdiff_t> best;
-  double best_nrmse = 0;
+  LagError best_error;
   // 0, 1, -1, 2, -2, ...: a later lag must fit strictly better.
   for (std::ptrdiff_t step = 0; step <= 2 * reach; ++step) {
     const std::ptrdiff_t k = step % 2 ? (step + 1) / 2 : -(step / 2);
     const Sums& each = at(k);
     if (each.n == 0 || each.n < min_rows || 2 * each.n < rows_at_zero) continue;
-    const double nrmse = fit_of(each, 0).nrmse;
-    if (!best || nrmse < best_nrmse) {
+    const LagError error = lag_error(each);
+    if (!best || fits_better(error, best_error)) {
       best = k;
-      best_nrmse = nrmse;
+      best_error = error;
     }
   }
   if (!best) return std::nullopt;
   SensorDiagnosis diagnosis = describe(episodes, *best);
-  diagnosis.nrmse = best_nrmse;
-  if (*best != 0 && at(0).n >= std::max<std::size_t>(min_rows, 1))
-    diagnosis.aligns_shapes = diagnosis.shape_error < describe(episodes, 0).shape_error;
+  diagnosis.error_variance = best_error.variance;
+  diagnosis.nrmse = best_error.nrmse;
   return diagnosis;
 }
 

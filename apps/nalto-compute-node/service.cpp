@@ -341,7 +341,6 @@ std::string rows_text(std::size_t rows) {
 
 // What a user can read of the fit's shape: all sensors at one shifted lag is a replay off by rows,
 // not a model error; and an error that is mostly offset or mostly amplitude points at one parameter.
-// A lag that only trades an offset for a trend tells nothing of the replay.
 Json hints(const std::vector<const Column*>& sensors,
            const std::vector<std::optional<SensorDiagnosis>>& found) {
   Json hints = Json::array();
@@ -349,7 +348,7 @@ Json hints(const std::vector<const Column*>& sensors,
   bool same = true;
   for (const std::optional<SensorDiagnosis>& diagnosis : found) {
     if (!diagnosis) continue;
-    if ((shared && *shared != diagnosis->lag_rows) || !diagnosis->aligns_shapes) same = false;
+    if (shared && *shared != diagnosis->lag_rows) same = false;
     shared = diagnosis->lag_rows;
   }
   if (shared && same && *shared > 0) {

@@ -55,6 +55,12 @@ std::vector<double> mapped(const std::vector<double>& truth, double gain, double
   return values;
 }
 
+double mean(const std::vector<double>& values) {
+  double total = 0;
+  for (const double value : values) total += value;
+  return total / static_cast<double>(values.size());
+}
+
 struct Expected {
   std::ptrdiff_t lag_rows;
   std::size_t n_rows;
@@ -133,18 +139,37 @@ std::vector<double> ramp(std::size_t rows) {
   return values;
 }
 
-TEST(NodeDiagnosisTest, TellsALagThatAlignsShapesFromOneThatTradesAnOffsetForATrend) {
-  const std::vector<double> wave = sine(200), rising = ramp(200);
+// 0, 1, 2, ...: a straight line, on which a shift and an offset are the same error.
+std::vector<double> line(std::size_t rows) {
+  std::vector<double> values;
+  for (std::size_t i = 0; i < rows; ++i) values.push_back(static_cast<double>(i));
+  return values;
+}
+
+TEST(NodeDiagnosisTest, TakesTheLagWhoseErrorVariesLeastSoThatAnOffsetIsNoDelay) {
+  const std::vector<double> wave = sine(200), rising = ramp(200), steps = walk(200, 5);
+  // A value so large that its error squared overflows at every lag but the one that matches it.
+  std::vector<double> huge = steps;
+  huge[20] = 1.5e308;
   const struct {
     const char* name;
     std::vector<double> truth, predicted;
     std::ptrdiff_t lag_rows;
-    bool aligns;
+    double bias;
   } cases[] = {
-      {"a delay", wave, shifted(wave, 2), 2, true},
-      {"a delay and an offset", wave, mapped(shifted(wave, 2), 1, 0.3), 2, true},
-      {"an offset on a rising series", rising, mapped(rising, 1, 3), -3, false},
-      {"a perfect fit", rising, rising, 0, true},
+      {"an offset on a rising series", rising, mapped(rising, 1, 3), 0, 3},
+      {"an offset on a sine", wave, mapped(wave, 1, 3), 0, 3},
+      {"a delay and an offset", steps, mapped(shifted(steps, 2), 1, 1), 2, 1},
+      {"a lead and an offset", steps, mapped(shifted(steps, -3), 1, 1), -3, 1},
+      {"a delay and an offset on a sine", wave, mapped(shifted(wave, 2), 1, 1), 2, 1},
+      {"a delay on a rising series", rising, shifted(rising, 2), 2, 0},
+      {"a gain", wave, mapped(wave, 1.5, 0), 0, 0},
+      {"a perfect fit", rising, rising, 0, 0},
+      {"an overflow", huge, shifted(huge, 1), 1, 0},
+      // Every lag's error is constant on a straight line: the tie goes to the least NRMSE.
+      {"an offset on a straight line", line(200), mapped(line(200), 1, 3), -3, 0},
+      // Every lag's error is 0: the tie goes to the smaller |lag|.
+      {"a constant", std::vector<double>(50, 4), std::vector<double>(50, 4), 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -152,20 +177,44 @@ TEST(NodeDiagnosisTest, TellsALagThatAlignsShapesFromOneThatTradesAnOffsetForATr
     const std::optional<SensorDiagnosis> found = diagnose_sensor({&pair, 1}, 10, 10);
     ASSERT_TRUE(found);
     EXPECT_EQ(found->lag_rows, c.lag_rows);
-    EXPECT_EQ(found->aligns_shapes, c.aligns);
+    EXPECT_NEAR(found->bias, c.bias, 1e-9);
   }
 }
 
-// The search over signed lags, one plain pass per lag, with the rules that the node states.
-std::pair<std::ptrdiff_t, double> best_lag_by_hand(const std::vector<SeriesPair>& episodes,
-                                                   std::ptrdiff_t reach) {
-  std::optional<std::ptrdiff_t> best;
-  double best_nrmse = 0;
+TEST(NodeDiagnosisTest, OnATieTakesTheTrailingLagBeforeTheLeadingOne) {
+  // 0, 1, 0, 1, ...: a sim one row late is also one row early, and three rows either way.
+  std::vector<double> truth;
+  for (std::size_t i = 0; i < 40; ++i) truth.push_back(static_cast<double>(i % 2));
+  const std::vector<double> late = mapped(truth, -1, 1);
+  const SeriesPair pair{truth, late};
+  const std::optional<SensorDiagnosis> found = diagnose_sensor({&pair, 1}, 10, 10);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->lag_rows, 1);
+  EXPECT_EQ(found->nrmse, 0);
+}
+
+struct ByHand {
+  std::ptrdiff_t lag = 99;
+  double variance = 0, nrmse = 0;
+};
+
+// The search over signed lags, one plain pass per lag, with the rules that the node states: the errors
+// taken less the mean error at lag 0, the least variance of the error, then the least NRMSE.
+ByHand best_lag_by_hand(const std::vector<SeriesPair>& episodes, std::ptrdiff_t reach) {
+  double shift = 0;
   std::size_t at_zero = 0;
+  for (const SeriesPair& episode : episodes)
+    for (std::size_t i = 0; i < std::min(episode.truth.size(), episode.predicted.size()); ++i)
+      if (!std::isnan(episode.truth[i]) && !std::isnan(episode.predicted[i])) {
+        shift += episode.predicted[i] - episode.truth[i];
+        ++at_zero;
+      }
+  shift = at_zero ? shift / static_cast<double>(at_zero) : 0;
+  std::optional<ByHand> best;
   for (const std::ptrdiff_t lag :
        {0, 1, -1, 2, -2, 3, -3, 4, -4, 5, -5, 6, -6, 7, -7, 8, -8, 9, -9, 10, -10}) {
     if (std::abs(lag) > reach) continue;
-    double squares = 0, low = INFINITY, high = -INFINITY;
+    double errors = 0, squares = 0, low = INFINITY, high = -INFINITY;
     std::size_t n = 0;
     for (const SeriesPair& episode : episodes) {
       const auto reached =
@@ -175,21 +224,23 @@ std::pair<std::ptrdiff_t, double> best_lag_by_hand(const std::vector<SeriesPair>
         const double t = episode.truth[static_cast<std::size_t>(i)];
         const double p = episode.predicted[static_cast<std::size_t>(i + lag)];
         if (std::isnan(t) || std::isnan(p)) continue;
-        squares += (p - t) * (p - t);
+        const double error = p - (t + shift);
+        errors += error;
+        squares += error * error;
         low = std::min(low, t);
         high = std::max(high, t);
         ++n;
       }
     }
-    if (lag == 0) at_zero = n;
     if (n < 10 || 2 * n < at_zero) continue;
-    const double nrmse = std::sqrt(squares / static_cast<double>(n)) / (high - low);
-    if (!best || nrmse < best_nrmse) {
-      best = lag;
-      best_nrmse = nrmse;
-    }
+    const double mean = errors / static_cast<double>(n);
+    const double variance = std::max(0.0, squares / static_cast<double>(n) - mean * mean);
+    const ByHand each{lag, variance, std::sqrt(variance + (shift + mean) * (shift + mean)) / (high - low)};
+    const bool tie = std::abs(variance - (best ? best->variance : 0)) <=
+                     1e-12 * std::max(variance, best ? best->variance : 0);
+    if (!best || (tie ? each.nrmse < best->nrmse : variance < best->variance)) best = each;
   }
-  return {best.value_or(99), best_nrmse};
+  return best.value_or(ByHand{});
 }
 
 // Episodes shorter than the lags, predictions that stop early, missing values on both sides or none:
@@ -202,7 +253,9 @@ TEST(NodeDiagnosisTest, SearchesEveryLagAsAPassOfItsOwnWould) {
     for (const std::size_t rows : {4u, 13u, 60u, 200u}) {
       std::vector<double> truth = walk(rows, seed + static_cast<unsigned>(rows));
       std::vector<double> predicted = shifted(truth, static_cast<int>(random() % 9) - 4);
-      for (double& value : predicted) value += 0.25 * static_cast<int>(random() % 5);
+      // An offset and noise of full precision: sums in another order would differ in their last bits.
+      for (double& value : predicted)
+        value += 3.1 + 0.25 * static_cast<int>(random() % 5) + 1e-3 * std::sin(value);
       predicted.resize(rows - random() % std::min<std::size_t>(rows, 6));
       // Some episodes have no missing value: the search reads those on a path of their own.
       for (int holes = (seed + rows) % 2 ? 3 : 0; holes < 3; ++holes) {
@@ -216,10 +269,11 @@ TEST(NodeDiagnosisTest, SearchesEveryLagAsAPassOfItsOwnWould) {
     for (std::size_t e = 0; e < truths.size(); ++e) episodes.push_back({truths[e], predictions[e]});
     for (const std::size_t search : {0u, 3u, 10u}) {
       const std::optional<SensorDiagnosis> found = diagnose_sensor(episodes, search, 10);
-      const auto [lag, nrmse] = best_lag_by_hand(episodes, static_cast<std::ptrdiff_t>(search));
+      const ByHand by_hand = best_lag_by_hand(episodes, static_cast<std::ptrdiff_t>(search));
       ASSERT_TRUE(found);
-      EXPECT_EQ(found->lag_rows, lag) << search;
-      EXPECT_EQ(found->nrmse, nrmse) << search;
+      EXPECT_EQ(found->lag_rows, by_hand.lag) << search;
+      EXPECT_EQ(found->error_variance, by_hand.variance) << search;
+      EXPECT_EQ(found->nrmse, by_hand.nrmse) << search;
     }
   }
 }
@@ -488,41 +542,74 @@ TEST_F(NodeScoreTest, SearchesOnlyAWholeNumberOfRowsFromZeroToAThousand) {
   }
 }
 
-TEST(NodeScoreHintTest, AnOffsetOnARisingSeriesIsNoDelay) {
+TEST(NodeScoreHintTest, AnOffsetIsNoDelayOnARisingSeriesOrASine) {
   const fs::path root = fresh_dir();
-  std::string rows = "episode,row,r,u\n";
-  const std::vector<double> rising = ramp(60);
+  std::string rows = "episode,row,r,w,u\n";
+  const std::vector<double> rising = ramp(60), wave = sine(60);
   for (std::size_t i = 0; i < rising.size(); ++i)
-    rows += "0," + std::to_string(i) + "," + Json(rising[i]).dump() + ",1\n";
+    rows += "0," + std::to_string(i) + "," + Json(rising[i]).dump() + "," + Json(wave[i]).dump() + ",1\n";
   make_folder(root / "ramp", R"({"id": "ramp-1", "name": "ramp", "columns": [
-    {"key": "r", "raw_name": "Level", "role": "sensor"}, {"key": "u", "role": "action"}]})",
+    {"key": "r", "raw_name": "Level", "role": "sensor"}, {"key": "w", "raw_name": "Wave", "role": "sensor"},
+    {"key": "u", "role": "action"}]})",
               rows);
   Service service(Catalog::load(root));
+  const auto offset = [](const std::string& by) {
+    return "is off mostly by an offset: the sim's values are " + by + " higher on average";
+  };
+  const std::string trails_2 =
+      "every scored sensor of the sim trails the recording by 2 rows: are the actions applied 2 rows late? "
+      "The Step that yields row k must apply row k's recorded actions";
   const struct {
     const char* name;
-    std::vector<double> predicted;
-    std::ptrdiff_t lag_rows;
+    std::vector<double> rising, wave;
+    std::vector<std::ptrdiff_t> lags;
+    std::vector<double> biases;
     std::vector<std::string> hints;
   } cases[] = {
-      // The shift that the least NRMSE takes hides the offset, but no replay fault is claimed.
-      {"an offset", mapped(rising, 1, 3), -3, {}},
-      {"actions one row late",
-       shifted(rising, 1),
-       1,
-       {"every scored sensor of the sim trails the recording by 1 row: are the actions applied 1 row late? "
-        "The "
-        "Step that yields row k must apply row k's recorded actions"}},
+      {"an offset",
+       mapped(rising, 1, 3),
+       mapped(wave, 1, 3),
+       {0, 0},
+       {3, 3},
+       {"'Level' " + offset("3"), "'Wave' " + offset("3")}},
+      {"a delay and an offset",
+       mapped(shifted(rising, 2), 1, 1),
+       mapped(shifted(wave, 2), 1, 1),
+       {2, 2},
+       {1, 1},
+       {trails_2, "'Level' " + offset("1"), "'Wave' " + offset("1")}},
+      {"a lead and an offset",
+       mapped(shifted(rising, -3), 1, 1),
+       mapped(shifted(wave, -3), 1, 1),
+       {-3, -3},
+       {1, 1},
+       {"every scored sensor of the sim leads the recording by 3 rows: do the recorded sensors report 3 rows "
+        "late?",
+        "'Level' " + offset("1"), "'Wave' " + offset("1")}},
+      {"a gain",
+       rising,
+       mapped(wave, 1.5, 0),
+       {0, 0},
+       {0, 0.5 * mean(wave)},
+       {"'Wave' is off mostly in amplitude: the sim's values vary 1.5 times as much as the recorded ones"}},
+      {"a delay", shifted(rising, 2), shifted(wave, 2), {2, 2}, {0, 0}, {trails_2}},
+      {"a perfect fit", rising, wave, {0, 0}, {0, 0}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Json body{
-        {"dataset_uuid", "ramp-1"},  {"core_sensor_variables", Json::array()},
-        {"sensor_variables", {"r"}}, {"action_variables", {"u"}},
-        {"max_lag_steps", 0},        {"episodes", {{{"episode", 0}, {"predictions", {{"r", c.predicted}}}}}}};
+    const Json body{{"dataset_uuid", "ramp-1"},
+                    {"core_sensor_variables", Json::array()},
+                    {"sensor_variables", {"r", "w"}},
+                    {"action_variables", {"u"}},
+                    {"max_lag_steps", 0},
+                    {"episodes", {{{"episode", 0}, {"predictions", {{"r", c.rising}, {"w", c.wave}}}}}}};
     const node_app::Reply reply = service.score_rollouts(body.dump());
     ASSERT_EQ(reply.status, 200) << reply.body;
     const Json diagnostics = Json::parse(reply.body)["diagnostics"];
-    EXPECT_EQ(diagnostics["sensors"][0]["lag_rows"], c.lag_rows);
+    for (std::size_t s = 0; s < 2; ++s) {
+      EXPECT_EQ(diagnostics["sensors"][s]["lag_rows"], c.lags[s]) << s;
+      EXPECT_NEAR(diagnostics["sensors"][s]["bias"].get<double>(), c.biases[s], 1e-6) << s;
+    }
     EXPECT_EQ(diagnostics["hints"], Json(c.hints));
   }
   fs::remove_all(root);
