@@ -451,20 +451,25 @@ std::vector<ProcessInfo> all_processes() {
 // come from any of them.
 std::mutex sims_mutex;
 std::set<pid_t> running_sims;
+// The start of the first of the sims that have run side by side since none ran: an orphan handed over
+// meanwhile may have left any of them, the earliest included.
+std::uint64_t first_running_start = 0;
 
 // A process by its pid and start time, which together are never reused.
 using ProcessId = std::pair<pid_t, std::uint64_t>;
 
 // Every process that descends from the sim `sim`, but the sim itself: the trees of its children, of
 // every process in its session and of those `known` to descend from it, and the orphans handed to us.
-// An orphan that left the sim's session cannot be told by its parent any more: it counts when it
-// started after the sim, is not in our own session (which no sim can join), and no other sim runs that
-// might have left it.
+// An orphan that left the sim's session cannot be told by its parent any more: it counts when no other
+// sim runs that might have left it, it is not in our own session (which no sim can join), and it started
+// after the first of the sims that ran side by side with this one.
 std::vector<ProcessInfo> descendants(pid_t sim, std::uint64_t started, const std::set<ProcessId>& known) {
   std::set<pid_t> others;
+  std::uint64_t since = started;
   {
     const std::lock_guard lock(sims_mutex);
     others = running_sims;
+    since = std::min(since, first_running_start);
   }
   others.erase(sim);
   const pid_t self = ::getpid();
@@ -476,7 +481,7 @@ std::vector<ProcessInfo> descendants(pid_t sim, std::uint64_t started, const std
     children.emplace(process.parent, &process);
     if (process.pid == sim || process.pid == self || others.contains(process.pid)) continue;
     const bool orphan = process.parent == self && process.session != own_session && others.empty() &&
-                        process.started >= started;
+                        process.started >= since;
     if (process.session == sim || orphan || known.contains({process.pid, process.started}))
       todo.push_back(&process);
   }
@@ -609,6 +614,7 @@ class SimChild : public SimChildProcess {
     if (const std::optional<ProcessInfo> info = read_process(pid)) started_ = info->started;
     {
       const std::lock_guard lock(sims_mutex);
+      if (running_sims.empty()) first_running_start = started_;
       running_sims.insert(pid_);
     }
     input.reset();
