@@ -174,6 +174,16 @@ struct SensorDiagnosis {
 // least NRMSE, then the smaller |lag|, then the positive one. Absent when no lag qualifies.
 std::optional<SensorDiagnosis> diagnose_sensor(std::span<const SeriesPair> episodes, std::size_t search,
                                                std::size_t min_rows);
+// The shift most of the sensors' best lags share: a lag other than 0 that more than half of them
+// (every one, of one or two) have, and none has with the other sign; with how many have it. A replay
+// off by rows shifts every sensor alike, but a sensor whose recording has its own delay keeps it.
+struct SharedShift {
+  std::ptrdiff_t rows = 0;
+  std::size_t sensors = 0;
+  bool operator==(const SharedShift&) const = default;
+};
+std::optional<SharedShift> shared_shift(std::span<const std::ptrdiff_t> lags);
+
 // One episode's score at the sensor's scoring lag, against the divisor of its overall fit; absent when
 // it compares fewer than `min_rows` rows.
 std::optional<double> episode_score(const SeriesPair& episode, const SensorFit& fit, std::size_t min_rows);

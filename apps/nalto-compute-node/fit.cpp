@@ -2,6 +2,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <tuple>
 #include <utility>
 
@@ -317,6 +318,18 @@ std::optional<double> episode_score(const SeriesPair& episode, const SensorFit& 
   const Sums sums = compare({&episode, 1}, fit.lag_steps);
   if (sums.n == 0 || sums.n < min_rows) return std::nullopt;
   return 100 * std::max(0.0, 1 - std::sqrt(sums.squared_error / static_cast<double>(sums.n)) / fit.divisor);
+}
+
+std::optional<SharedShift> shared_shift(std::span<const std::ptrdiff_t> lags) {
+  std::map<std::ptrdiff_t, std::size_t> counts;
+  for (const std::ptrdiff_t lag : lags) ++counts[lag];
+  std::optional<SharedShift> best;
+  for (const auto& [rows, sensors] : counts)
+    if (rows != 0 && 2 * sensors > lags.size() && (!best || sensors > best->sensors)) best = {rows, sensors};
+  if (!best) return std::nullopt;
+  for (const std::ptrdiff_t lag : lags)
+    if ((lag < 0) != (best->rows < 0) && lag != 0) return std::nullopt;
+  return best;
 }
 
 }  // namespace nalto::node_app

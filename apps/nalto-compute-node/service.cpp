@@ -339,27 +339,29 @@ std::string rows_text(std::size_t rows) {
   return std::to_string(rows) + (rows == 1 ? " row" : " rows");
 }
 
-// What a user can read of the fit's shape: all sensors at one shifted lag is a replay off by rows,
+// What a user can read of the fit's shape: most sensors at one shifted lag is a replay off by rows,
 // not a model error; and an error that is mostly offset or mostly amplitude points at one parameter.
 Json hints(const std::vector<const Column*>& sensors,
            const std::vector<std::optional<SensorDiagnosis>>& found) {
   Json hints = Json::array();
-  std::optional<std::ptrdiff_t> shared;
-  bool same = true;
-  for (const std::optional<SensorDiagnosis>& diagnosis : found) {
-    if (!diagnosis) continue;
-    if (shared && *shared != diagnosis->lag_rows) same = false;
-    shared = diagnosis->lag_rows;
-  }
-  if (shared && same && *shared > 0) {
-    const std::string rows = rows_text(static_cast<std::size_t>(*shared));
-    hints.push_back("every scored sensor of the sim trails the recording by " + rows +
-                    ": are the actions applied " + rows +
-                    " late? The Step that yields row k must apply row k's recorded actions");
-  } else if (shared && same && *shared < 0) {
-    const std::string rows = rows_text(static_cast<std::size_t>(-*shared));
-    hints.push_back("every scored sensor of the sim leads the recording by " + rows +
-                    ": do the recorded sensors report " + rows + " late?");
+  std::vector<std::ptrdiff_t> lags;
+  for (std::size_t s = 0; s < sensors.size(); ++s)
+    if (found[s]) lags.push_back(found[s]->lag_rows);
+  if (const std::optional<SharedShift> shift = shared_shift(lags)) {
+    std::vector<std::string> names;
+    for (std::size_t s = 0; s < sensors.size(); ++s)
+      if (found[s] && found[s]->lag_rows == shift->rows) names.push_back(single_quoted(sensors[s]->raw_name));
+    const bool trails = shift->rows > 0;
+    const bool every = shift->sensors == lags.size();
+    std::string who = every ? std::string("every scored sensor of the sim ") + (trails ? "trails" : "leads")
+                            : std::to_string(shift->sensors) + " of the " + std::to_string(lags.size()) +
+                                  " scored sensors of the sim (" + join(names, ", ") + ") " +
+                                  (trails ? "trail" : "lead");
+    const std::string rows = rows_text(static_cast<std::size_t>(trails ? shift->rows : -shift->rows));
+    hints.push_back(who + " the recording by " + rows +
+                    (trails ? ": are the actions applied " + rows +
+                                  " late? The Step that yields row k must apply row k's recorded actions"
+                            : ": do the recorded sensors report " + rows + " late?"));
   }
   for (std::size_t s = 0; s < sensors.size(); ++s) {
     const std::optional<SensorDiagnosis>& diagnosis = found[s];

@@ -349,6 +349,30 @@ class NodeScoreTest : public ::testing::Test {
 };
 fs::path* NodeScoreTest::root_ = nullptr;
 
+TEST(NodeShiftTest, AShiftMostSensorsShareAndNoneOpposesIsTheReplays) {
+  using node_app::SharedShift;
+  const struct {
+    std::vector<std::ptrdiff_t> lags;
+    std::optional<SharedShift> shift;
+  } cases[] = {
+      {{}, std::nullopt},
+      {{0, 0, 0}, std::nullopt},
+      {{2}, SharedShift{2, 1}},
+      {{1, 1}, SharedShift{1, 2}},
+      {{1, 0}, std::nullopt},
+      // A sensor recorded with a delay of its own keeps it when the replay shifts the others.
+      {{1, 1, 0}, SharedShift{1, 2}},
+      {{-2, 0, -2}, SharedShift{-2, 2}},
+      {{1, 1, -1}, std::nullopt},
+      {{1, 2, 1, 2}, std::nullopt},
+      {{3, 3, 3, 1}, SharedShift{3, 3}},
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::ptrdiff_t>& lags = c.lags;
+    EXPECT_EQ(node_app::shared_shift(lags), c.shift) << ::testing::PrintToString(lags);
+  }
+}
+
 TEST_F(NodeScoreTest, HintsNameADelayAnOffsetAndAWrongAmplitude) {
   const struct {
     const char* name;
