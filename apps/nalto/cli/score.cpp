@@ -51,8 +51,10 @@ ScoreOptions options_for(const Score& invocation, RunRecord& record, std::vector
 }
 
 asio::awaitable<int> score(const Score& invocation, RunRecord& record, std::vector<std::string>& warnings) {
-  Attempt<Json> scored = co_await attempt(
-      score_sim(invocation.path, invocation.dataset_ref, options_for(invocation, record, warnings)));
+  // Arguments of a co_await live in locals: GCC 12 may destroy temporaries there twice.
+  ScoreOptions options = options_for(invocation, record, warnings);
+  Attempt<Json> scored =
+      co_await attempt(score_sim(invocation.path, invocation.dataset_ref, std::move(options)));
   if (scored.ok()) {
     if (invocation.verbose) {
       print_sensor_table(scored.value());
