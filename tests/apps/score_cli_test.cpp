@@ -218,6 +218,16 @@ TEST_F(ScoreCliTest, AFailedReplayShowsTheEvidenceAndAnInterruptionEndsBySignal)
   EXPECT_EQ(summary()["exit_status"], 143);
 }
 
+TEST_F(ScoreCliTest, MalformedDiagnosticsAreLeftOutAndTheScoreStands) {
+  for (const Json& diagnostics :
+       {Json("odd"), Json{{"hints", "odd"}, {"sensors", 7}, {"episode_scores", {1, "x"}}},
+        Json{{"sensors", {{{"key", "t"}, {"lag_rows", "late"}, {"bias", "x"}}}}}}) {
+    answer["diagnostics"] = diagnostics;
+    EXPECT_EQ(score("-v" + json_option()).exit_status, 0) << diagnostics << console.err();
+    EXPECT_EQ(summary()["score_percent"], 65.62) << diagnostics;
+  }
+}
+
 TEST_F(ScoreCliTest, BadUsageEndsWithTwo) {
   for (const std::string extra :
        {"--search-lag -1", "--search-lag 1001", "--max-lag-steps x", "--max-episodes 0", "--jobs -1",

@@ -31,6 +31,9 @@ std::vector<std::string> warnings_of(const Json& result) {
 }
 
 std::vector<std::string> hints_of(const Json& result) {
+  // Extras of the node's, never worth failing a publish over: a malformed list is none.
+  const Json* listed = member_at(result, {"diagnostics", "hints"});
+  if (!listed || !listed->is_array()) return {};
   return texts_at(result, {"diagnostics", "hints"}, "the diagnostics' 'hints'");
 }
 

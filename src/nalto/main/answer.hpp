@@ -12,7 +12,7 @@ namespace nalto {
 // The answer's warnings, as texts.
 std::vector<std::string> warnings_of(const Json& result);
 
-// The diagnostics' hints, as texts; none when the node gave none.
+// The diagnostics' hints, as texts; none when the node gave none, or no list.
 std::vector<std::string> hints_of(const Json& result);
 
 // The evaluation: the artifact's for a publish, the answer's own for a score; null without one.
