@@ -234,6 +234,17 @@ TEST(ValidateTest, ThePlanAgainstTheExampleDatasetShowsItsUnmatchedSensor) {
   EXPECT_THAT(row("'outside temperature'"), AllOf(HasSubstr("none"), HasSubstr("not scored: no sim sensor")));
 }
 
+TEST(ValidateTest, ASimSensorWithoutAColumnIsAWarningNamingTheClosestColumns) {
+  const ExampleNode node;
+  Validation validation;
+  cli::Validate invocation = of(testing::TEST_SIM, 5);
+  invocation.dataset_ref = "heated-room-demo";
+  EXPECT_EQ(validation.run(invocation), 1) << "its action has no column either";
+  EXPECT_THAT(validation.out(),
+              HasSubstr("warning: the sim's sensor 'Echo' matches no dataset column, so it is "
+                        "not scored; closest: "));
+}
+
 TEST(ValidateTest, AnUnknownDatasetFailsBeforeTheSimStarts) {
   const ExampleNode node;
   Validation validation;
