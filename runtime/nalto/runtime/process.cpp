@@ -458,31 +458,44 @@ std::uint64_t first_running_start = 0;
 // A process by its pid and start time, which together are never reused.
 using ProcessId = std::pair<pid_t, std::uint64_t>;
 
-// Every process that descends from the sim `sim`, but the sim itself: the trees of its children, of
-// every process in its session and of those `known` to descend from it, and the orphans handed to us.
-// An orphan that left the sim's session cannot be told by its parent any more: it counts when no other
-// sim runs that might have left it, it is not in our own session (which no sim can join), and it started
-// after the first of the sims that ran side by side with this one.
-std::vector<ProcessInfo> descendants(pid_t sim, std::uint64_t started, const std::set<ProcessId>& known) {
-  std::set<pid_t> others;
-  std::uint64_t since = started;
-  {
-    const std::lock_guard lock(sims_mutex);
-    others = running_sims;
-    since = std::min(since, first_running_start);
+// Which orphans handed to this process may come from the sim that started at `started`. An orphan that
+// left the sim's session cannot be told by its parent any more: it counts when no other sim runs that
+// might have left it, it is not in our own session (which no sim can join), and it started after the
+// first of the sims that ran side by side with this one.
+struct OrphanRule {
+  std::set<pid_t> others;  // the other sims running
+  std::uint64_t since = 0;
+  pid_t self = ::getpid(), own_session = ::getsid(0);
+
+  OrphanRule(pid_t sim, std::uint64_t started) : since(started) {
+    {
+      const std::lock_guard lock(sims_mutex);
+      others = running_sims;
+      since = std::min(since, first_running_start);
+    }
+    others.erase(sim);
   }
-  others.erase(sim);
-  const pid_t self = ::getpid();
-  const pid_t own_session = ::getsid(0);
+
+  bool applies(const ProcessInfo& process) const {
+    return process.parent == self && process.session != own_session && others.empty() &&
+           process.started >= since;
+  }
+};
+
+// Every process that descends from the sim `sim`, but the sim itself: the trees of its children, of
+// every process in its session and of those `known` to descend from it, and the orphans handed to us
+// that the OrphanRule gives it.
+std::vector<ProcessInfo> descendants(pid_t sim, std::uint64_t started, const std::set<ProcessId>& known) {
+  const OrphanRule rule(sim, started);
+  const std::set<pid_t>& others = rule.others;
+  const pid_t self = rule.self;
   const std::vector<ProcessInfo> all = all_processes();
   std::multimap<pid_t, const ProcessInfo*> children;
   std::vector<const ProcessInfo*> todo;
   for (const ProcessInfo& process : all) {
     children.emplace(process.parent, &process);
     if (process.pid == sim || process.pid == self || others.contains(process.pid)) continue;
-    const bool orphan = process.parent == self && process.session != own_session && others.empty() &&
-                        process.started >= since;
-    if (process.session == sim || orphan || known.contains({process.pid, process.started}))
+    if (process.session == sim || rule.applies(process) || known.contains({process.pid, process.started}))
       todo.push_back(&process);
   }
   std::set<pid_t> seen;
@@ -500,6 +513,43 @@ std::vector<ProcessInfo> descendants(pid_t sim, std::uint64_t started, const std
   return found;
 }
 
+// This process's children, from the kernel's lists of each of its threads: far quicker than a scan of
+// every process.
+std::vector<pid_t> own_children() {
+  std::vector<pid_t> found;
+  std::error_code error;
+  for (fs::directory_iterator task("/proc/self/task", error), end; !error && task != end;
+       task.increment(error)) {
+    std::ifstream list(task->path() / "children");
+    for (pid_t pid = 0; list >> pid;) found.push_back(pid);
+  }
+  return found;
+}
+
+// Stops the orphans handed to us that may come from the sim; true when it stopped any. An orphan that
+// forks and leaves as fast as it can is handed to us anew each time, and a scan of every process may be
+// too slow to find one before it has left: this look at our own children is not.
+bool stop_orphans(pid_t sim, std::uint64_t started, std::set<ProcessId>& known) {
+  const OrphanRule rule(sim, started);
+  if (!rule.others.empty()) return false;
+  bool stopped = false;
+  for (const pid_t pid : own_children()) {
+    if (pid == sim) continue;
+    const std::optional<ProcessInfo> process = read_process(pid);
+    if (!process || !rule.applies(*process)) continue;
+    // Reaped at once, the orphans that ended keep our list of children short.
+    if (process->ended) {
+      ::waitpid(pid, nullptr, WNOHANG);
+      continue;
+    }
+    known.emplace(process->pid, process->started);
+    if (process->stopped) continue;
+    ::kill(pid, SIGSTOP);
+    stopped = true;
+  }
+  return stopped;
+}
+
 // Stops the sim `sim` (with `stop_sim`) and every descendant of it with SIGSTOP, adding them to `known`,
 // until a scan begun after all those found had stopped finds none new: as a stopped process cannot
 // fork, none can then escape the kill that follows, however fast its processes fork and leave.
@@ -514,6 +564,8 @@ void freeze(pid_t sim, std::uint64_t started, bool stop_sim, std::set<ProcessId>
         settled = false;
       }
     }
+    // Quick looks first, until one stops nothing: then the whole scan.
+    for (int look = 0; look < 100 && stop_orphans(sim, started, known); ++look) settled = false;
     for (const ProcessInfo& process : descendants(sim, started, known)) {
       if (known.emplace(process.pid, process.started).second) settled = false;
       if (!process.ended && !process.stopped) {
