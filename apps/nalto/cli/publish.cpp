@@ -243,14 +243,7 @@ Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
   record.exit_status = outcome.exit_status;
   record.signal = outcome.signal;
   const Json state = platform ? claim_state(*platform, record.claim) : Json();
-  try {
-    write_summary(invocation.json_summary, publish_summary(record, state), stdout_stream);
-  } catch (const FileWriteError& e) {
-    // CI reads the file: without it, the run cannot count as a success.
-    console().note(markup_literal(summary_failure(invocation.json_summary, e)));
-    return {.exit_status = 1, .signal = outcome.signal};
-  }
-  return outcome;
+  return with_summary(invocation.json_summary, publish_summary(record, state), stdout_stream, outcome);
 }
 
 }  // namespace nalto::cli

@@ -146,13 +146,7 @@ Outcome run_score(const Score& invocation, outside::SimRuntime& runtime) {
   if (invocation.json_summary.empty()) return outcome;
   record.exit_status = outcome.exit_status;
   record.signal = outcome.signal;
-  try {
-    write_summary(invocation.json_summary, score_summary(record, warnings), stdout_stream);
-  } catch (const FileWriteError& e) {
-    console().note(markup_literal(summary_failure(invocation.json_summary, e)));
-    return {.exit_status = 1, .signal = outcome.signal};
-  }
-  return outcome;
+  return with_summary(invocation.json_summary, score_summary(record, warnings), stdout_stream, outcome);
 }
 
 }  // namespace nalto::cli

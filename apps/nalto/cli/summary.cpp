@@ -167,4 +167,15 @@ void write_summary(const std::filesystem::path& file, const Json& summary, std::
   if (!out) throw FileWriteError("write", EIO);
 }
 
+Outcome with_summary(const std::filesystem::path& file, const Json& summary, std::ostream& out,
+                     Outcome outcome) {
+  try {
+    write_summary(file, summary, out);
+  } catch (const FileWriteError& e) {
+    console().note(markup_literal(summary_failure(file, e)));
+    return {.exit_status = 1, .signal = outcome.signal};
+  }
+  return outcome;
+}
+
 }  // namespace nalto::cli

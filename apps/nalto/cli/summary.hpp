@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/outcome.hpp"
 #include "nalto/check/columns.hpp"
 #include "nalto/nalto.hpp"
 #include "nalto/support/files.hpp"
@@ -59,6 +60,12 @@ class LinesOnStderr {
   std::optional<Console> console_;
   std::optional<ScopedConsole> installed_;
 };
+
+// `outcome` once the summary is written to `file` (as write_summary does); a summary that cannot be
+// written is told on stderr and fails the run: CI reads the file, and without it the run cannot count
+// as a success.
+Outcome with_summary(const std::filesystem::path& file, const Json& summary, std::ostream& out,
+                     Outcome outcome);
 
 // Writes the summary atomically to `file`, or to `out` for SUMMARY_TO_STDOUT (FileWriteError when it
 // cannot).
