@@ -1,7 +1,9 @@
 #include "cli/options.hpp"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cmath>
+#include <thread>
 
 #include "nalto/platform/local_platform.hpp"
 #include "nalto/support/files.hpp"
@@ -42,6 +44,10 @@ std::string seconds_check(const std::string& value) {
     return "must be a number of seconds";
   }
   return std::isfinite(seconds) && seconds > 0 ? "" : "must be a positive number of seconds";
+}
+
+std::size_t jobs_of(int given) {
+  return given > 0 ? static_cast<std::size_t>(given) : std::max(1u, std::thread::hardware_concurrency());
 }
 
 std::filesystem::path state_path(const std::string& option) {

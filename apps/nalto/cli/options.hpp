@@ -19,6 +19,9 @@ Json env_init_of(const std::string& value, std::size_t max_file_bytes = ENV_INIT
 // A CLI11 check: a positive, finite number of seconds.
 std::string seconds_check(const std::string& value);
 
+// --jobs: the copies of the sim asked for, 0 meaning one per core of this machine.
+std::size_t jobs_of(int given);
+
 // --platform-state, or the local platform's default state file when it is empty.
 std::filesystem::path state_path(const std::string& option);
 

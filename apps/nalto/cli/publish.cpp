@@ -4,7 +4,6 @@
 #include <climits>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "cli/options.hpp"
 #include "cli/plan_table.hpp"
@@ -140,16 +139,14 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
       bundle = publish.path;
     }
     publish.options.project_id = given->project;
-    publish.options.jobs = given->jobs > 0 ? static_cast<std::size_t>(given->jobs)
-                                           : std::max(1u, std::thread::hardware_concurrency());
+    publish.options.jobs = jobs_of(given->jobs);
     if (publish.sim_name.empty()) publish.sim_name = name_of_path(publish.path);
     if (publish.sim_id.empty()) publish.sim_id = publish.sim_name;
     publish.bundle_sha256 = bundle.empty() ? lowercase(given->bundle_sha256) : bundle_digest(bundle);
     publish.platform_state = state_path(given->platform_state);
     publish.json_summary = given->json_summary;
     // Before any claim: a summary that cannot be written would fail the run after all its work.
-    if (!publish.json_summary.empty() && publish.json_summary != SUMMARY_TO_STDOUT)
-      check_summary_file(publish.json_summary);
+    check_summary_file(publish.json_summary);
     chosen(std::move(publish));
   });
   return app;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
-#include <thread>
 
 #include "cli/options.hpp"
 #include "cli/plan_table.hpp"
@@ -125,11 +124,9 @@ CLI::App* add_score(CLI::App& sim, std::function<void(Score)> chosen) {
   app->callback([given, chosen] {
     Score score = given->score;
     if (!given->env_init.empty()) score.options.env_init = env_init_of(given->env_init);
-    score.options.jobs = given->jobs > 0 ? static_cast<std::size_t>(given->jobs)
-                                         : std::max(1u, std::thread::hardware_concurrency());
+    score.options.jobs = jobs_of(given->jobs);
     score.json_summary = given->json_summary;
-    if (!score.json_summary.empty() && score.json_summary != SUMMARY_TO_STDOUT)
-      check_summary_file(score.json_summary);
+    check_summary_file(score.json_summary);
     chosen(std::move(score));
   });
   return app;

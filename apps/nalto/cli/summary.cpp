@@ -144,6 +144,7 @@ std::string summary_failure(const std::filesystem::path& file, const FileWriteEr
 }
 
 void check_summary_file(const std::filesystem::path& file) {
+  if (file.empty() || file == SUMMARY_TO_STDOUT) return;
   try {
     writable_target(file);
   } catch (const FileWriteError& e) {

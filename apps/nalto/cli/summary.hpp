@@ -49,6 +49,7 @@ std::string summary_failure(const std::filesystem::path& file, const FileWriteEr
 
 // Refuses a summary file that could not be written (one that is no regular file, or a dangling
 // symlink) before any work is done: PublishReportError with summary_failure's text.
+// Nothing to check for no file or stdout.
 void check_summary_file(const std::filesystem::path& file);
 
 // With the summary on stdout, stdout holds it alone: while it lives, the console's lines go to stderr.
