@@ -4,6 +4,7 @@
 
 #include "nalto/analysis/analysis.hpp"
 #include "nalto/console/console.hpp"
+#include "nalto/main/calibrate_sim.hpp"
 #include "nalto/main/score_sim.hpp"
 #include "nalto/main/sim_publish_report.hpp"
 #include "nalto/mapping/names.hpp"

@@ -40,13 +40,14 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
       "nalto");
   app.set_version_flag("--version", std::string("nalto ") + NALTO_VERSION);
   app.require_subcommand(1);
-  CLI::App* sim = app.add_subcommand("sim", "Publish, score, check and link sims");
+  CLI::App* sim = app.add_subcommand("sim", "Publish, score, calibrate, check and link sims");
   sim->require_subcommand(1);
 
   std::optional<Command> command;
   const auto choose = [&command](auto chosen) { command = std::move(chosen); };
   add_publish(*sim, choose);
   add_score(*sim, choose);
+  add_calibrate(*sim, choose);
   add_validate(*sim, choose);
   add_sim_list(*sim, choose);
   add_sim_link(*sim, choose);
@@ -75,6 +76,7 @@ std::variant<Command, int> parse_command_line(int argc, const char* const* argv)
 Outcome run(const Command& command, outside::SimRuntime& runtime) {
   return std::visit(overloaded{[&](const Publish& publish) { return run_publish(publish, runtime); },
                                [&](const Score& score) { return run_score(score, runtime); },
+                               [&](const Calibrate& calibrate) { return run_calibrate(calibrate, runtime); },
                                [&](const Validate& validate) { return run_validate(validate, runtime); },
                                [](const SimList& list) { return run_sim_list(list); },
                                [](const SimLink& link) { return run_sim_link(link); },

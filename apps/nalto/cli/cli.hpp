@@ -2,6 +2,7 @@
 
 #include <variant>
 
+#include "cli/calibrate.hpp"
 #include "cli/data.hpp"
 #include "cli/publish.hpp"
 #include "cli/score.hpp"
@@ -11,7 +12,7 @@
 namespace nalto::cli {
 
 // What the command line asked for: one subcommand with its options.
-using Command = std::variant<Publish, Score, Validate, SimList, SimLink, DataList, DataStats>;
+using Command = std::variant<Publish, Score, Calibrate, Validate, SimList, SimLink, DataList, DataStats>;
 
 // The command, or the exit status when the program ends here: 0 after --help or --version (written to
 // the console's stdout), 2 for bad usage and 1 for an input that cannot be read (both explained on its

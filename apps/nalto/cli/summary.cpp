@@ -137,6 +137,48 @@ Json score_summary(const RunRecord& record, const std::vector<std::string>& warn
           {"evidence", evidence_of(record)}};
 }
 
+Json calibrate_summary(const RunRecord& record, const Calibration& calibration, const Json& env_init) {
+  const std::vector<double>& best = calibration.best ? calibration.best->values : calibration.start;
+  Json parameters = Json::array();
+  for (std::size_t i = 0; i < calibration.parameters.size(); ++i) {
+    const calibrate::Parameter& parameter = calibration.parameters[i];
+    parameters.push_back({{"name", parameter.name},
+                          {"low", parameter.low},
+                          {"high", parameter.high},
+                          {"log", parameter.log},
+                          {"start", calibration.start[i]},
+                          {"best", best[i]},
+                          {"at_bound", calibration.improved() && calibrate::at_bound(parameter, best[i])},
+                          {"unmoved", i < calibration.unmoved.size() && calibration.unmoved[i]}});
+  }
+  const auto score = [](const std::optional<Evaluation>& evaluation) {
+    return evaluation ? score_of(evaluation->result) : score_of(Json());
+  };
+  const Json before = score(calibration.baseline), after = score(calibration.best);
+  Json sensors = Json::array();
+  for (const auto& [name, value] : before["sensors"].items())
+    sensors.push_back(
+        {{"raw_name", name}, {"before", value}, {"after", after["sensors"].value(name, Json())}});
+  return {{"outcome", record.signal    ? "interrupted"
+                      : record.failure ? "failed"
+                                       : "calibrated"},
+          {"exit_status", record.exit_status},
+          {"evaluations", calibration.evaluations},
+          {"failed_evaluations", calibration.failed},
+          {"parameters", parameters},
+          {"fit",
+           {{"episodes", calibration.fit_episodes}, {"before", before["score"]}, {"after", after["score"]}}},
+          {"holdout",
+           {{"episodes", calibration.holdout_episodes},
+            {"before", score_of(calibration.holdout_before)["score"]},
+            {"after", score_of(calibration.holdout_after)["score"]}}},
+          {"sensors", sensors},
+          {"env_init", env_init},
+          {"error", error_of(record)},
+          {"evidence", evidence_of(record)},
+          {"unmatched", record.plan ? check::unmatched_json(*record.plan) : Json()}};
+}
+
 std::string summary_failure(const std::filesystem::path& file, const FileWriteError& failure) {
   if (file == SUMMARY_TO_STDOUT) return "Could not write the summary to standard output: " + failure.reason();
   return "Could not " + failure.step() + " the summary file '" + utf8::echo(file.string()) +

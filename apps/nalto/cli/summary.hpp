@@ -9,6 +9,7 @@
 
 #include "cli/outcome.hpp"
 #include "nalto/check/columns.hpp"
+#include "nalto/main/calibrate_sim.hpp"
 #include "nalto/nalto.hpp"
 #include "nalto/support/files.hpp"
 
@@ -39,6 +40,12 @@ Json publish_summary(const PublishRecord& record, const Json& claim_state);
 // A score's: {"score_percent", "episodes", "sensors", "episode_scores", "unmatched", "warnings" (every
 // warning line printed), "outcome" (scored, failed, interrupted), "exit_status", "error", "evidence"}.
 Json score_summary(const RunRecord& record, const std::vector<std::string>& warnings);
+
+// A calibration's: {"outcome" (calibrated, failed, interrupted), "exit_status", "evaluations",
+// "failed_evaluations", "parameters": [{"name", "low", "high", "start", "best", "at_bound", "unmoved"}],
+// "fit" and "holdout": {"episodes", "before", "after"}, "sensors": [{"raw_name", "before", "after"}],
+// "env_init" (what was written; null when nothing was), "error", "evidence", "unmatched"}.
+Json calibrate_summary(const RunRecord& record, const Calibration& calibration, const Json& env_init);
 
 // The --json value that writes the summary to standard output.
 inline const std::filesystem::path SUMMARY_TO_STDOUT = "-";

@@ -10,6 +10,7 @@
 
 #include "nalto/mapping/plan.hpp"
 #include "nalto/outside/sim_runtime.hpp"
+#include "nalto/support/async.hpp"
 #include "nalto/support/json.hpp"
 
 namespace nalto {
@@ -75,6 +76,38 @@ inline constexpr std::int64_t DEFAULT_SEARCH_LAG_ROWS = 10;
 asio::awaitable<Json> replay_and_score(std::string path, Json dataset, ScoringRequest request,
                                        std::int64_t max_episodes, Json env_init, double call_timeout_s,
                                        AnalysisHooks hooks = {}, std::size_t jobs = 1);
+
+// The recorded actions of a dataset's picked episodes, read from the node once for many replays (a
+// calibration's candidates).
+struct RecordedEpisodes {
+  Json dataset;
+  Json columns;  // the node's answer: the dataset's columns and each picked episode's record
+};
+
+// Reads the records of the episodes a replay of at most `max_episodes` picks.
+asio::awaitable<RecordedEpisodes> read_recorded_episodes(Json dataset, std::int64_t max_episodes);
+
+// The records at `positions` (ascending, counted from 0 in the node's order) alone.
+RecordedEpisodes recorded_subset(const RecordedEpisodes& recorded, const std::vector<std::size_t>& positions);
+
+// The dataset's episode numbers of the records, in their order.
+std::vector<Json> recorded_episode_numbers(const RecordedEpisodes& recorded);
+
+// How a replay of recorded episodes runs.
+struct ReplaySettings {
+  Json env_init = Json::object();
+  double call_timeout_s = 300;
+  std::size_t jobs = 1;
+  // Without its status lines: the caller shows the progress of many replays as one.
+  bool shown = true;
+  // Places for the scoring requests, shared by replays side by side; none: unbounded.
+  Slots* node_slots = nullptr;
+};
+
+// replay_and_score over episodes already read; `recorded` must outlive the await.
+asio::awaitable<Json> replay_and_score(std::string path, const RecordedEpisodes& recorded,
+                                       ScoringRequest request, ReplaySettings settings,
+                                       AnalysisHooks hooks = {});
 
 // A publish's analysis: replay_and_score for the claim's validation run.
 asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,

@@ -55,6 +55,7 @@ using Sessions = std::vector<std::optional<SimSession>>;
 struct ReplayContext {
   const Json& columns;
   double call_timeout_s;
+  bool shown;
   const AnalysisHooks& hooks;
   std::vector<detail::ReplayPosition> positions;
   std::optional<std::size_t> failed;  // the session whose failure ended the replay, once it had started
@@ -71,8 +72,8 @@ asio::awaitable<void> each_session(std::size_t n, ReplayContext& context, bool r
 }
 
 asio::awaitable<void> start_sessions(Sessions& sessions, const std::string& path, ReplayContext& context) {
-  auto start = [&sessions, &path](std::size_t i) -> asio::awaitable<void> {
-    sessions[i].emplace(co_await SimSession::start(outside::sim_runtime(), path));
+  auto start = [&sessions, &path, &context](std::size_t i) -> asio::awaitable<void> {
+    sessions[i].emplace(co_await SimSession::start(outside::sim_runtime(), path, context.shown));
   };
   co_await each_session(sessions.size(), context, false, std::move(start));
 }
@@ -102,32 +103,40 @@ asio::awaitable<Json> connect_sessions(Sessions& sessions, const Json& env_init,
   co_return std::move(mappings[0]);
 }
 
-// Deals the episodes out, each to the next free session, and gathers the rollouts in the node's order.
-asio::awaitable<std::vector<detail::Rollout>> replay_episodes(Sessions& sessions, const Plan& plan,
-                                                              ReplayContext& context) {
-  Status status = console().status("Replaying the dataset through the sim...", outside::status_trace());
-  const Json& episodes = as_list(subscript(context.columns, "episodes"), "the node's 'episodes'");
-  detail::ReplayProgress progress(status, episodes, sessions.size());
+// Deals the episodes out, each to the next free session, and gathers the rollouts in the node's order;
+// `progress` (optional) hears of each episode and row.
+asio::awaitable<std::vector<detail::Rollout>> deal_episodes(Sessions& sessions, const Plan& plan,
+                                                            ReplayContext& context, const Json& episodes,
+                                                            detail::ReplayProgress* progress) {
   std::vector<detail::Rollout> rollouts(episodes.size());
   std::size_t next = 0;
   auto replay = [&](std::size_t i) -> asio::awaitable<void> {
     while (next < episodes.size()) {
       const std::size_t k = next++;
       const Json& record = episodes[k];
-      progress.started(k);
+      if (progress) progress->started(k);
       std::int64_t reached = 0;
-      auto stepped = [&progress, &reached] {
+      auto stepped = [progress, &reached] {
         ++reached;
-        progress.stepped();
+        if (progress) progress->stepped();
       };
       detail::Predictions predictions = co_await detail::rollout_predictions(
           sessions[i]->client(), plan, record, context.call_timeout_s, &context.positions[i], stepped);
       rollouts[k] = {subscript(record, "episode"), std::move(predictions)};
-      progress.ended(k, reached, i);
+      if (progress) progress->ended(k, reached, i);
     }
   };
   co_await each_session(sessions.size(), context, true, std::move(replay));
   co_return rollouts;
+}
+
+asio::awaitable<std::vector<detail::Rollout>> replay_episodes(Sessions& sessions, const Plan& plan,
+                                                              ReplayContext& context) {
+  const Json& episodes = as_list(subscript(context.columns, "episodes"), "the node's 'episodes'");
+  if (!context.shown) co_return co_await deal_episodes(sessions, plan, context, episodes, nullptr);
+  Status status = console().status("Replaying the dataset through the sim...", outside::status_trace());
+  detail::ReplayProgress progress(status, episodes, sessions.size());
+  co_return co_await deal_episodes(sessions, plan, context, episodes, &progress);
 }
 
 asio::awaitable<void> close_sessions(Sessions& sessions, ReplayContext& context) {
@@ -203,9 +212,10 @@ asio::awaitable<void> stop_and_tell(Sessions& sessions, const ReplayContext& con
                      .call_timeout_s = limit_passed(failure, context.call_timeout_s)});
 }
 
-asio::awaitable<Json> analyze_rollouts(const Json& dataset, const ScoringRequest& request, Replay replayed) {
-  const Status status = console().status("Analyzing the sim against the dataset on the compute node...",
-                                         outside::status_trace());
+asio::awaitable<Json> post_rollouts(const Json& dataset, const ScoringRequest& request, Replay replayed,
+                                    Slots* node_slots) {
+  Slots::Hold held;
+  if (node_slots) held = co_await node_slots->enter();
   detail::AnalysisBody body(dataset, request, replayed.plan, std::move(replayed.rollouts));
   auto post = [&body, &request] {
     auto write = [&body](char* out, std::size_t capacity) { return body.read(out, capacity); };
@@ -214,13 +224,19 @@ asio::awaitable<Json> analyze_rollouts(const Json& dataset, const ScoringRequest
   co_return co_await run_blocking(std::move(post));
 }
 
-// The replay of the picked episodes; their recorded actions are held only while it runs.
-asio::awaitable<Replay> replay_dataset(const Json& dataset, std::int64_t max_episodes, std::string path,
-                                       Json env_init, double call_timeout_s, AnalysisHooks hooks,
-                                       std::size_t jobs) {
-  const std::vector<std::int64_t> episodes = pick_episodes(known_episode_count(dataset), max_episodes);
-  const Json columns = co_await read_columns(dataset, episodes);
+asio::awaitable<Json> analyze_rollouts(const Json& dataset, const ScoringRequest& request, Replay replayed,
+                                       const ReplaySettings& settings) {
+  if (!settings.shown)
+    co_return co_await post_rollouts(dataset, request, std::move(replayed), settings.node_slots);
+  const Status status = console().status("Analyzing the sim against the dataset on the compute node...",
+                                         outside::status_trace());
+  co_return co_await post_rollouts(dataset, request, std::move(replayed), settings.node_slots);
+}
 
+asio::awaitable<Replay> replay_recorded(const RecordedEpisodes& recorded, std::string path,
+                                        const ReplaySettings& settings, AnalysisHooks hooks) {
+  const Json& columns = recorded.columns;
+  const std::size_t jobs = settings.jobs;
   // No sim is started that would find no episode left to replay; the records are checked as they are
   // replayed.
   const Json* records = lookup(columns, "episodes");
@@ -228,25 +244,64 @@ asio::awaitable<Replay> replay_dataset(const Json& dataset, std::int64_t max_epi
       records && records->is_array() ? std::max<std::size_t>(1, std::min(jobs, records->size())) : 1;
   Sessions sessions(n);
   ReplayContext context{.columns = columns,
-                        .call_timeout_s = call_timeout_s,
+                        .call_timeout_s = settings.call_timeout_s,
+                        .shown = settings.shown,
                         .hooks = hooks,
                         .positions = std::vector<detail::ReplayPosition>(n),
                         .failed = std::nullopt};
   auto stop = [&sessions, &context](const std::exception_ptr& failure) {
     return stop_and_tell(sessions, context, failure);
   };
-  co_return co_await finally(replay(sessions, std::move(path), std::move(env_init), context),
-                             std::move(stop));
+  co_return co_await finally(replay(sessions, std::move(path), settings.env_init, context), std::move(stop));
+}
+
+// The replay of the picked episodes; their recorded actions are held only while it runs.
+asio::awaitable<Replay> replay_dataset(const Json& dataset, std::int64_t max_episodes, std::string path,
+                                       const ReplaySettings& settings, AnalysisHooks hooks) {
+  const RecordedEpisodes recorded = co_await read_recorded_episodes(dataset, max_episodes);
+  co_return co_await replay_recorded(recorded, std::move(path), settings, std::move(hooks));
 }
 
 }  // namespace
 
+asio::awaitable<RecordedEpisodes> read_recorded_episodes(Json dataset, std::int64_t max_episodes) {
+  const std::vector<std::int64_t> episodes = pick_episodes(known_episode_count(dataset), max_episodes);
+  Json columns = co_await read_columns(dataset, episodes);
+  co_return RecordedEpisodes{.dataset = std::move(dataset), .columns = std::move(columns)};
+}
+
+RecordedEpisodes recorded_subset(const RecordedEpisodes& recorded,
+                                 const std::vector<std::size_t>& positions) {
+  const Json& records = as_list(subscript(recorded.columns, "episodes"), "the node's 'episodes'");
+  Json kept = Json::array();
+  for (const std::size_t k : positions) kept.push_back(subscript(records, static_cast<std::int64_t>(k)));
+  RecordedEpisodes subset{.dataset = recorded.dataset, .columns = Json::object()};
+  for (const auto& [key, value] : recorded.columns.items())
+    subset.columns[key] = key == "episodes" ? kept : value;
+  return subset;
+}
+
+std::vector<Json> recorded_episode_numbers(const RecordedEpisodes& recorded) {
+  std::vector<Json> numbers;
+  for (const Json& record : as_list(subscript(recorded.columns, "episodes"), "the node's 'episodes'"))
+    numbers.push_back(subscript(record, "episode"));
+  return numbers;
+}
+
 asio::awaitable<Json> replay_and_score(std::string path, Json dataset, ScoringRequest request,
                                        std::int64_t max_episodes, Json env_init, double call_timeout_s,
                                        AnalysisHooks hooks, std::size_t jobs) {
-  Replay replayed = co_await replay_dataset(dataset, max_episodes, std::move(path), std::move(env_init),
-                                            call_timeout_s, std::move(hooks), jobs);
-  co_return co_await analyze_rollouts(dataset, request, std::move(replayed));
+  const ReplaySettings settings{
+      .env_init = std::move(env_init), .call_timeout_s = call_timeout_s, .jobs = jobs};
+  Replay replayed =
+      co_await replay_dataset(dataset, max_episodes, std::move(path), settings, std::move(hooks));
+  co_return co_await analyze_rollouts(dataset, request, std::move(replayed), settings);
+}
+
+asio::awaitable<Json> replay_and_score(std::string path, const RecordedEpisodes& recorded,
+                                       ScoringRequest request, ReplaySettings settings, AnalysisHooks hooks) {
+  Replay replayed = co_await replay_recorded(recorded, std::move(path), settings, std::move(hooks));
+  co_return co_await analyze_rollouts(recorded.dataset, request, std::move(replayed), settings);
 }
 
 asio::awaitable<Json> analyze(std::string path, Json claim, Json dataset, std::string bundle_sha256,

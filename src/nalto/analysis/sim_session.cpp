@@ -65,17 +65,22 @@ SimSession::SimSession(outside::SimRuntime& runtime)
       address_("localhost:" + std::to_string(port_)),
       output_(std::make_shared<OutputTail>()) {}
 
-asio::awaitable<SimSession> SimSession::start(outside::SimRuntime& runtime, std::string path) {
+asio::awaitable<SimSession> SimSession::start(outside::SimRuntime& runtime, std::string path, bool shown) {
   SimSession session(runtime);
   auto stop_unless_serving = [&session](const std::exception_ptr& failure) -> asio::awaitable<void> {
     if (failure) co_await session.stop();
   };
-  co_await finally(session.serve(std::move(path)), std::move(stop_unless_serving));
+  co_await finally(session.serve(std::move(path), shown), std::move(stop_unless_serving));
   co_return std::move(session);
 }
 
-asio::awaitable<void> SimSession::serve(std::string path) {
+asio::awaitable<void> SimSession::serve(std::string path, bool shown) {
+  if (!shown) co_return co_await serve_unseen(std::move(path));
   const Status status = console().status("Starting the sim...", outside::status_trace());
+  co_await serve_unseen(std::move(path));
+}
+
+asio::awaitable<void> SimSession::serve_unseen(std::string path) {
   Attempt<void> launched = co_await attempt(launch(std::move(path)));
   if (launched.ok()) co_return;
   const std::exception_ptr& failure = launched.failure();

@@ -35,8 +35,9 @@ class SimSession {
  public:
   // Starts the sim at `path` on a free port of "localhost" and waits until it serves, showing
   // "Starting the sim...". A sim that cannot be started or does not serve is a PublishReportError
-  // "The sim did not start:" with the tail of its output (or the failure's text).
-  static asio::awaitable<SimSession> start(outside::SimRuntime& runtime, std::string path);
+  // "The sim did not start:" with the tail of its output (or the failure's text). Without `shown`, no
+  // status: the caller shows its own progress.
+  static asio::awaitable<SimSession> start(outside::SimRuntime& runtime, std::string path, bool shown = true);
 
   SimSession(SimSession&&) noexcept = default;
   SimSession& operator=(SimSession&&) noexcept = default;
@@ -59,7 +60,8 @@ class SimSession {
 
  private:
   explicit SimSession(outside::SimRuntime& runtime);
-  asio::awaitable<void> serve(std::string path);
+  asio::awaitable<void> serve(std::string path, bool shown);
+  asio::awaitable<void> serve_unseen(std::string path);
   asio::awaitable<void> launch(std::string path);
 
   outside::SimRuntime* runtime_;

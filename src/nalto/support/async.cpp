@@ -97,4 +97,32 @@ asio::awaitable<std::optional<FirstFailure>> attempt_all(
   co_return std::move(group.first);
 }
 
+asio::awaitable<Slots::Hold> Slots::enter() {
+  if (free_ > 0) {
+    --free_;
+    co_return Hold(this);
+  }
+  auto waiter = std::make_shared<Waiter>(
+      Waiter{.timer = asio::steady_timer(co_await asio::this_coro::executor), .let_in = false});
+  waiter->timer.expires_at(asio::steady_timer::time_point::max());
+  waiting_.push_back(waiter);
+  std::error_code ignored;
+  co_await waiter->timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  // A place handed over as the wait was cancelled is held all the same, and passed on when dropped.
+  if (waiter->let_in) co_return Hold(this);
+  std::erase(waiting_, waiter);
+  throw_cancelled();
+}
+
+void Slots::leave() {
+  if (waiting_.empty()) {
+    ++free_;
+    return;
+  }
+  const std::shared_ptr<Waiter> next = waiting_.front();
+  waiting_.erase(waiting_.begin());
+  next->let_in = true;
+  next->timer.cancel();
+}
+
 }  // namespace nalto

@@ -330,4 +330,44 @@ struct FirstFailure {
 asio::awaitable<std::optional<FirstFailure>> attempt_all(
     std::size_t n, std::function<asio::awaitable<void>(std::size_t)> task);
 
+// At most a fixed number of holders at once, for work side by side on one executor's thread (requests
+// to a server that serves only so many at once). Waiters are let in in the order they came.
+class Slots {
+ public:
+  // A place held; dropping it lets the next waiter in, or frees it.
+  class Hold {
+   public:
+    Hold() = default;
+    explicit Hold(Slots* slots) : slots_(slots) {}
+    Hold(Hold&& other) noexcept : slots_(std::exchange(other.slots_, nullptr)) {}
+    Hold& operator=(Hold other) noexcept {
+      std::swap(slots_, other.slots_);
+      return *this;
+    }
+    ~Hold() {
+      if (slots_) slots_->leave();
+    }
+
+   private:
+    Slots* slots_ = nullptr;
+  };
+
+  explicit Slots(std::size_t n) : free_(n) {}
+  Slots(const Slots&) = delete;
+  Slots& operator=(const Slots&) = delete;
+
+  // Waits for a free place; a cancellation of the wait gives none and is raised.
+  asio::awaitable<Hold> enter();
+
+ private:
+  struct Waiter {
+    asio::steady_timer timer;
+    bool let_in = false;
+  };
+  void leave();
+
+  std::size_t free_;
+  std::vector<std::shared_ptr<Waiter>> waiting_;
+};
+
 }  // namespace nalto

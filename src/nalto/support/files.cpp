@@ -181,4 +181,20 @@ void write_file_atomically(const std::filesystem::path& file, const std::string&
   if (dir.valid()) ::fsync(dir.get());
 }
 
+bool write_new_file_atomically(const std::filesystem::path& file, const std::string& text) {
+  const std::filesystem::path folder = file.parent_path().empty() ? "." : file.parent_path();
+  TempFile temp((folder / ("." + file.filename().string() + ".XXXXXX")).string());
+  if (temp.fd() < 0) fail("write", errno);
+  if (!write_all(temp.fd(), text) || ::fsync(temp.fd()) != 0) fail("write", errno);
+  if (const int error = temp.close()) fail("write", error);
+  // A link, unlike a rename, never replaces what is there: the name is taken whole or not at all.
+  if (::link(temp.name().c_str(), file.c_str()) != 0) {
+    if (errno == EEXIST) return false;
+    fail("write", errno);
+  }
+  const Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
+  return true;
+}
+
 }  // namespace nalto

@@ -69,4 +69,8 @@ std::filesystem::path writable_target(const std::filesystem::path& file);
 // is readable by its owner only. What writable_target refuses is refused. Failure -> FileWriteError.
 void write_file_atomically(const std::filesystem::path& file, const std::string& text);
 
+// Makes `file` with `text`, whole, unless something of that name exists: then answers false and
+// leaves it alone. The new file is readable by its owner only. Failure -> FileWriteError.
+bool write_new_file_atomically(const std::filesystem::path& file, const std::string& text);
+
 }  // namespace nalto
