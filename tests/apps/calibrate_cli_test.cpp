@@ -49,7 +49,8 @@ class CalibrateCliTest : public ::testing::Test {
       };
       testing::FakeSimClient& client = *runtime.clients[k];
       client.on_make = [this, k] {
-        if (refuses && refuses(runtime.client_options.at(k).env_init)) throw SimCallError("INVALID_ARGUMENT: no");
+        if (refuses && refuses(runtime.client_options.at(k).env_init))
+          throw SimCallError("INVALID_ARGUMENT: no");
       };
       client.on_init = [this] { max_running = std::max(max_running, ++running); };
       client.on_close = [this] { --running; };
@@ -62,29 +63,31 @@ class CalibrateCliTest : public ::testing::Test {
     node.server.Get(R"(/ml/datasets/room)", [](const httplib::Request&, httplib::Response& response) {
       response.set_content(R"({"id":"ds-1","name":"Room","cycles":{"count":4}})", "application/json");
     });
-    node.server.Post("/ml/analysis-actions", [this](const httplib::Request& request, httplib::Response& response) {
-      ++actions_read;
-      Json episodes = Json::array();
-      const Json asked = Json::parse(request.body);
-      for (const Json& episode : asked.at("episodes"))
-        episodes.push_back({{"episode", episode}, {"n_rows", 3}, {"actions", {{"p", {0.1, 0.2, 0.3}}}}});
-      response.set_content(Json{{"episodes", episodes},
-                                {"raw_names", {{"t", "temp"}, {"h", "humid"}, {"p", "power"}}},
-                                {"sensor_variables", {"t", "h"}},
-                                {"action_variables", {"p"}}}
-                               .dump(),
-                           "application/json");
-    });
-    node.server.Post("/ml/sim-score-rollouts", [this](const httplib::Request& request, httplib::Response& response) {
-      const int now = ++scoring;
-      {
-        const std::lock_guard lock(mutex);
-        max_scoring = std::max(max_scoring, now);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(scoring_ms));
-      response.set_content(score_answer(Json::parse(request.body)).dump(), "application/json");
-      --scoring;
-    });
+    node.server.Post(
+        "/ml/analysis-actions", [this](const httplib::Request& request, httplib::Response& response) {
+          ++actions_read;
+          Json episodes = Json::array();
+          const Json asked = Json::parse(request.body);
+          for (const Json& episode : asked.at("episodes"))
+            episodes.push_back({{"episode", episode}, {"n_rows", 3}, {"actions", {{"p", {0.1, 0.2, 0.3}}}}});
+          response.set_content(Json{{"episodes", episodes},
+                                    {"raw_names", {{"t", "temp"}, {"h", "humid"}, {"p", "power"}}},
+                                    {"sensor_variables", {"t", "h"}},
+                                    {"action_variables", {"p"}}}
+                                   .dump(),
+                               "application/json");
+        });
+    node.server.Post(
+        "/ml/sim-score-rollouts", [this](const httplib::Request& request, httplib::Response& response) {
+          const int now = ++scoring;
+          {
+            const std::lock_guard lock(mutex);
+            max_scoring = std::max(max_scoring, now);
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(scoring_ms));
+          response.set_content(score_answer(Json::parse(request.body)).dump(), "application/json");
+          --scoring;
+        });
     node.start();
   }
   ~CalibrateCliTest() override { fs::remove_all(dir); }
@@ -100,19 +103,20 @@ class CalibrateCliTest : public ::testing::Test {
     }
     const double nrmse_t = t / static_cast<double>(rows) / 10, nrmse_h = h / static_cast<double>(rows) / 10;
     const auto score = [](double nrmse) { return std::round(100 * std::max(0.0, 1 - nrmse) * 100) / 100; };
-    return {{"warnings", Json::array()},
-            {"dataset", {{"rows_replayed", rows}}},
-            {"evaluation",
-             {{"score_percent", score((nrmse_t + nrmse_h) / 2)},
-              {"sensors",
-               {{{"key", "t"}, {"raw_name", "temp"}, {"score_percent", score(nrmse_t)}, {"nrmse", nrmse_t}},
-                {{"key", "h"}, {"raw_name", "humid"}, {"score_percent", score(nrmse_h)}, {"nrmse", nrmse_h}}}}}}};
+    return {
+        {"warnings", Json::array()},
+        {"dataset", {{"rows_replayed", rows}}},
+        {"evaluation",
+         {{"score_percent", score((nrmse_t + nrmse_h) / 2)},
+          {"sensors",
+           {{{"key", "t"}, {"raw_name", "temp"}, {"score_percent", score(nrmse_t)}, {"nrmse", nrmse_t}},
+            {{"key", "h"}, {"raw_name", "humid"}, {"score_percent", score(nrmse_h)}, {"nrmse", nrmse_h}}}}}}};
   }
 
   cli::Outcome calibrate(const std::string& extra) {
     auto parsed = testing::parse_nalto("sim calibrate --path " + sim + " --dataset room --out " +
-                                       (dir / "out.json").string() + " --json " + (dir / "summary.json").string() +
-                                       " " + extra);
+                                       (dir / "out.json").string() + " --json " +
+                                       (dir / "summary.json").string() + " " + extra);
     if (const int* status = std::get_if<int>(&parsed)) return {.exit_status = *status};
     return cli::run(std::get<cli::Command>(parsed), runtime);
   }
@@ -126,12 +130,13 @@ class CalibrateCliTest : public ::testing::Test {
   fs::path dir;
   std::string sim;
   std::function<bool(const Json& env_init)> refuses;  // the sims' Make fails for these
-  int running = 0, max_running = 0;                    // sims connected, on the test's thread
+  int running = 0, max_running = 0;                   // sims connected, on the test's thread
   std::atomic<int> actions_read = 0, scoring = 0;
   int scoring_ms = 0;
   std::mutex mutex;
   int max_scoring = 0;
-  testing::ScopedEnv state_home{"XDG_STATE_HOME", (fs::temp_directory_path() / "nalto-calibrate-no-state").string()};
+  testing::ScopedEnv state_home{"XDG_STATE_HOME",
+                                (fs::temp_directory_path() / "nalto-calibrate-no-state").string()};
   testing::CapturedConsole console;
   testing::FakeNode node;
   testing::FakeSimRuntime runtime;
@@ -190,7 +195,9 @@ TEST_F(CalibrateCliTest, TheStartFailingOrTheFirstFiveCandidatesFailingEndsTheRu
   EXPECT_EQ(summary()["outcome"], "failed");
   EXPECT_EQ(summary()["evaluations"], 1);
 
-  refuses = [](const Json& env_init) { return env_init.value("x", 0.0) != 0 || env_init.value("y", 0.0) != 0; };
+  refuses = [](const Json& env_init) {
+    return env_init.value("x", 0.0) != 0 || env_init.value("y", 0.0) != 0;
+  };
   EXPECT_EQ(calibrate(XY + "--budget 30").exit_status, 1);
   EXPECT_THAT(console.err(), HasSubstr("The first 5 candidates all failed, the last one:"));
   EXPECT_EQ(summary()["evaluations"], 6);
@@ -216,7 +223,8 @@ TEST_F(CalibrateCliTest, AnInterruptionStopsEverySimAndKeepsTheBestSoFar) {
   EXPECT_EQ(hanging, 2);
   EXPECT_EQ(runtime.processes_alive(), 0);
   EXPECT_EQ(runtime.clients_alive(), 0);
-  for (std::size_t k = 12; k < 14; ++k) EXPECT_EQ(runtime.clients[k]->cancelled, std::vector<std::string>{"step"});
+  for (std::size_t k = 12; k < 14; ++k)
+    EXPECT_EQ(runtime.clients[k]->cancelled, std::vector<std::string>{"step"});
 
   const Json s = summary();
   EXPECT_EQ(s["outcome"], "interrupted");
@@ -236,7 +244,9 @@ TEST_F(CalibrateCliTest, TheSameSeedGivesTheSameRun) {
 }
 
 TEST_F(CalibrateCliTest, AParameterTheSimNeverReadsAndABestAtABoundAreFlagged) {
-  ASSERT_EQ(calibrate("--param x=-10..1 --param typo.y=0..1 --param y=-10..10 --holdout 0 --budget 30").exit_status, 0)
+  ASSERT_EQ(
+      calibrate("--param x=-10..1 --param typo.y=0..1 --param y=-10..10 --holdout 0 --budget 30").exit_status,
+      0)
       << console.err();
   const Json s = summary();
   EXPECT_EQ(s["parameters"][0]["at_bound"], true);  // x wants 3

@@ -45,16 +45,11 @@ TEST(ParameterTest, RefusesWhatCannotBeSearched) {
     const char* says;
   };
   const Case cases[] = {
-      {"gain", "expected NAME=LOW..HIGH"},
-      {"=1..2", "expected NAME=LOW..HIGH"},
-      {"gain=1-2", "expected NAME=LOW..HIGH"},
-      {"gain=a..2", "finite numbers"},
-      {"gain=1..inf", "finite numbers"},
-      {"gain=2..1", "LOW below HIGH"},
-      {"gain=1..1", "LOW below HIGH"},
-      {"gain=0..1:log", "above 0"},
-      {"a..b=0..1", "empty member name"},
-      {"/a~2=0..1", "no JSON Pointer"},
+      {"gain", "expected NAME=LOW..HIGH"},     {"=1..2", "expected NAME=LOW..HIGH"},
+      {"gain=1-2", "expected NAME=LOW..HIGH"}, {"gain=a..2", "finite numbers"},
+      {"gain=1..inf", "finite numbers"},       {"gain=2..1", "LOW below HIGH"},
+      {"gain=1..1", "LOW below HIGH"},         {"gain=0..1:log", "above 0"},
+      {"a..b=0..1", "empty member name"},      {"/a~2=0..1", "no JSON Pointer"},
   };
   for (const Case& c : cases) {
     try {
@@ -80,14 +75,14 @@ TEST(ParameterTest, StartsAtTheBasesValueElseTheMiddleOfItsScale) {
   EXPECT_EQ(start_value(parse_parameter("none.k=0..4"), base), 2);
   EXPECT_NEAR(start_value(parse_parameter("c=10..1000:log"), base), 100, 1e-9);
   EXPECT_THROW(start_value(parse_parameter("gain=5..10"), base), ValueError);
-  EXPECT_THROW(start_value(parse_parameter("params=0..1"), base), ValueError);   // an object, no number
+  EXPECT_THROW(start_value(parse_parameter("params=0..1"), base), ValueError);  // an object, no number
   EXPECT_THROW(start_value(parse_parameter("gain.k=0..1"), base), ValueError);  // inside a number
 }
 
 TEST(ParameterTest, MergesValuesMakingTheObjectsOnTheWayAndLeavesTheRestAlone) {
   const Json base = Json::parse(R"({"name": "room", "params": {"k": 1, "other": [1, 2]}})");
-  const Json merged = with_values(base, {parse_parameter("params.k=0..2"), parse_parameter("/new/a.b=0..2")},
-                                  {1.5, 0.25});
+  const Json merged =
+      with_values(base, {parse_parameter("params.k=0..2"), parse_parameter("/new/a.b=0..2")}, {1.5, 0.25});
   EXPECT_EQ(merged, Json::parse(R"({"name": "room", "params": {"k": 1.5, "other": [1, 2]},
                                     "new": {"a.b": 0.25}})"));
   EXPECT_EQ(base["params"]["k"], 1);
@@ -107,8 +102,8 @@ TEST(ParameterTest, AValueWithinAHundredthOfTheRangeOfABoundIsAtIt) {
   EXPECT_TRUE(at_bound(linear, 0.5));
   EXPECT_TRUE(at_bound(linear, 99.5));
   EXPECT_FALSE(at_bound(linear, 2));
-  EXPECT_TRUE(at_bound(log, 1.05));       // log10 0.02 of 4 decades
-  EXPECT_FALSE(at_bound(log, 2));         // 0.3 of 4 decades
+  EXPECT_TRUE(at_bound(log, 1.05));  // log10 0.02 of 4 decades
+  EXPECT_FALSE(at_bound(log, 2));    // 0.3 of 4 decades
   EXPECT_TRUE(at_bound(log, 9.5e3));
 }
 

@@ -61,7 +61,8 @@ TEST(SearchTest, KeepsEveryCandidateWithinTheBounds) {
 }
 
 TEST(SearchTest, TheSameSeedAndObjectivesGiveTheSameCandidatesAndAnotherSeedOthers) {
-  const std::vector<Evaluated> first = run(7, 2, 30, 5.0), again = run(7, 2, 30, 5.0), other = run(8, 2, 30, 5.0);
+  const std::vector<Evaluated> first = run(7, 2, 30, 5.0), again = run(7, 2, 30, 5.0),
+                               other = run(8, 2, 30, 5.0);
   ASSERT_EQ(first.size(), again.size());
   bool differs = false;
   for (std::size_t i = 0; i < first.size(); ++i) {
