@@ -55,8 +55,9 @@ class CalibrateCliTest : public ::testing::Test {
       client.on_init = [this] { max_running = std::max(max_running, ++running); };
       client.on_close = [this] { --running; };
       client.on_reset = [observation] { return Json::array({observation(), Json::object()}); };
-      client.on_step = [observation](const Json&, int) {
-        return Json::array({observation(), 0.0, false, false, Json::object()});
+      client.on_step = [this, k, observation](const Json&, int) {
+        const bool ends = ends_early && ends_early(runtime.client_options.at(k).env_init);
+        return Json::array({observation(), 0.0, ends, false, Json::object()});
       };
     }
 
@@ -129,8 +130,9 @@ class CalibrateCliTest : public ::testing::Test {
 
   fs::path dir;
   std::string sim;
-  std::function<bool(const Json& env_init)> refuses;  // the sims' Make fails for these
-  int running = 0, max_running = 0;                   // sims connected, on the test's thread
+  std::function<bool(const Json& env_init)> refuses;     // the sims' Make fails for these
+  std::function<bool(const Json& env_init)> ends_early;  // and their episodes end after a step
+  int running = 0, max_running = 0;                      // sims connected, on the test's thread
   std::atomic<int> actions_read = 0, scoring = 0;
   int scoring_ms = 0;
   std::mutex mutex;
@@ -178,13 +180,18 @@ TEST_F(CalibrateCliTest, ScoringRequestsInFlightStayWithinTheNodesFour) {
 
 TEST_F(CalibrateCliTest, AFailedCandidateIsRecordedAndTheRunGoesOn) {
   refuses = [](const Json& env_init) { return env_init.value("x", 0.0) > 5; };
-  ASSERT_EQ(calibrate(XY + "--budget 30 -v").exit_status, 0) << console.err();
+  // A sim that ends its episodes early is scored on fewer rows: no fit, however well they score.
+  ends_early = [](const Json& env_init) { return env_init.value("y", 0.0) < -6; };
+  ASSERT_EQ(calibrate(XY + "--budget 40 -v").exit_status, 0) << console.err();
   const Json s = summary();
   EXPECT_GT(s["failed_evaluations"].get<int>(), 0);
   EXPECT_EQ(s["outcome"], "calibrated");
-  EXPECT_LE(read_json(dir / "out.json")["x"].get<double>(), 5);
+  const Json out = read_json(dir / "out.json");
+  EXPECT_LE(out["x"].get<double>(), 5);
+  EXPECT_GE(out["y"].get<double>(), -6);
   EXPECT_THAT(console.out(), HasSubstr("failed (x="));
   EXPECT_THAT(console.out(), HasSubstr("INVALID_ARGUMENT: no"));
+  EXPECT_THAT(console.out(), HasSubstr("the sim stopped after 8 of the 12 rows the start replayed"));
   EXPECT_EQ(runtime.processes_alive(), 0);
 }
 

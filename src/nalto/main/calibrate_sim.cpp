@@ -35,6 +35,7 @@ struct Run {
   RecordedEpisodes fit, holdout;
   Slots node_slots{NODE_BODIES};
   std::int64_t rows_replayed = 0;  // by the start: a candidate that replays fewer stopped early
+  std::int64_t holdout_rows_replayed = 0;
   std::size_t candidates = 0, candidates_scored = 0;
   std::chrono::steady_clock::time_point begun = std::chrono::steady_clock::now();
 };
@@ -61,8 +62,10 @@ std::variant<double, std::string> objective_of(const Json& result) {
   return total / static_cast<double>(sensors->size());
 }
 
+// Replays `episodes` with `values` and scores them; `rows`, when known, are the rows the start replayed
+// over the same episodes.
 asio::awaitable<Evaluation> evaluate(Run& run, const RecordedEpisodes& episodes, std::vector<double> values,
-                                     std::size_t jobs, AnalysisHooks hooks = {}) {
+                                     std::size_t jobs, std::int64_t rows, AnalysisHooks hooks = {}) {
   Evaluation evaluation{.values = values};
   ReplaySettings settings{
       .env_init = calibrate::with_values(run.options.env_init, run.calibration.parameters, values),
@@ -85,12 +88,11 @@ asio::awaitable<Evaluation> evaluate(Run& run, const RecordedEpisodes& episodes,
     evaluation.failure = std::get<std::string>(objective);
     co_return evaluation;
   }
-  const Json* rows = rows_replayed(evaluation.result);
-  if (run.rows_replayed && rows && rows->is_number_integer() &&
-      rows->get<std::int64_t>() < run.rows_replayed) {
+  const Json* replayed = rows_replayed(evaluation.result);
+  if (rows && replayed && replayed->is_number_integer() && replayed->get<std::int64_t>() < rows) {
     // An episode that ended early, or a sensor that read no number, leaves rows out: fewer rows are no fit.
-    evaluation.failure = "the sim stopped after " + std::to_string(rows->get<std::int64_t>()) + " of the " +
-                         std::to_string(run.rows_replayed) +
+    evaluation.failure = "the sim stopped after " + std::to_string(replayed->get<std::int64_t>()) +
+                         " of the " + std::to_string(rows) +
                          " rows the start replayed (an episode ended, or a sensor read no number)";
     co_return evaluation;
   }
@@ -116,12 +118,15 @@ void count(Run& run, const Evaluation& evaluation, Status& status, const Calibra
   if (better(evaluation, calibration.best)) calibration.best = evaluation;
   const double elapsed_s =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - run.begun).count();
-  const Json best_score = calibration.best ? member_at(score_of(calibration.best->result), {"score"})
-                                                 ? *member_at(score_of(calibration.best->result), {"score"})
-                                                 : Json()
-                                           : Json();
-  status.draw(calibration_figures(calibration.evaluations, run.options.budget, calibration.failed, best_score,
-                                  elapsed_s));
+  const Json best_score = calibration.best ? score_of(calibration.best->result)["score"] : Json();
+  std::string figures = calibration_figures(calibration.evaluations, run.options.budget, calibration.failed,
+                                            best_score, elapsed_s);
+  if (calibration.best) {
+    figures += "; best at";
+    for (std::size_t i = 0; i < calibration.parameters.size(); ++i)
+      figures += " " + calibration.parameters[i].name + "=" + calibrate::shown(calibration.best->values[i]);
+  }
+  status.draw(figures);
   if (hooks.evaluated) hooks.evaluated(calibration, evaluation);
 }
 
@@ -133,7 +138,7 @@ asio::awaitable<std::vector<Evaluation>> evaluate_candidates(Run& run,
   std::vector<Evaluation> evaluations(candidates.size());
   const std::size_t first_number = run.calibration.evaluations + 1;
   auto task = [&](std::size_t i) -> asio::awaitable<void> {
-    Evaluation evaluation = co_await evaluate(run, run.fit, candidates[i], 1);
+    Evaluation evaluation = co_await evaluate(run, run.fit, candidates[i], 1, run.rows_replayed);
     evaluation.number = first_number + i;
     count(run, evaluation, status, hooks);
     evaluations[i] = std::move(evaluation);
@@ -151,10 +156,19 @@ asio::awaitable<std::vector<Evaluation>> evaluate_candidates(Run& run,
   co_return evaluations;
 }
 
+// The held-out episodes only show how the fit carries over: their failing ends nothing, and is told.
+void keep_held_out(const Evaluation& held_out, const char* values, Json& kept) {
+  if (held_out.objective)
+    kept = held_out.result;
+  else
+    print_warnings(
+        {"the held-out episodes could not be scored with " + std::string(values) + ": " + held_out.failure});
+}
+
 asio::awaitable<void> score_start(Run& run, Status& status, const CalibrateHooks& hooks) {
   Calibration& calibration = run.calibration;
   AnalysisHooks seen{.mapped = hooks.mapped};
-  Evaluation start = co_await evaluate(run, run.fit, calibration.start, run.options.jobs, std::move(seen));
+  Evaluation start = co_await evaluate(run, run.fit, calibration.start, run.options.jobs, 0, std::move(seen));
   start.number = 1;
   count(run, start, status, hooks);
   if (!start.objective)
@@ -163,8 +177,10 @@ asio::awaitable<void> score_start(Run& run, Status& status, const CalibrateHooks
   if (const Json* rows = rows_replayed(start.result); rows && rows->is_number_integer())
     run.rows_replayed = rows->get<std::int64_t>();
   if (calibration.holdout_episodes.empty()) co_return;
-  const Evaluation held_out = co_await evaluate(run, run.holdout, calibration.start, run.options.jobs);
-  calibration.holdout_before = held_out.result;
+  const Evaluation held_out = co_await evaluate(run, run.holdout, calibration.start, run.options.jobs, 0);
+  keep_held_out(held_out, "the start's values", calibration.holdout_before);
+  if (const Json* rows = rows_replayed(held_out.result); rows && rows->is_number_integer())
+    run.holdout_rows_replayed = rows->get<std::int64_t>();
 }
 
 // The start with one parameter moved by a quarter of its range, inward.
@@ -217,8 +233,9 @@ asio::awaitable<void> score_best_held_out(Run& run) {
     calibration.holdout_after = calibration.holdout_before;
     co_return;
   }
-  const Evaluation held_out = co_await evaluate(run, run.holdout, calibration.best->values, run.options.jobs);
-  calibration.holdout_after = held_out.result;
+  const Evaluation held_out = co_await evaluate(run, run.holdout, calibration.best->values, run.options.jobs,
+                                                run.holdout_rows_replayed);
+  keep_held_out(held_out, "the best values", calibration.holdout_after);
 }
 
 std::vector<std::size_t> complement(std::size_t n, const std::vector<std::size_t>& taken) {
