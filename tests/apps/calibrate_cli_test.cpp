@@ -292,8 +292,14 @@ TEST_F(CalibrateCliTest, TheDefaultOutputNeverReplacesAFile) {
 
 TEST_F(CalibrateCliTest, RefusesParametersItCannotSearchBeforeAnyWork) {
   for (const char* bad : {"--param x=1..0", "--param x=1..2 --param x=0..3", "--param x=-1..1:log",
-                          "--param x=1..2 --env-init {\"x\":5}", "--param x=0..1 --holdout 1"})
+                          "--param x=1..2 --env-init {\"x\":5}", "--param x=0..1 --holdout 1",
+                          "--param x=0..1 --budget 10001"})
     EXPECT_EQ(calibrate(bad).exit_status, 2) << bad;
+  auto parsed = testing::parse_nalto("sim calibrate --path " + sim + " --dataset room --param x=0..1 --out " +
+                                     dir.string());
+  ASSERT_TRUE(std::holds_alternative<int>(parsed));
+  EXPECT_EQ(std::get<int>(parsed), 1);
+  EXPECT_THAT(console.err(), HasSubstr("Could not write the calibrated env_init to '" + dir.string() + "'"));
   EXPECT_TRUE(runtime.starts.empty());
   EXPECT_EQ(actions_read, 0);
 }

@@ -221,9 +221,10 @@ CLI::App* add_calibrate(CLI::App& sim, std::function<void(Calibrate)> chosen) {
   option("--env-init", given->env_init, "JSON|@FILE",
          "The env_init the values are merged into (a JSON object, or a file holding one); its values are the "
          "start");
-  option("--budget", options.budget, "N", "Evaluations on the fit episodes, the start's included")
+  // The optimiser's model grows with every evaluation, each costing more than the last.
+  option("--budget", options.budget, "N", "Evaluations on the fit episodes, the start's included (at most 10,000)")
       ->capture_default_str()
-      ->check(CLI::Range(2, 100000).description(""));
+      ->check(CLI::Range(2, 10000).description(""));
   option("--jobs", given->jobs, "N",
          "Candidates evaluated side by side, each on a sim of its own; 0: one per core of this machine")
       ->capture_default_str()
