@@ -54,9 +54,11 @@ std::variant<double, std::string> objective_of(const Json& result) {
     return std::string("the compute node scored no sensor");
   double total = 0;
   for (const Json& sensor : *sensors) {
-    const Json* nrmse = lookup(sensor, "nrmse");
-    if (!nrmse || !nrmse->is_number())
-      return "'" + plain_text(sensor.value("raw_name", Json("?"))) + "' was not scored";
+    const Json* nrmse = member_at(sensor, {"nrmse"});
+    if (!nrmse || !nrmse->is_number()) {
+      const Json* name = member_at(sensor, {"raw_name"});
+      return "'" + (name ? plain_text(*name) : std::string("?")) + "' was not scored";
+    }
     total += nrmse->get<double>();
   }
   return total / static_cast<double>(sensors->size());
@@ -174,6 +176,8 @@ asio::awaitable<void> score_start(Run& run, Status& status, const CalibrateHooks
   if (!start.objective)
     throw PublishReportError("The sim could not be scored with the start's values: " + start.failure);
   calibration.baseline = start;
+  // What the node says of the start holds for every candidate: a sensor it cannot score, rows left out.
+  print_warnings(warnings_of(start.result));
   if (const Json* rows = rows_replayed(start.result); rows && rows->is_number_integer())
     run.rows_replayed = rows->get<std::int64_t>();
   if (calibration.holdout_episodes.empty()) co_return;
@@ -249,13 +253,14 @@ std::vector<std::size_t> complement(std::size_t n, const std::vector<std::size_t
 
 Json score_of(const Json& result) {
   Json sensors = Json::object();
-  const Json& evaluation = evaluation_of(result);
-  const Json* listed = evaluation.is_object() ? lookup(evaluation, "sensors") : nullptr;
+  const Json* listed = member_at(evaluation_of(result), {"sensors"});
   if (listed && listed->is_array())
     for (const Json& sensor : *listed)
-      if (const Json* name = lookup(sensor, "raw_name"); name && name->is_string())
-        sensors[name->get<std::string>()] = sensor.value("score_percent", Json());
-  const Json* score = evaluation.is_object() ? lookup(evaluation, "score_percent") : nullptr;
+      if (const Json* name = member_at(sensor, {"raw_name"}); name && name->is_string()) {
+        const Json* score = member_at(sensor, {"score_percent"});
+        sensors[name->get<std::string>()] = score ? *score : Json();
+      }
+  const Json* score = member_at(evaluation_of(result), {"score_percent"});
   return Json{{"score", score ? *score : Json()}, {"sensors", std::move(sensors)}};
 }
 
