@@ -154,6 +154,40 @@ TEST(AttemptAllTest, CancellingTheCallerCancelsAndAwaitsEveryTask) {
   EXPECT_THAT(ended, ::testing::UnorderedElementsAre("0 cancelled", "1 cancelled", "2 cancelled"));
 }
 
+TEST(SlotsTest, AtMostNHoldAtOnceAndWaitersComeInInTheirOrder) {
+  Loop loop;
+  Slots slots(2);
+  std::vector<std::size_t> entered;
+  int holding = 0, most = 0;
+  auto task = [&](std::size_t i) -> asio::awaitable<void> {
+    const Slots::Hold held = co_await slots.enter();
+    entered.push_back(i);
+    most = std::max(most, ++holding);
+    co_await sleep_for(0.002);
+    --holding;
+  };
+  EXPECT_FALSE(loop.run(attempt_all(5, task)));
+  EXPECT_EQ(most, 2);
+  EXPECT_THAT(entered, ::testing::ElementsAre(0u, 1u, 2u, 3u, 4u));
+}
+
+TEST(SlotsTest, CancelledHoldersAndWaitersLeaveEveryPlaceFree) {
+  Loop loop;
+  Slots slots(1);
+  // 0 holds the place, 1 waits for it, 2 fails and so cancels both.
+  auto task = [&slots](std::size_t i) -> asio::awaitable<void> {
+    if (i == 2) {
+      co_await fail_after(0.001);
+      co_return;
+    }
+    const Slots::Hold held = co_await slots.enter();
+    co_await sleep_for(3600);
+  };
+  ASSERT_TRUE(loop.run(attempt_all(3, task)));
+  auto enter = [&slots]() -> asio::awaitable<void> { const Slots::Hold held = co_await slots.enter(); };
+  EXPECT_NO_THROW(loop.run(with_timeout(enter(), 5)));
+}
+
 TEST(RunBlockingTest, ResultAndFailureCrossTheThreads) {
   Loop loop;
   const auto loop_thread = std::this_thread::get_id();
