@@ -28,25 +28,18 @@ constexpr const char* DETAILS =
 // The numbered names tried after DEFAULT_OUT.
 constexpr int FREE_NAMES = 1000;
 
-std::string joined_values(const Calibration& calibration, const std::vector<double>& values) {
-  std::string text;
-  for (std::size_t i = 0; i < values.size(); ++i)
-    text += (i ? " " : "") + calibration.parameters[i].name + "=" + calibrate::shown(values[i]);
-  return text;
-}
-
 void print_evaluation(const Calibration& calibration, const Evaluation& evaluation) {
   const std::string number = "#" + std::to_string(evaluation.number);
   if (!evaluation.objective) {
     console().print("[dim]" + number + " failed (" +
-                    markup_literal(joined_values(calibration, evaluation.values)) +
+                    markup_literal(calibrate::values_text(calibration.parameters, evaluation.values)) +
                     "): " + markup_literal(evaluation.failure) + "[/dim]");
     return;
   }
   const Json score = subscript(score_of(evaluation.result), "score");
   console().print(number + " score " + markup_literal(plain_text(score)) + ", NRMSE " +
                   calibrate::shown(*evaluation.objective) + ": " +
-                  markup_literal(joined_values(calibration, evaluation.values)));
+                  markup_literal(calibrate::values_text(calibration.parameters, evaluation.values)));
 }
 
 Json fit_score(const std::optional<Evaluation>& evaluation) {
@@ -222,7 +215,8 @@ CLI::App* add_calibrate(CLI::App& sim, std::function<void(Calibrate)> chosen) {
          "The env_init the values are merged into (a JSON object, or a file holding one); its values are the "
          "start");
   // The optimiser's model grows with every evaluation, each costing more than the last.
-  option("--budget", options.budget, "N", "Evaluations on the fit episodes, the start's included (at most 10,000)")
+  option("--budget", options.budget, "N",
+         "Evaluations on the fit episodes, the start's included (at most 10,000)")
       ->capture_default_str()
       ->check(CLI::Range(2, 10000).description(""));
   option("--jobs", given->jobs, "N",

@@ -166,4 +166,11 @@ std::string shown(double value) {
   return text;
 }
 
+std::string values_text(const std::vector<Parameter>& parameters, const std::vector<double>& values) {
+  std::string text;
+  for (std::size_t i = 0; i < parameters.size() && i < values.size(); ++i)
+    text += (i ? " " : "") + parameters[i].name + "=" + shown(values[i]);
+  return text;
+}
+
 }  // namespace nalto::calibrate

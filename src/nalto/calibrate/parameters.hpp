@@ -44,4 +44,7 @@ bool at_bound(const Parameter& parameter, double value);
 // A value as the user reads it: 6 significant digits, in the shortest form.
 std::string shown(double value);
 
+// "room_capacity=128773 heater_conductance=62.89": each parameter with its value, shown.
+std::string values_text(const std::vector<Parameter>& parameters, const std::vector<double>& values);
+
 }  // namespace nalto::calibrate

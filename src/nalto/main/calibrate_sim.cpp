@@ -123,11 +123,8 @@ void count(Run& run, const Evaluation& evaluation, Status& status, const Calibra
   const Json best_score = calibration.best ? score_of(calibration.best->result)["score"] : Json();
   std::string figures = calibration_figures(calibration.evaluations, run.options.budget, calibration.failed,
                                             best_score, elapsed_s);
-  if (calibration.best) {
-    figures += "; best at";
-    for (std::size_t i = 0; i < calibration.parameters.size(); ++i)
-      figures += " " + calibration.parameters[i].name + "=" + calibrate::shown(calibration.best->values[i]);
-  }
+  if (calibration.best)
+    figures += "; best at " + calibrate::values_text(calibration.parameters, calibration.best->values);
   status.draw(figures);
   if (hooks.evaluated) hooks.evaluated(calibration, evaluation);
 }
