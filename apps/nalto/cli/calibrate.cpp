@@ -55,20 +55,18 @@ std::string episodes_text(std::size_t n, const char* kind) {
 }
 
 // What the user should check about a parameter's outcome; empty when nothing.
-std::string parameter_note(const Calibration& calibration, std::size_t i, double best) {
-  if (i < calibration.unmoved.size() && calibration.unmoved[i])
-    return "never moved the score: is the name right?";
-  if (calibration.improved() && calibrate::at_bound(calibration.parameters[i], best))
-    return "at a bound: widen it";
+std::string parameter_note(const Calibration& calibration, std::size_t i) {
+  if (calibration.unmoved[i]) return "never moved the score: is the name right?";
+  if (calibration.best_at_bound(i)) return "at a bound: widen it";
   return "";
 }
 
 void print_parameters(const Calibration& calibration) {
-  const std::vector<double>& best = calibration.best ? calibration.best->values : calibration.start;
+  const std::vector<double>& best = calibration.best_values();
   std::vector<std::string> notes;
   bool noted = false;
   for (std::size_t i = 0; i < calibration.parameters.size(); ++i) {
-    notes.push_back(parameter_note(calibration, i, best[i]));
+    notes.push_back(parameter_note(calibration, i));
     noted = noted || !notes.back().empty();
   }
   std::vector<std::string> columns = {"Parameter", "Scale", "Low", "High", "Start", "Best"};
@@ -201,10 +199,7 @@ CLI::App* add_calibrate(CLI::App& sim, std::function<void(Calibrate)> chosen) {
   const auto option = [app]<class T>(const char* name, T& value, const char* type, const char* help) {
     return app->add_option(name, value, help)->type_name(type);
   };
-  option("--path", invocation.path, "PATH", "The sim: an executable, or a folder holding sim.json")
-      ->required()
-      ->check(CLI::ExistingPath.description(""));
-  option("--dataset", invocation.dataset_ref, "REF", "The dataset, as the compute node names it")->required();
+  add_sim_and_dataset(*app, invocation.path, invocation.dataset_ref);
   option("--param", given->parameters, "NAME=LOW..HIGH[:log]",
          "A parameter to fit: NAME is a dot path into the env_init (params.orifice1) or a JSON Pointer "
          "(/parameters/spring.c); :log searches it on a log scale. Repeat for each")

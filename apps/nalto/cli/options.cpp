@@ -46,6 +46,16 @@ std::string seconds_check(const std::string& value) {
   return std::isfinite(seconds) && seconds > 0 ? "" : "must be a positive number of seconds";
 }
 
+void add_sim_and_dataset(CLI::App& app, std::string& path, std::string& dataset_ref) {
+  app.add_option("--path", path, "The sim: an executable, or a folder holding sim.json")
+      ->type_name("PATH")
+      ->required()
+      ->check(CLI::ExistingPath.description(""));
+  app.add_option("--dataset", dataset_ref, "The dataset, as the compute node names it")
+      ->type_name("REF")
+      ->required();
+}
+
 std::size_t jobs_of(int given) {
   return given > 0 ? static_cast<std::size_t>(given) : std::max(1u, std::thread::hardware_concurrency());
 }

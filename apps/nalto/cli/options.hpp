@@ -1,5 +1,6 @@
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -18,6 +19,9 @@ Json env_init_of(const std::string& value, std::size_t max_file_bytes = ENV_INIT
 
 // A CLI11 check: a positive, finite number of seconds.
 std::string seconds_check(const std::string& value);
+
+// --path and --dataset, both required, as every subcommand that runs a sim against a dataset takes them.
+void add_sim_and_dataset(CLI::App& app, std::string& path, std::string& dataset_ref);
 
 // --jobs: the copies of the sim asked for, 0 meaning one per core of this machine.
 std::size_t jobs_of(int given);

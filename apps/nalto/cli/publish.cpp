@@ -78,10 +78,7 @@ CLI::App* add_publish(CLI::App& sim, std::function<void(Publish)> chosen) {
   const auto option = [app]<class T>(const char* name, T& value, const char* type, const char* help) {
     return app->add_option(name, value, help)->type_name(type);
   };
-  option("--path", invocation.path, "PATH", "The sim: an executable, or a folder holding sim.json")
-      ->required()
-      ->check(CLI::ExistingPath.description(""));
-  option("--dataset", invocation.dataset_ref, "REF", "The dataset, as the compute node names it")->required();
+  add_sim_and_dataset(*app, invocation.path, invocation.dataset_ref);
   option("--org", invocation.org_id, "ID", "The organization's id")->capture_default_str();
   option("--sim", invocation.sim_id, "ID", "The published sim's id [default: the sim's name]");
   option("--sim-name", invocation.sim_name, "NAME",

@@ -89,10 +89,7 @@ CLI::App* add_score(CLI::App& sim, std::function<void(Score)> chosen) {
   const auto option = [app]<class T>(const char* name, T& value, const char* type, const char* help) {
     return app->add_option(name, value, help)->type_name(type);
   };
-  option("--path", invocation.path, "PATH", "The sim: an executable, or a folder holding sim.json")
-      ->required()
-      ->check(CLI::ExistingPath.description(""));
-  option("--dataset", invocation.dataset_ref, "REF", "The dataset, as the compute node names it")->required();
+  add_sim_and_dataset(*app, invocation.path, invocation.dataset_ref);
   option("--env-init", given->env_init, "JSON|@FILE",
          "The sim's initialisation settings: a JSON object, or a file holding one");
   option("--jobs", given->jobs, "N",

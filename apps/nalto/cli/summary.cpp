@@ -138,7 +138,7 @@ Json score_summary(const RunRecord& record, const std::vector<std::string>& warn
 }
 
 Json calibrate_summary(const RunRecord& record, const Calibration& calibration, const Json& env_init) {
-  const std::vector<double>& best = calibration.best ? calibration.best->values : calibration.start;
+  const std::vector<double>& best = calibration.best_values();
   Json parameters = Json::array();
   for (std::size_t i = 0; i < calibration.parameters.size(); ++i) {
     const calibrate::Parameter& parameter = calibration.parameters[i];
@@ -148,8 +148,8 @@ Json calibrate_summary(const RunRecord& record, const Calibration& calibration, 
                           {"log", parameter.log},
                           {"start", calibration.start[i]},
                           {"best", best[i]},
-                          {"at_bound", calibration.improved() && calibrate::at_bound(parameter, best[i])},
-                          {"unmoved", i < calibration.unmoved.size() && calibration.unmoved[i]}});
+                          {"at_bound", calibration.best_at_bound(i)},
+                          {"unmoved", bool(calibration.unmoved[i])}});
   }
   const auto score = [](const std::optional<Evaluation>& evaluation) {
     return evaluation ? score_of(evaluation->result) : score_of(Json());

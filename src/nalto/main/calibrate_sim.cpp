@@ -200,7 +200,6 @@ asio::awaitable<std::vector<calibrate::Evaluated>> probe_each(Run& run, Status& 
   Calibration& calibration = run.calibration;
   std::vector<calibrate::Evaluated> known{{calibration.start, calibration.baseline->objective}};
   const std::size_t n = std::min(calibration.parameters.size(), run.options.budget - calibration.evaluations);
-  calibration.unmoved.assign(calibration.parameters.size(), false);
   for (std::size_t from = 0; from < n; from += run.options.jobs) {
     std::vector<std::vector<double>> probes;
     for (std::size_t i = from; i < std::min(n, from + run.options.jobs); ++i)
@@ -261,6 +260,14 @@ Json score_of(const Json& result) {
   return Json{{"score", score ? *score : Json()}, {"sensors", std::move(sensors)}};
 }
 
+const std::vector<double>& Calibration::best_values() const {
+  return best ? best->values : start;
+}
+
+bool Calibration::best_at_bound(std::size_t i) const {
+  return improved() && calibrate::at_bound(parameters[i], best->values[i]);
+}
+
 bool Calibration::improved() const {
   return best && baseline && best->objective && baseline->objective &&
          *best->objective < *baseline->objective;
@@ -298,6 +305,7 @@ std::vector<std::size_t> holdout_positions(std::size_t n, std::optional<double> 
 asio::awaitable<void> calibrate_sim(std::string path, std::string dataset_ref, CalibrateOptions options,
                                     Calibration& calibration, CalibrateHooks hooks) {
   calibration.parameters = options.parameters;
+  calibration.unmoved.assign(calibration.parameters.size(), false);
   calibration.start.clear();
   for (const calibrate::Parameter& parameter : options.parameters)
     calibration.start.push_back(calibrate::start_value(parameter, options.env_init));

@@ -58,6 +58,10 @@ struct Calibration {
 
   // Whether the best improves on the start.
   bool improved() const;
+  // The best values, or the start's while none scored better.
+  const std::vector<double>& best_values() const;
+  // Whether parameter `i`'s best value improves on the start at one of its bounds, where the search stopped.
+  bool best_at_bound(std::size_t i) const;
 };
 
 struct CalibrateHooks {
