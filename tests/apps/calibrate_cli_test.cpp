@@ -4,7 +4,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +18,7 @@
 #include "cli/cli.hpp"
 #include "support/fake_runtime.hpp"
 #include "support/fixtures.hpp"
+#include "support/non_regular_files.hpp"
 
 namespace nalto {
 namespace {
@@ -34,9 +34,6 @@ constexpr std::size_t SIMS = 90;
 class CalibrateCliTest : public ::testing::Test {
  protected:
   CalibrateCliTest() {
-    std::string pattern = (fs::temp_directory_path() / "nalto-calibrate-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
-    dir = pattern;
     sim = (dir / "sim.sh").string();
     std::ofstream(sim) << "#!/bin/sh\n";
     runtime.client->on_sensor_space_info = [] { return testing::box_space({"temp", "humid"}); };
@@ -91,7 +88,6 @@ class CalibrateCliTest : public ::testing::Test {
         });
     node.start();
   }
-  ~CalibrateCliTest() override { fs::remove_all(dir); }
 
   // Each sensor's NRMSE: its mean distance from the true value, over 10.
   static Json score_answer(const Json& body) {
@@ -128,7 +124,8 @@ class CalibrateCliTest : public ::testing::Test {
   }
   Json summary() const { return read_json(dir / "summary.json"); }
 
-  fs::path dir;
+  testing::TempFolder folder;
+  const fs::path dir = folder.path();
   std::string sim;
   std::function<bool(const Json& env_init)> refuses;     // the sims' Make fails for these
   std::function<bool(const Json& env_init)> ends_early;  // and their episodes end after a step
@@ -291,9 +288,9 @@ TEST_F(CalibrateCliTest, TheDefaultOutputNeverReplacesAFile) {
 }
 
 TEST_F(CalibrateCliTest, RefusesParametersItCannotSearchBeforeAnyWork) {
-  for (const char* bad : {"--param x=1..0", "--param x=1..2 --param x=0..3", "--param x=-1..1:log",
-                          "--param x=1..2 --env-init {\"x\":5}", "--param x=0..1 --holdout 1",
-                          "--param x=0..1 --budget 10001"})
+  for (const char* bad :
+       {"--param x=1..0", "--param x=1..2 --param x=0..3", "--param x=-1..1:log",
+        "--param x=1..2 --env-init {\"x\":5}", "--param x=0..1 --holdout 1", "--param x=0..1 --budget 10001"})
     EXPECT_EQ(calibrate(bad).exit_status, 2) << bad;
   auto parsed = testing::parse_nalto("sim calibrate --path " + sim + " --dataset room --param x=0..1 --out " +
                                      dir.string());

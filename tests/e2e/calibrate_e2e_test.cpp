@@ -4,7 +4,6 @@
 #ifdef NALTO_EXE
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
@@ -17,6 +16,7 @@
 
 #include "nalto/support/json.hpp"
 #include "room_model.hpp"
+#include "support/non_regular_files.hpp"
 #include "support/subprocess.hpp"
 
 namespace nalto {
@@ -64,23 +64,11 @@ void record(const fs::path& folder) {
 class CalibrateEndToEnd : public ::testing::Test {
  protected:
   CalibrateEndToEnd() {
-    std::string pattern = (fs::temp_directory_path() / "nalto-calibrate-e2e-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
-    dir_ = pattern;
     record(dir_ / "datasets/room-known");
     node_.emplace(std::vector<std::string>{NALTO_COMPUTE_NODE_EXE, "--datasets", (dir_ / "datasets").string(),
                                            "--port", "0"},
                   std::map<std::string, std::string>{{"NALTO_COMPUTE_TOKEN", TOKEN}});
-    if (!node_->read_until([&] { return node_->out().find('\n') != std::string::npos; },
-                           Subprocess::Clock::now() + std::chrono::seconds(5)))
-      throw std::runtime_error("the compute node did not start: " + node_->err());
-    const std::string line = node_->out().substr(0, node_->out().find('\n'));
-    url_ = line.substr(line.rfind(' ') + 1);
-  }
-  ~CalibrateEndToEnd() override {
-    node_.reset();
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
+    url_ = testing::node_url(*node_);
   }
 
   Ran calibrate(std::vector<std::string> extra) const {
@@ -93,7 +81,8 @@ class CalibrateEndToEnd : public ::testing::Test {
     return ran;
   }
 
-  fs::path dir_;
+  testing::TempFolder folder_;
+  const fs::path dir_ = folder_.path();
   std::optional<Subprocess> node_;
   std::string url_;
 };

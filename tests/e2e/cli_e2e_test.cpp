@@ -101,12 +101,7 @@ class CliEndToEnd : public ::testing::Test {
     node_.emplace(
         std::vector<std::string>{NALTO_COMPUTE_NODE_EXE, "--datasets", datasets.string(), "--port", "0"},
         std::map<std::string, std::string>{{"NALTO_COMPUTE_TOKEN", TOKEN}});
-    // The node names its address on its first line: "... serving 2 datasets on http://127.0.0.1:PORT".
-    if (!node_->read_until([&] { return node_->out().find('\n') != std::string::npos; },
-                           in(std::chrono::seconds(5))))
-      throw std::runtime_error("the compute node did not start: " + node_->err());
-    const std::string line = node_->out().substr(0, node_->out().find('\n'));
-    url_ = line.substr(line.rfind(' ') + 1);
+    url_ = testing::node_url(*node_);
   }
 
   ~CliEndToEnd() override {

@@ -144,6 +144,14 @@ std::optional<ExitStatus> Subprocess::finish(Clock::time_point deadline) {
   return std::nullopt;
 }
 
+std::string node_url(Subprocess& node) {
+  const auto has_line = [&node] { return node.out().find('\n') != std::string::npos; };
+  if (!node.read_until(has_line, Subprocess::Clock::now() + std::chrono::seconds(5)))
+    throw std::runtime_error("the compute node did not start: " + node.err());
+  const std::string line = node.out().substr(0, node.out().find('\n'));
+  return line.substr(line.rfind(' ') + 1);
+}
+
 Ran run(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
         const std::map<std::string, std::string>& env) {
   Subprocess child(argv, env);

@@ -69,6 +69,10 @@ struct Ran {
   std::string out, err;
 };
 
+// The address the reference compute node names on its first line once it serves ("... serving 2
+// datasets on http://127.0.0.1:PORT"); std::runtime_error with its stderr when it does not within 5 s.
+std::string node_url(Subprocess& node);
+
 // Runs `argv` to its end, at most `limit` of wall time.
 Ran run(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
         const std::map<std::string, std::string>& env = {});
