@@ -128,10 +128,14 @@ void print_evidence(const ReplayEvidence& evidence) {
     console().note("The sim printed nothing.");
     return;
   }
-  const std::size_t shown = std::min(evidence.output.size(), EVIDENCE_LINES);
+  print_sim_output(evidence.output);
+}
+
+void print_sim_output(const std::vector<std::string>& output) {
+  const std::size_t shown = std::min(output.size(), EVIDENCE_LINES);
   console().note("The sim's last " + std::to_string(shown) + " output lines:");
-  for (std::size_t i = evidence.output.size() - shown; i < evidence.output.size(); ++i)
-    console().note("  " + markup_literal(evidence.output[i]));
+  for (std::size_t i = output.size() - shown; i < output.size(); ++i)
+    console().note("  " + markup_literal(output[i]));
 }
 
 }  // namespace nalto::cli

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "nalto/nalto.hpp"
 
 // What `nalto sim publish` shows beyond the step's own lines.
@@ -18,6 +21,9 @@ void print_diagnostics(const Json& result);
 
 // Where the replay stood, how the sim ended and its last output lines, on stderr.
 void print_evidence(const ReplayEvidence& evidence);
+
+// "The sim's last N output lines:" and at most EVIDENCE_LINES of `output`'s last lines, on stderr.
+void print_sim_output(const std::vector<std::string>& output);
 
 // "Step, episode 4, row 17": the call and where it was made.
 std::string position_text(const ReplayEvidence& evidence);

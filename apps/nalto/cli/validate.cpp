@@ -10,6 +10,7 @@
 
 #include "cli/options.hpp"
 #include "cli/plan_table.hpp"
+#include "cli/publish_view.hpp"
 #include "nalto/analysis/sim_session.hpp"
 #include "nalto/check/answers.hpp"
 #include "nalto/check/columns.hpp"
@@ -459,6 +460,8 @@ asio::awaitable<int> validate_sim(Validate invocation) {
   auto stop = [&session](const std::exception_ptr&) { return session.stop(); };
   co_await finally(exercise(session, invocation, findings, result), std::move(stop));
   findings.report();
+  // A failed call's cause is often in what the sim printed, e.g. a Python traceback.
+  if (findings.problems() > 0 && !session.output().empty()) print_sim_output(session.output());
 
   report_latency(result.step_seconds);
   if (dataset && result.mappings) report_plan(*dataset, *result.mappings, findings);

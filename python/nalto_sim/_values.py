@@ -1,0 +1,116 @@
+"""Python values as JSON can carry them: numpy arrays and scalars, tuples, mappings."""
+
+import json
+import math
+from collections.abc import Mapping
+
+try:
+    import numpy as np
+except ImportError:  # numpy is optional: without it, values are plain Python
+    np = None
+
+
+class PlacedError(ValueError):
+    """A fault at a place inside a value; `path` says where, e.g. "['pose'][2]"."""
+
+    def __init__(self, what):
+        super().__init__(what)
+        self.what = what
+        self.path = ""
+
+    def within(self, key):
+        self.path = f"[{key!r}]" + self.path
+        return self
+
+    def __str__(self):
+        return f"{self.path} {self.what}" if self.path else self.what
+
+
+class NotJson(PlacedError):
+    """A value JSON cannot carry."""
+
+
+def json_key(key):
+    if np is not None and isinstance(key, np.generic):
+        key = key.item()
+    if isinstance(key, str):
+        return str(key)
+    if key is None or isinstance(key, (bool, int, float)):
+        return json.dumps(key)  # as json.dumps itself writes such keys
+    raise NotJson(f"has a key {key!r} of type {type(key).__name__}, which JSON cannot carry")
+
+
+def array_to_json(value):
+    """A numpy array as nested lists of Python numbers."""
+    if value.dtype.kind in "biu":
+        return value.tolist()
+    if value.dtype.kind == "f":
+        out = value.tolist()
+        return out if np.isfinite(value).all() else to_json(out)
+    return to_json(value.tolist())
+
+
+def to_json(value):
+    """`value` with every list-like as a list, every mapping as a dict of text keys and every number a
+    Python int or float. NaN and the infinities become null: JSON has no such numbers, and null is what
+    the tool reads as a value that is no number. Raises NotJson for what JSON cannot carry, such as a set,
+    bytes or a complex number."""
+    kind = type(value)
+    if kind is float:
+        return value if math.isfinite(value) else None
+    if kind is int or kind is str or kind is bool or value is None:
+        return value
+    if kind is list or kind is tuple:
+        return _sequence(value)
+    if kind is dict:
+        return _mapping(value)
+    if np is not None:
+        if isinstance(value, np.ndarray):
+            return array_to_json(value)
+        if isinstance(value, np.generic):
+            return to_json(value.item())
+    if isinstance(value, bool):
+        return bool(value)
+    if isinstance(value, int):
+        return int(value)  # an IntEnum, say
+    if isinstance(value, float):
+        return to_json(float(value))
+    if isinstance(value, str):
+        return str(value)
+    if isinstance(value, Mapping):
+        return _mapping(value)
+    if isinstance(value, (list, tuple)):
+        return _sequence(value)
+    raise NotJson(_what(value))
+
+
+def _what(value):
+    kind = type(value)
+    name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+    return f"is a {name}, which JSON cannot carry"
+
+
+def _sequence(value):
+    out = []
+    for i, element in enumerate(value):
+        try:
+            out.append(to_json(element))
+        except NotJson as e:
+            raise e.within(i)
+    return out
+
+
+def _mapping(value):
+    out = {}
+    for key, member in value.items():
+        text = json_key(key)
+        try:
+            out[text] = to_json(member)
+        except NotJson as e:
+            raise e.within(key)
+    return out
+
+
+def dumps(value):
+    """JSON text of a value already converted by to_json."""
+    return json.dumps(value, separators=(",", ":"))
