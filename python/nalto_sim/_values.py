@@ -2,12 +2,14 @@
 
 import json
 import math
+import sys
 from collections.abc import Mapping
 
-try:
-    import numpy as np
-except ImportError:  # numpy is optional: without it, values are plain Python
-    np = None
+
+def loaded_numpy():
+    """numpy when the env (or anything else) has imported it, else None. The library never imports it
+    itself: a sim without numpy starts a tenth of a second sooner, and holds no numpy value anyway."""
+    return sys.modules.get("numpy")
 
 
 class PlacedError(ValueError):
@@ -31,6 +33,7 @@ class NotJson(PlacedError):
 
 
 def json_key(key):
+    np = loaded_numpy()
     if np is not None and isinstance(key, np.generic):
         key = key.item()
     if isinstance(key, str):
@@ -46,7 +49,7 @@ def array_to_json(value):
         return value.tolist()
     if value.dtype.kind == "f":
         out = value.tolist()
-        return out if np.isfinite(value).all() else to_json(out)
+        return out if loaded_numpy().isfinite(value).all() else to_json(out)
     return to_json(value.tolist())
 
 
@@ -64,6 +67,7 @@ def to_json(value):
         return _sequence(value)
     if kind is dict:
         return _mapping(value)
+    np = loaded_numpy()
     if np is not None:
         if isinstance(value, np.ndarray):
             return array_to_json(value)

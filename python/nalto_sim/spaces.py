@@ -11,11 +11,14 @@ are carried so:
 - a Discrete as a discrete; one whose `start` is not 0 is refused, as its values would not be the ones a
   dataset records;
 - Gymnasium's MultiBinary and MultiDiscrete as int64 boxes.
+
+A Box's action reaches the env as a numpy array of the Box's dtype and shape when the env has imported
+numpy by the time it is made, else as a list (nested as the shape).
 """
 
 from collections.abc import Mapping
 
-from ._values import PlacedError, array_to_json, json_key, np, to_json
+from ._values import PlacedError, array_to_json, json_key, loaded_numpy, to_json
 
 _FLOAT_DTYPES = ("float16", "float32", "float64")
 _INTEGER_DTYPES = ("int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "bool")
@@ -32,6 +35,7 @@ def _dtype_name(dtype):
         return "int64"
     if dtype is bool:
         return "bool"
+    np = loaded_numpy()
     name = str(np.dtype(dtype)) if np is not None and not isinstance(dtype, str) else str(dtype)
     if name not in _FLOAT_DTYPES + _INTEGER_DTYPES:
         raise SpaceError(f"dtype {dtype!r} is neither a float nor an integer type")
@@ -40,6 +44,7 @@ def _dtype_name(dtype):
 
 def _flat(values):
     """A number or nested sequence (or numpy array) as a flat list of Python numbers, in C order."""
+    np = loaded_numpy()
     if np is not None and isinstance(values, (np.ndarray, np.generic)):
         return np.ravel(values).tolist()
     if isinstance(values, (list, tuple)):
@@ -55,6 +60,7 @@ def _size(shape):
 
 
 def _shape_of(values):
+    np = loaded_numpy()
     if np is not None and isinstance(values, np.ndarray):
         return tuple(values.shape)
     if isinstance(values, (list, tuple)):
@@ -174,6 +180,7 @@ def _box_carrier(shape, low, high, dtype, names, where):
     size = _size(shape)
     dtype = _dtype_name(dtype)
     integer = dtype in _INTEGER_DTYPES
+    np = loaded_numpy()  # as the env was made: an action's type stays the same from step to step
 
     def bounds(values, side):
         values = _flat(values)

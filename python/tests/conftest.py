@@ -1,4 +1,3 @@
-import importlib
 import os
 import pathlib
 import sys
@@ -12,19 +11,13 @@ sys.path.insert(0, str(PYTHON))
 
 @pytest.fixture(params=["numpy", "no numpy"])
 def numpy_or_not(request, monkeypatch):
-    """Runs a test with numpy and again as on a machine without it; yields numpy or None."""
-    import nalto_sim._values
-    import nalto_sim.spaces
+    """Runs a test as for an env that uses numpy and again for one that does not; yields numpy or None."""
+    import numpy
 
-    modules = (nalto_sim._values, nalto_sim.spaces)
     if request.param == "no numpy":
-        monkeypatch.setitem(sys.modules, "numpy", None)  # `import numpy` raises ImportError
-    for module in modules:
-        importlib.reload(module)
-    yield None if request.param == "no numpy" else importlib.import_module("numpy")
-    monkeypatch.undo()
-    for module in modules:
-        importlib.reload(module)
+        monkeypatch.setitem(sys.modules, "numpy", None)
+        return None
+    return numpy
 
 
 def build_folder():
