@@ -3,8 +3,10 @@
 import argparse
 import ipaddress
 import json
+import os
 import signal
 import sys
+import threading
 import traceback
 from collections.abc import Mapping
 from concurrent import futures
@@ -17,6 +19,10 @@ from .spaces import SpaceError, carrier
 
 # The tool reads answers of up to 256 MiB; gRPC's default of 4 MiB would cut a large observation.
 _MESSAGE_LIMIT = 256 * 1024 * 1024
+# At SIGTERM: how long calls in flight may go on (the tool has had its answers by then), and how long
+# the env's close() waits for a call that went on regardless.
+_STOP_GRACE_S = 0.25
+_IDLE_WAIT_S = 0.5
 _EMPTY = protocol.Empty()
 
 
@@ -48,6 +54,7 @@ class Sim:
         else:
             self._factory_name += "(env_init)"
         self.env = None
+        self.busy = threading.Lock()  # held through each call into the env
         self._observation = self._action = None
         self._spaces = {}
 
@@ -173,10 +180,11 @@ def _converted(what, value, convert=to_json):
         raise _mistake(f"{what} nests too deeply for JSON, or holds itself") from None
 
 
-def _handler(call, body, request_type, response_type):
+def _handler(call, body, request_type, response_type, busy):
     def handle(request, context):
         try:
-            return body(request)
+            with busy:
+                return body(request)
         except Refusal as e:
             if e.code != grpc.StatusCode.UNIMPLEMENTED:  # an env without mappings is no fault
                 print(f"nalto_sim: {call}: {e}", file=sys.stderr, flush=True)
@@ -201,14 +209,15 @@ def handlers(sim):
         "Step": sim.step,
         "Close": lambda request: sim.close(),
     }
-    methods = {name: _handler(name, bodies[name], *types) for name, types in protocol.SIM_METHODS.items()}
+    methods = {name: _handler(name, bodies[name], *types, sim.busy) for name, types in protocol.SIM_METHODS.items()}
 
     def check(request):
         if request.service not in ("", protocol.SIM_SERVICE):
             raise Refusal(grpc.StatusCode.NOT_FOUND, f"unknown service {request.service}")
         return protocol.HealthCheckResponse(status=protocol.HealthCheckResponse.SERVING)
 
-    health = {"Check": _handler("Check", check, protocol.HealthCheckRequest, protocol.HealthCheckResponse)}
+    health = {"Check": _handler("Check", check, protocol.HealthCheckRequest, protocol.HealthCheckResponse,
+                                threading.Lock())}
     return [grpc.method_handlers_generic_handler(protocol.SIM_SERVICE, methods),
             grpc.method_handlers_generic_handler(protocol.HEALTH_SERVICE, health)]
 
@@ -257,7 +266,7 @@ def serve(factory, argv=None):
     server.start()
 
     def stop(signum, frame):
-        server.stop(grace=0.25)
+        server.stop(grace=_STOP_GRACE_S)
 
     previous = {s: signal.signal(s, stop) for s in (signal.SIGTERM, signal.SIGINT)}
     print(f"nalto_sim: serving on {address}", file=sys.stderr, flush=True)
@@ -266,7 +275,20 @@ def serve(factory, argv=None):
     finally:
         for s, handler in previous.items():
             signal.signal(s, handler)
-        try:
-            sim.close()
-        except Refusal as e:
-            print(f"nalto_sim: Close: {e}", file=sys.stderr, flush=True)
+        _close_when_idle(sim)
+
+
+def _close_when_idle(sim):
+    # A call that still runs (an env stuck in its step) cannot be stopped from here, closing the env
+    # under it is unsafe, and its thread would keep Python from exiting: the process ends at once.
+    if not sim.busy.acquire(timeout=_IDLE_WAIT_S):
+        print("nalto_sim: a call into the env still runs: ending without closing the env", file=sys.stderr,
+              flush=True)
+        sys.stdout.flush()
+        os._exit(1)
+    try:
+        sim.close()
+    except Refusal as e:
+        print(f"nalto_sim: Close: {e}", file=sys.stderr, flush=True)
+    finally:
+        sim.busy.release()

@@ -148,6 +148,21 @@ class HoldsASet(Rover):
         return self._observation(), 0.0, False, False, {"visited": {1, 2}}
 
 
+class DeepInfo(Rover):
+    def step(self, action):
+        info = {}
+        for _ in range(10000):
+            info = {"inner": info}
+        return self._observation(), 0.0, False, False, info
+
+
+class InfoHoldsItself(Rover):
+    def step(self, action):
+        info = {}
+        info["me"] = info
+        return self._observation(), 0.0, False, False, info
+
+
 class Unspaced:
     action_space = Discrete(2)
 
@@ -166,6 +181,8 @@ def refusal(client, call, *args):
      "(observation, reward, terminated, truncated, info), as Gymnasium's Env.step does"),
     (Diverging, "Step", grpc.StatusCode.UNKNOWN, "step() raised FloatingPointError: the integrator diverged at t=3.5"),
     (HoldsASet, "Step", grpc.StatusCode.INTERNAL, "step()'s info['visited'] is a set, which JSON cannot carry"),
+    (DeepInfo, "Step", grpc.StatusCode.INTERNAL, "step()'s info nests too deeply for JSON, or holds itself"),
+    (InfoHoldsItself, "Step", grpc.StatusCode.INTERNAL, "step()'s info nests too deeply for JSON, or holds itself"),
 ])
 def test_a_mistake_in_the_env_is_named_by_its_call(serve, capfd, env, call, code, details):
     client = serve(env)
@@ -203,7 +220,7 @@ def test_calls_before_make_and_bad_requests_are_refused(serve):
 
 
 SIM_SCRIPT = """
-import pathlib, sys
+import pathlib, sys, time
 import nalto_sim
 from nalto_sim.spaces import Box
 
@@ -213,6 +230,9 @@ class Tank:
     def reset(self, seed=None, options=None):
         return [0.0], {}
     def step(self, action):
+        while action[0] > 0.5:  # an env stuck in its step
+            pathlib.Path("stuck").touch()
+            time.sleep(0.01)
         return [float(action[0])], 0.0, False, False, {}
     def close(self):
         pathlib.Path("closed").write_text("yes")
@@ -235,21 +255,25 @@ def start_sim(folder, *arguments):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
+def wait_until_serving(sim, port):
+    deadline = time.monotonic() + 10
+    while True:
+        # A new channel each time: one that failed waits out gRPC's reconnection backoff.
+        client = Client(f"localhost:{port}")
+        try:
+            assert client.health() == protocol.HealthCheckResponse.SERVING
+            return client
+        except grpc.RpcError:
+            client.channel.close()
+            assert time.monotonic() < deadline and sim.poll() is None, sim.stderr.read()
+            time.sleep(0.05)
+
+
 def test_serve_runs_as_the_tool_runs_a_sim_and_ends_cleanly_on_sigterm(tmp_path):
     port = free_port()
     sim = start_sim(tmp_path, "--host", "localhost", "--port", str(port))
     try:
-        deadline = time.monotonic() + 10
-        while True:
-            # A new channel each time: one that failed waits out gRPC's reconnection backoff.
-            client = Client(f"localhost:{port}")
-            try:
-                assert client.health() == protocol.HealthCheckResponse.SERVING
-                break
-            except grpc.RpcError:
-                client.channel.close()
-                assert time.monotonic() < deadline and sim.poll() is None, sim.stderr.read()
-                time.sleep(0.05)
+        client = wait_until_serving(sim, port)
         client.make({})
         assert client.step([0.25])[0] == [0.25]
         sim.send_signal(signal.SIGTERM)
@@ -259,6 +283,30 @@ def test_serve_runs_as_the_tool_runs_a_sim_and_ends_cleanly_on_sigterm(tmp_path)
     assert sim.returncode == 0, err
     assert out == "serve returned\n"
     assert (tmp_path / "closed").read_text() == "yes", "the env is closed"
+
+
+def test_an_env_stuck_in_a_call_does_not_keep_the_sim_from_ending_at_sigterm(tmp_path):
+    port = free_port()
+    sim = start_sim(tmp_path, "--host", "localhost", "--port", str(port))
+    try:
+        client = wait_until_serving(sim, port)
+        client.make({})
+        step = client.channel.unary_unary(f"/{protocol.SIM_SERVICE}/Step",
+                                          request_serializer=protocol.JsonValue.SerializeToString,
+                                          response_deserializer=protocol.JsonValue.FromString)
+        stuck = step.future(protocol.JsonValue(json="[0.9]"))
+        deadline = time.monotonic() + 10
+        while not (tmp_path / "stuck").exists():
+            assert time.monotonic() < deadline, "the env never began its step"
+            time.sleep(0.01)
+        sim.send_signal(signal.SIGTERM)
+        _, err = sim.communicate(timeout=5)  # the tool would kill it only after 10 s
+        stuck.cancel()
+    finally:
+        sim.kill()
+    assert sim.returncode == 1
+    assert "nalto_sim: a call into the env still runs: ending without closing the env" in err
+    assert not (tmp_path / "closed").exists()
 
 
 @pytest.mark.parametrize("arguments, code, message", [
