@@ -1,6 +1,7 @@
 """serve(): a Gymnasium-style env as a sim of the protocol, on the host and port the tool gives."""
 
 import argparse
+import contextlib
 import ipaddress
 import json
 import os
@@ -67,7 +68,8 @@ class Sim:
         except ValueError as e:
             raise Refusal(grpc.StatusCode.INVALID_ARGUMENT, f"env_init is not JSON: {e}") from None
         if not isinstance(env_init, dict):
-            raise Refusal(grpc.StatusCode.INVALID_ARGUMENT, f"env_init must be a JSON object, not {_kind(env_init)}")
+            raise Refusal(grpc.StatusCode.INVALID_ARGUMENT,
+                          f"env_init must be a JSON object, not {_kind(env_init)}")
         env_init.pop("sim_address", None)  # the tool's own, of no use to an env
         self.close()
         # A ValueError is the env's way of refusing the values it was given.
@@ -107,13 +109,13 @@ class Sim:
 
     def reset(self):
         answer = _calling("reset", self._env().reset)
-        if not (isinstance(answer, tuple) and len(answer) == 2 and isinstance(answer[1], Mapping)):
+        if not (_length(answer) == 2 and isinstance(answer[1], Mapping)):
             raise _mistake(
                 f"reset() returned {_shape(answer)}; it must return (observation, info), info a dict, as "
                 "Gymnasium's Env.reset does")
         observation, info = answer
-        return protocol.JsonValue(json=dumps([_converted("reset()'s observation", observation, self._observation.from_env),
-                                              _converted("reset()'s info", info)]))
+        observation = _converted("reset()'s observation", observation, self._observation.from_env)
+        return protocol.JsonValue(json=dumps([observation, _converted("reset()'s info", info)]))
 
     def step(self, request):
         env = self._env()
@@ -124,7 +126,7 @@ class Sim:
         except ValueError as e:
             raise Refusal(grpc.StatusCode.INVALID_ARGUMENT, f"the action is not JSON: {e}") from None
         answer = _calling("step", env.step, action)
-        if not (isinstance(answer, tuple) and len(answer) == 5):
+        if _length(answer) != 5:
             old = " (observation, reward, done, info) of the old Gym API" if _length(answer) == 4 else ""
             raise _mistake(f"step() returned {_shape(answer)}{old}; it must return (observation, reward, "
                            "terminated, truncated, info), as Gymnasium's Env.step does")
@@ -135,9 +137,9 @@ class Sim:
             raise _mistake(f"step()'s reward is a {_kind(reward)}, not a number") from None
         if not isinstance(info, Mapping):
             raise _mistake(f"step()'s info is a {_kind(info)}, not a dict")
-        return protocol.JsonValue(json=dumps([
-            _converted("step()'s observation", observation, self._observation.from_env), reward,
-            bool(terminated), bool(truncated), _converted("step()'s info", info)]))
+        observation = _converted("step()'s observation", observation, self._observation.from_env)
+        info = _converted("step()'s info", info)
+        return protocol.JsonValue(json=dumps([observation, reward, bool(terminated), bool(truncated), info]))
 
     def close(self):
         env, self.env = self.env, None
@@ -180,7 +182,7 @@ def _converted(what, value, convert=to_json):
         raise _mistake(f"{what} nests too deeply for JSON, or holds itself") from None
 
 
-def _handler(call, body, request_type, response_type, busy):
+def _handler(call, body, request_type, response_type, busy=contextlib.nullcontext()):
     def handle(request, context):
         try:
             with busy:
@@ -209,15 +211,15 @@ def handlers(sim):
         "Step": sim.step,
         "Close": lambda request: sim.close(),
     }
-    methods = {name: _handler(name, bodies[name], *types, sim.busy) for name, types in protocol.SIM_METHODS.items()}
+    methods = {name: _handler(name, bodies[name], *types, sim.busy)
+               for name, types in protocol.SIM_METHODS.items()}
 
     def check(request):
         if request.service not in ("", protocol.SIM_SERVICE):
             raise Refusal(grpc.StatusCode.NOT_FOUND, f"unknown service {request.service}")
         return protocol.HealthCheckResponse(status=protocol.HealthCheckResponse.SERVING)
 
-    health = {"Check": _handler("Check", check, protocol.HealthCheckRequest, protocol.HealthCheckResponse,
-                                threading.Lock())}
+    health = {"Check": _handler("Check", check, protocol.HealthCheckRequest, protocol.HealthCheckResponse)}
     return [grpc.method_handlers_generic_handler(protocol.SIM_SERVICE, methods),
             grpc.method_handlers_generic_handler(protocol.HEALTH_SERVICE, health)]
 

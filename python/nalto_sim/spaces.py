@@ -36,7 +36,10 @@ def _dtype_name(dtype):
     if dtype is bool:
         return "bool"
     np = loaded_numpy()
-    name = str(np.dtype(dtype)) if np is not None and not isinstance(dtype, str) else str(dtype)
+    try:
+        name = str(np.dtype(dtype)) if np is not None else str(dtype)  # numpy also reads "f4", np.float32
+    except TypeError:
+        name = str(dtype)
     if name not in _FLOAT_DTYPES + _INTEGER_DTYPES:
         raise SpaceError(f"dtype {dtype!r} is neither a float nor an integer type")
     return name
@@ -187,6 +190,8 @@ def _box_carrier(shape, low, high, dtype, names, where):
         values = values * size if len(values) == 1 else values
         if len(values) != size:
             raise SpaceError(f"{where} has {len(values)} {side} values for {size} elements")
+        if any(x != x for x in values):
+            raise SpaceError(f"{where} has a NaN {side} value")
         if integer:
             values = [int(x) for x in values]
         else:

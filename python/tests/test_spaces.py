@@ -72,6 +72,7 @@ def test_gymnasium_spaces_are_recognised_by_their_attributes():
      "the space['gear'] is Discrete(3, start=1): the sim protocol's discrete values count from 0"),
     (spaces.Tuple([spaces.Box(0, 1), GymText()]), "the space[1] is a GymText, which the sim protocol cannot carry"),
     (spaces.Dict({1: spaces.Discrete(2)}), "the space has the key 1: a Dict space's keys must be texts"),
+    (spaces.Tuple([spaces.Box(float("nan"), 1)]), "the space[0] has a NaN low value"),
 ])
 def test_a_space_the_protocol_cannot_carry_is_refused_by_its_place(space, message):
     with pytest.raises(spaces.SpaceError, match=message.replace("(", r"\(").replace(")", r"\)").replace("[", r"\[")):
