@@ -19,7 +19,19 @@ and `step()`, then call `serve(factory)`.
     nalto_sim.serve(lambda env_init: Tank())
 """
 
-from . import spaces
-from ._serve import serve
+import sys
+
+try:
+    import google.protobuf  # noqa: F401
+    import grpc  # noqa: F401
+except ImportError as e:
+    # A sim.json naming "python3" may start another Python than Debian's, which has them.
+    package = {"google": "protobuf", "grpc": "grpcio"}.get(e.name, e.name)
+    raise ImportError(f"nalto_sim needs {package}, which {sys.executable} lacks: Debian's python3-grpcio and "
+                      "python3-protobuf install grpcio and protobuf for /usr/bin/python3; name that Python in "
+                      "sim.json, or one that has both") from None
+
+from . import spaces  # noqa: E402
+from ._serve import serve  # noqa: E402
 
 __all__ = ["serve", "spaces"]

@@ -49,11 +49,8 @@ class Sim:
 
     def __init__(self, factory):
         self._factory = factory
-        self._factory_name = getattr(factory, "__qualname__", "")
-        if not self._factory_name or "<lambda>" in self._factory_name:
-            self._factory_name = "the factory"
-        else:
-            self._factory_name += "(env_init)"
+        name = getattr(factory, "__qualname__", "")
+        self._factory_name = "the factory" if not name or "<lambda>" in name else f"{name}(env_init)"
         self.env = None
         self.busy = threading.Lock()  # held through each call into the env
         self._observation = self._action = None
@@ -98,7 +95,7 @@ class Sim:
     def get_mappings(self):
         mappings = getattr(self._env(), "mappings", None)
         if callable(mappings):
-            mappings = _calling("mappings", mappings)
+            mappings = _calling("mappings()", mappings)
         if mappings is None:
             raise Refusal(grpc.StatusCode.UNIMPLEMENTED, "the env keeps no mappings: its spaces name the values")
         return protocol.JsonValue(json=dumps(_converted("the env's mappings", mappings)))
@@ -108,7 +105,7 @@ class Sim:
         return self._spaces[name]
 
     def reset(self):
-        answer = _calling("reset", self._env().reset)
+        answer = _calling("reset()", self._env().reset)
         if not (_length(answer) == 2 and isinstance(answer[1], Mapping)):
             raise _mistake(
                 f"reset() returned {_shape(answer)}; it must return (observation, info), info a dict, as "
@@ -125,7 +122,7 @@ class Sim:
             raise Refusal(grpc.StatusCode.INVALID_ARGUMENT, f"the action{e}") from None
         except ValueError as e:
             raise Refusal(grpc.StatusCode.INVALID_ARGUMENT, f"the action is not JSON: {e}") from None
-        answer = _calling("step", env.step, action)
+        answer = _calling("step()", env.step, action)
         if _length(answer) != 5:
             old = " (observation, reward, done, info) of the old Gym API" if _length(answer) == 4 else ""
             raise _mistake(f"step() returned {_shape(answer)}{old}; it must return (observation, reward, "
@@ -144,7 +141,7 @@ class Sim:
     def close(self):
         env, self.env = self.env, None
         if env is not None and hasattr(env, "close"):
-            _calling("close", env.close)
+            _calling("close()", env.close)
         return _EMPTY
 
 
@@ -157,9 +154,9 @@ def _shape(value):
     return f"a {_kind(value)} of {n} items" if n is not None else f"a {_kind(value)}"
 
 
-def _calling(name, function, *args, refusing=()):
-    """function(*args); an exception from it, its traceback written to stderr, refuses the call: as an
-    invalid argument when it is one of `refusing`."""
+def _calling(label, function, *args, refusing=()):
+    """function(*args), named `label` ("step()"); an exception from it, its traceback written to stderr,
+    refuses the call: as an invalid argument when it is one of `refusing`."""
     try:
         return function(*args)
     except Refusal:
@@ -168,7 +165,6 @@ def _calling(name, function, *args, refusing=()):
         # From the env's own frame on: the frames above are this library's.
         traceback.print_exception(type(e), e, e.__traceback__.tb_next)
         sys.stderr.flush()
-        label = name if name.endswith(")") else f"{name}()"
         code = grpc.StatusCode.INVALID_ARGUMENT if isinstance(e, refusing) else grpc.StatusCode.UNKNOWN
         raise Refusal(code, f"{label} raised {type(e).__name__}: {e}") from None
 
@@ -178,8 +174,6 @@ def _converted(what, value, convert=to_json):
         return convert(value)
     except PlacedError as e:
         raise _mistake(f"{what}{e}") from None
-    except RecursionError:
-        raise _mistake(f"{what} nests too deeply for JSON, or holds itself") from None
 
 
 def _handler(call, body, request_type, response_type, busy=contextlib.nullcontext()):

@@ -151,7 +151,7 @@ class HoldsASet(Rover):
 class DeepInfo(Rover):
     def step(self, action):
         info = {}
-        for _ in range(10000):
+        for _ in range(150):  # deeper than the tool reads, shallower than Python's recursion limit
             info = {"inner": info}
         return self._observation(), 0.0, False, False, info
 
@@ -181,8 +181,12 @@ def refusal(client, call, *args):
      "(observation, reward, terminated, truncated, info), as Gymnasium's Env.step does"),
     (Diverging, "Step", grpc.StatusCode.UNKNOWN, "step() raised FloatingPointError: the integrator diverged at t=3.5"),
     (HoldsASet, "Step", grpc.StatusCode.INTERNAL, "step()'s info['visited'] is a set, which JSON cannot carry"),
-    (DeepInfo, "Step", grpc.StatusCode.INTERNAL, "step()'s info nests too deeply for JSON, or holds itself"),
-    (InfoHoldsItself, "Step", grpc.StatusCode.INTERNAL, "step()'s info nests too deeply for JSON, or holds itself"),
+    (DeepInfo, "Step", grpc.StatusCode.INTERNAL,
+     "step()'s info" + "['inner']" * 8 + "... nests deeper than 100 levels, the most the tool reads (does it hold "
+     "itself?)"),
+    (InfoHoldsItself, "Step", grpc.StatusCode.INTERNAL,
+     "step()'s info" + "['me']" * 8 + "... nests deeper than 100 levels, the most the tool reads (does it hold "
+     "itself?)"),
 ])
 def test_a_mistake_in_the_env_is_named_by_its_call(serve, capfd, env, call, code, details):
     client = serve(env)
@@ -328,3 +332,12 @@ def test_a_taken_port_is_named(tmp_path):
         _, err = sim.communicate(timeout=10)
     assert sim.returncode == 1
     assert "nalto_sim: cannot serve on 127.0.0.1:" in err and "is the port taken?" in err
+
+
+def test_a_python_without_grpc_is_named_with_the_python_to_use():
+    code = "import sys; sys.modules['grpc'] = None; import nalto_sim"
+    ran = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30,
+                         env=dict(os.environ, PYTHONPATH=str(PYTHON)))
+    assert ran.returncode == 1
+    assert (f"ImportError: nalto_sim needs grpcio, which {sys.executable} lacks: Debian's python3-grpcio and "
+            "python3-protobuf install grpcio and protobuf for /usr/bin/python3") in ran.stderr

@@ -6,6 +6,12 @@ import pytest
 from nalto_sim import _values
 
 
+def nested(levels, inner):
+    for _ in range(levels):
+        inner = [inner]
+    return inner
+
+
 class Gear(enum.IntEnum):
     LOW = 1
 
@@ -36,6 +42,8 @@ def test_numpy_and_python_values_become_json(value, expected):
     ({"z": np.array([1 + 2j])}, "['z'][0] is a complex, which JSON cannot carry"),
     ({"when": object()}, "['when'] is a object, which JSON cannot carry"),
     ({(1, 2): 3}, "has a key (1, 2) of type tuple, which JSON cannot carry"),
+    (nested(70, np.zeros((1,) * 31)), "[0]" * 8 + "... nests deeper than 100 levels, the most the tool reads "
+                                                  "(does it hold itself?)"),
 ])
 def test_what_json_cannot_carry_is_named_with_its_place(value, message):
     with pytest.raises(_values.NotJson) as raised:

@@ -115,6 +115,8 @@ TEST(ValidateTest, EachBreachFailsWithTheCallStepAndField) {
     EXPECT_EQ(validation.run(invocation), 1) << c.mode;
     EXPECT_THAT(validation.out(), HasSubstr(c.line)) << c.mode << "\n" << validation.out();
     EXPECT_THAT(validation.err(), HasSubstr("The sim broke the protocol: ")) << c.mode;
+    // What the sim printed may tell why: a traceback, say.
+    EXPECT_THAT(validation.err(), HasSubstr("The sim's last output line:\n  test sim: serving on ")) << c.mode;
     EXPECT_THAT(validation.mark.alive(), IsEmpty()) << c.mode;
   }
 }

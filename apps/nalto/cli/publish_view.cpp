@@ -133,7 +133,8 @@ void print_evidence(const ReplayEvidence& evidence) {
 
 void print_sim_output(const std::vector<std::string>& output) {
   const std::size_t shown = std::min(output.size(), EVIDENCE_LINES);
-  console().note("The sim's last " + std::to_string(shown) + " output lines:");
+  console().note(shown == 1 ? std::string("The sim's last output line:")
+                            : "The sim's last " + std::to_string(shown) + " output lines:");
   for (std::size_t i = output.size() - shown; i < output.size(); ++i)
     console().note("  " + markup_literal(output[i]));
 }
