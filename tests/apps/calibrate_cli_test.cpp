@@ -83,7 +83,17 @@ class CalibrateCliTest : public ::testing::Test {
             max_scoring = std::max(max_scoring, now);
           }
           std::this_thread::sleep_for(std::chrono::milliseconds(scoring_ms));
-          response.set_content(score_answer(Json::parse(request.body)).dump(), "application/json");
+          const Json body = Json::parse(request.body);
+          Json answer = score_answer(body);
+          if (body.contains("evidence_page")) {
+            const std::lock_guard lock(mutex);
+            pages_asked.push_back(body["evidence_page"]);
+            const std::string id = "page-" + std::to_string(pages_asked.size());
+            answer["evidence_page"] =
+                pages_refused.empty() ? Json{{"id", id}, {"path", "/state/pages/" + id + ".html"}}
+                                      : Json{{"id", nullptr}, {"path", nullptr}, {"refused", pages_refused}};
+          }
+          response.set_content(answer.dump(), "application/json");
           --scoring;
         });
     node.start();
@@ -134,6 +144,8 @@ class CalibrateCliTest : public ::testing::Test {
   int scoring_ms = 0;
   std::mutex mutex;
   int max_scoring = 0;
+  std::vector<Json> pages_asked;  // the evidence_page members of the scoring requests
+  std::string pages_refused;      // the node's reason, when it writes no pages
   testing::ScopedEnv state_home{"XDG_STATE_HOME",
                                 (fs::temp_directory_path() / "nalto-calibrate-no-state").string()};
   testing::CapturedConsole console;
@@ -165,6 +177,32 @@ TEST_F(CalibrateCliTest, DealsCandidatesToSimsSideBySideAndRecoversTheValues) {
   EXPECT_EQ(s["parameters"][0]["start"], 0.0);
   EXPECT_EQ(s["parameters"][0]["at_bound"], false);
   EXPECT_THAT(console.out(), HasSubstr("Score on the 4 fit episodes: 75.0 → "));
+}
+
+TEST_F(CalibrateCliTest, AnEvidencePageDrawsTheBestValuesAgainstTheStartsPage) {
+  ASSERT_EQ(calibrate(XY + "--budget 6").exit_status, 0) << console.err();
+  EXPECT_TRUE(pages_asked.empty()) << "nothing asked without the flag";
+  EXPECT_FALSE(summary().contains("evidence_page"));
+
+  const std::size_t starts = runtime.starts.size();
+  ASSERT_EQ(calibrate(XY + "--budget 6 --evidence-page").exit_status, 0) << console.err();
+  ASSERT_EQ(pages_asked.size(), 2u) << "the start's page, then the best's drawn against it";
+  EXPECT_EQ(pages_asked[0], Json({{"sim", sim}, {"caption", "start: x=0 y=0"}}));
+  EXPECT_EQ(pages_asked[1]["before_page"], "page-1");
+  const Json s = summary();
+  EXPECT_EQ(pages_asked[1]["caption"],
+            "calibrated: x=" + calibrate::shown(s["parameters"][0]["best"].get<double>()) +
+                " y=" + calibrate::shown(s["parameters"][1]["best"].get<double>()));
+  EXPECT_EQ(runtime.starts.size() - starts, 7u) << "one replay more than the budget, for the page";
+  EXPECT_THAT(console.out(), HasSubstr("Evidence page: /state/pages/page-2.html\n"));
+  EXPECT_EQ(s["evidence_page"], "/state/pages/page-2.html");
+
+  pages_asked.clear();
+  pages_refused = "this compute node has no --state-dir to keep evidence pages in";
+  ASSERT_EQ(calibrate(XY + "--budget 6 --evidence-page").exit_status, 0) << console.err();
+  EXPECT_EQ(pages_asked.size(), 1u) << "no replay for a page the node will not write";
+  EXPECT_THAT(console.out(), HasSubstr("warning: no evidence page: " + pages_refused + "\n"));
+  EXPECT_TRUE(summary()["evidence_page"].is_null());
 }
 
 TEST_F(CalibrateCliTest, ScoringRequestsInFlightStayWithinTheNodesFour) {

@@ -86,6 +86,7 @@ TEST_F(PublishDiagnosticsTest, VerboseShowsEachSensorWorstFirstAndQuietShowsNone
   ASSERT_EQ(publish("--project Kitchen").exit_status, 0) << console.err();
   EXPECT_THAT(console.out(), Not(HasSubstr("Sensors")));
   EXPECT_THAT(console.out(), Not(HasSubstr("Plan against")));
+  EXPECT_THAT(console.out(), Not(HasSubstr("--evidence-page")));
 
   ASSERT_EQ(publish("--project Kitchen -v").exit_status, 0) << console.err();
   const std::string out = console.out().substr(console.out().rfind("Added the sim"));
@@ -100,6 +101,15 @@ TEST_F(PublishDiagnosticsTest, VerboseShowsEachSensorWorstFirstAndQuietShowsNone
   EXPECT_LT(out.find("humidity"), out.find("│ w "));
   EXPECT_LT(out.find("│ w "), out.find("│ temp"));
   EXPECT_THAT(out, HasSubstr("100 × max(0, 1 − NRMSE)"));
+  // The publish's request has no page: -v ends with the score that draws the same episodes.
+  const std::string last = out.substr(out.rfind('\n', out.size() - 2) + 1);
+  EXPECT_EQ(last, "To see the sim against the recording, sensor by sensor: nalto sim score --path " + sim +
+                      " --dataset room --evidence-page\n");
+
+  ASSERT_EQ(publish(R"(--project Kitchen -v --max-episodes 7 --env-init {"mode":"it's"})").exit_status, 0)
+      << console.err();
+  EXPECT_THAT(console.out(), HasSubstr(R"( --dataset room --max-episodes 7 --env-init '{"mode":"it'\''s"}' )"
+                                       "--evidence-page\n"));
 }
 
 TEST_F(PublishDiagnosticsTest, SummaryOnSuccessHoldsTheClaimScoreSensorsAndReports) {

@@ -173,6 +173,34 @@ TEST_F(ScoreCliTest, SummaryHoldsTheScoreSensorsWithDiagnosticsEpisodesAndUnmatc
   EXPECT_FALSE(written.contains("claim"));
 }
 
+TEST_F(ScoreCliTest, AnEvidencePageIsAskedOnlyWithTheFlagAndItsPathOrRefusalIsShownAndSummarised) {
+  ASSERT_EQ(score(json_option()).exit_status, 0) << console.err();
+  EXPECT_FALSE(score_bodies.back().contains("evidence_page")) << "nothing asked without the flag";
+  EXPECT_FALSE(summary().contains("evidence_page"));
+  EXPECT_THAT(console.out(), Not(HasSubstr("evidence page")));
+
+  answer["evidence_page"] = {{"id", "20261210T083000Z-1a2b"},
+                             {"path", "/state/pages/20261210T083000Z-1a2b.html"}};
+  ASSERT_EQ(score("--evidence-page" + json_option()).exit_status, 0) << console.err();
+  EXPECT_EQ(score_bodies.back()["evidence_page"], Json({{"sim", sim}}));
+  EXPECT_THAT(console.out(), HasSubstr("Worst episodes: 1 (52.0), 3 (71.0), 0 (80.5)\n"
+                                       "Evidence page: /state/pages/20261210T083000Z-1a2b.html\n"));
+  EXPECT_EQ(summary()["evidence_page"], "/state/pages/20261210T083000Z-1a2b.html");
+
+  answer["evidence_page"] = {{"id", nullptr},
+                             {"path", nullptr},
+                             {"refused",
+                              "this compute node writes no evidence pages (its operator started it "
+                              "with --no-evidence-pages)"}};
+  ASSERT_EQ(score("--evidence-page" + json_option()).exit_status, 0) << console.err() << "a page is no score";
+  const std::string refusal =
+      "no evidence page: this compute node writes no evidence pages (its operator started it with "
+      "--no-evidence-pages)";
+  EXPECT_THAT(console.out(), HasSubstr("warning: " + refusal + "\n"));
+  EXPECT_TRUE(summary()["evidence_page"].is_null());
+  EXPECT_EQ(summary()["warnings"].back(), refusal);
+}
+
 TEST_F(ScoreCliTest, AnUnmatchedActionKeepsThePlansRefusalAndNamesTheClosestColumnsAfterIt) {
   power = "heater power";
   EXPECT_EQ(score(json_option()).exit_status, 1);

@@ -106,6 +106,7 @@ void print_calibration(const Calibration& calibration, const std::filesystem::pa
                     markup_literal(change_text(score_of(calibration.holdout_before)["score"],
                                                score_of(calibration.holdout_after)["score"])));
   print_sensors(calibration);
+  if (calibration.evidence_page) print_evidence_page(*calibration.evidence_page);
   if (written.empty()) {
     console().print("[dim]No values scored better than the start's; nothing was written.[/dim]");
     return;
@@ -240,6 +241,9 @@ CLI::App* add_calibrate(CLI::App& sim, std::function<void(Calibrate)> chosen) {
          "here, or the next free numbered name");
   app->add_flag("-v,--verbose", invocation.verbose,
                 "Show each evaluation: its values and score, or why it failed");
+  app->add_flag("--evidence-page", options.evidence_page,
+                "Have the compute node draw the best values against the recording, with the start's on the "
+                "same axes, into a page of its own (in its --state-dir), and print the page's path");
   option(
       "--json", given->json_summary, "FILE",
       "Write a summary of the outcome to FILE as JSON, whatever the outcome; -: to stdout, where it is then "
@@ -293,9 +297,10 @@ Outcome run_calibrate(const Calibrate& invocation, outside::SimRuntime& runtime)
   }
   print_calibration(calibration, written);
   if (invocation.json_summary.empty()) return outcome;
-  return with_summary(invocation.json_summary,
-                      calibrate_summary(record, calibration, written.empty() ? Json() : env_init),
-                      stdout_stream, outcome);
+  Json summary = calibrate_summary(record, calibration, written.empty() ? Json() : env_init);
+  if (invocation.options.evidence_page)
+    summary["evidence_page"] = evidence_page_json(calibration.evidence_page);
+  return with_summary(invocation.json_summary, summary, stdout_stream, outcome);
 }
 
 }  // namespace nalto::cli

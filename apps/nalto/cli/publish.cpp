@@ -1,7 +1,9 @@
 #include "cli/publish.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -210,6 +212,31 @@ Json claim_state(platform::LocalPlatform& platform, const Json& claim) {
   return found == claims.end() ? Json() : subscript(*found, "state");
 }
 
+// `text` as one word of a POSIX shell.
+std::string shell_word(const std::string& text) {
+  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("@%+=:,./_-", c);
+  });
+  if (plain) return text;
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// The score that replays the publish's episodes as it did and has the node draw them: the publish's own
+// request has no page.
+std::string evidence_page_command(const Publish& invocation) {
+  std::string command = "nalto sim score --path " + shell_word(invocation.path) + " --dataset " +
+                        shell_word(invocation.dataset_ref);
+  const PublishOptions& options = invocation.options;
+  if (options.max_episodes != DEFAULT_MAX_EPISODES)
+    command += " --max-episodes " + std::to_string(options.max_episodes);
+  if (options.env_init) command += " --env-init " + shell_word(options.env_init->dump());
+  if (options.call_timeout_s != PublishOptions{}.call_timeout_s)
+    command += " --call-timeout " + shell_word(plain_text(options.call_timeout_s));
+  return command + " --evidence-page";
+}
+
 }  // namespace
 
 Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
@@ -232,6 +259,9 @@ Outcome run_publish(const Publish& invocation, outside::SimRuntime& runtime) {
   if (outcome.exit_status == 0)
     outcome = run_interruptible(publish(invocation, *platform, record, interrupted), interrupted,
                                 kill_sims(runtime));
+  if (invocation.verbose && !record.result.is_null() && !outcome.signal)
+    console().print("[dim]To see the sim against the recording, sensor by sensor: " +
+                    markup_literal(evidence_page_command(invocation)) + "[/dim]");
   if (invocation.json_summary.empty()) return outcome;
 
   record.exit_status = outcome.exit_status;

@@ -38,9 +38,9 @@ ScoreOptions options_for(const Score& invocation, RunRecord& record, std::vector
   options.hooks.replay_failed = [&record](const ReplayEvidence& evidence) { record.evidence = evidence; };
   options.analyzed = [&record, &warnings](const Json& result) {
     record.result = result;
-    const std::vector<std::string> node_warnings = warnings_of(result), hints = hints_of(result);
-    warnings.insert(warnings.end(), node_warnings.begin(), node_warnings.end());
-    warnings.insert(warnings.end(), hints.begin(), hints.end());
+    for (const std::vector<std::string>& lines :
+         {warnings_of(result), hints_of(result), evidence_page_warnings(result)})
+      warnings.insert(warnings.end(), lines.begin(), lines.end());
   };
   if (invocation.verbose)
     options.hooks.planned = [&invocation](const Json& mappings, const Plan&, const Json& columns) {
@@ -114,6 +114,9 @@ CLI::App* add_score(CLI::App& sim, std::function<void(Score)> chosen) {
   app->add_flag("-v,--verbose", invocation.verbose,
                 "Show the plan before the replay, and each sensor's score and diagnostics and each episode's "
                 "score after the analysis");
+  app->add_flag("--evidence-page", invocation.options.evidence_page,
+                "Have the compute node draw the sim against the recording, sensor by sensor, into a page of "
+                "its own (in its --state-dir, as private as the dataset), and print the page's path");
   option("--json", given->json_summary, "FILE",
          "Write a summary of the outcome to FILE as JSON, whatever the outcome; -: to stdout, where it "
          "is then alone (the other lines go to stderr)");
@@ -140,7 +143,10 @@ Outcome run_score(const Score& invocation, outside::SimRuntime& runtime) {
   if (invocation.json_summary.empty()) return outcome;
   record.exit_status = outcome.exit_status;
   record.signal = outcome.signal;
-  return with_summary(invocation.json_summary, score_summary(record, warnings), stdout_stream, outcome);
+  Json summary = score_summary(record, warnings);
+  if (invocation.options.evidence_page)
+    summary["evidence_page"] = evidence_page_json(evidence_page_of(record.result));
+  return with_summary(invocation.json_summary, summary, stdout_stream, outcome);
 }
 
 }  // namespace nalto::cli

@@ -137,6 +137,10 @@ Json score_summary(const RunRecord& record, const std::vector<std::string>& warn
           {"evidence", evidence_of(record)}};
 }
 
+Json evidence_page_json(const std::optional<EvidencePage>& page) {
+  return page && !page->path.empty() ? Json(page->path) : Json();
+}
+
 Json calibrate_summary(const RunRecord& record, const Calibration& calibration, const Json& env_init) {
   const std::vector<double>& best = calibration.best_values();
   Json parameters = Json::array();

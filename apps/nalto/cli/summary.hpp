@@ -41,6 +41,9 @@ Json publish_summary(const PublishRecord& record, const Json& claim_state);
 // warning line printed), "outcome" (scored, failed, interrupted), "exit_status", "error", "evidence"}.
 Json score_summary(const RunRecord& record, const std::vector<std::string>& warnings);
 
+// A summary's "evidence_page": the page's path; null without one.
+Json evidence_page_json(const std::optional<EvidencePage>& page);
+
 // A calibration's: {"outcome" (calibrated, failed, interrupted), "exit_status", "evaluations",
 // "failed_evaluations", "parameters": [{"name", "low", "high", "start", "best", "at_bound", "unmoved"}],
 // "fit" and "holdout": {"episodes", "before", "after"}, "sensors": [{"raw_name", "before", "after"}],

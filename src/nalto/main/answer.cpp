@@ -69,6 +69,32 @@ void print_score_line(std::size_t episodes, const Json* score) {
                   (score ? plain_text(*score) : "-"));
 }
 
+std::optional<EvidencePage> evidence_page_of(const Json& result) {
+  const Json* page = member_at(result, {"evidence_page"});
+  if (!page || !page->is_object()) return std::nullopt;
+  const Json* path = member_at(*page, {"path"});
+  if (path && path->is_string() && !path->get_ref<const std::string&>().empty())
+    return EvidencePage{.id = page->value("id", Json()), .path = path->get<std::string>(), .refused = ""};
+  const Json* refused = member_at(*page, {"refused"});
+  return EvidencePage{.id = nullptr,
+                      .path = "",
+                      .refused = refused && refused->is_string() ? refused->get<std::string>()
+                                                                 : "the compute node gave no reason"};
+}
+
+std::vector<std::string> evidence_page_warnings(const Json& result) {
+  const std::optional<EvidencePage> page = evidence_page_of(result);
+  if (!page || !page->path.empty()) return {};
+  return {"no evidence page: " + page->refused};
+}
+
+void print_evidence_page(const EvidencePage& page) {
+  if (page.path.empty())
+    print_warnings({"no evidence page: " + page.refused});
+  else
+    console().print("Evidence page: " + markup_literal(page.path));
+}
+
 std::string nothing_scored_reason(const std::vector<std::string>& warnings, const std::string& otherwise) {
   std::string reason(utf8::prefix(join(warnings, "; "), REASON_LIMIT));
   return reason.empty() ? otherwise : reason;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,22 @@ void print_warnings(const std::vector<std::string>& warnings);
 
 // "✓ Analyzed N episodes: score X" ("-" without a score).
 void print_score_line(std::size_t episodes, const Json* score);
+
+// The evidence page the node wrote for a request that asked for one: its id and path, or, both empty,
+// why it wrote none.
+struct EvidencePage {
+  Json id;
+  std::string path, refused;
+};
+
+// The answer's page; absent when it tells of none (none was asked for).
+std::optional<EvidencePage> evidence_page_of(const Json& result);
+
+// The warning a page that was asked for and not written makes; none otherwise.
+std::vector<std::string> evidence_page_warnings(const Json& result);
+
+// "Evidence page: PATH", or the warning of a page not written.
+void print_evidence_page(const EvidencePage& page);
 
 // Why nothing was scored: the warnings joined (at most 500 code points), else `otherwise`.
 std::string nothing_scored_reason(const std::vector<std::string>& warnings, const std::string& otherwise);

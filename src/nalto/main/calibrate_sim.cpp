@@ -65,9 +65,10 @@ std::variant<double, std::string> objective_of(const Json& result) {
 }
 
 // Replays `episodes` with `values` and scores them; `rows`, when known, are the rows the start replayed
-// over the same episodes.
+// over the same episodes. `page`, when not null, asks the node for an evidence page.
 asio::awaitable<Evaluation> evaluate(Run& run, const RecordedEpisodes& episodes, std::vector<double> values,
-                                     std::size_t jobs, std::int64_t rows, AnalysisHooks hooks = {}) {
+                                     std::size_t jobs, std::int64_t rows, AnalysisHooks hooks = {},
+                                     Json page = nullptr) {
   Evaluation evaluation{.values = values};
   ReplaySettings settings{
       .env_init = calibrate::with_values(run.options.env_init, run.calibration.parameters, values),
@@ -78,6 +79,7 @@ asio::awaitable<Evaluation> evaluate(Run& run, const RecordedEpisodes& episodes,
   hooks.replay_failed = [&evaluation](const ReplayEvidence& evidence) { evaluation.evidence = evidence; };
   // The diagnostics' lag search would only cost time here.
   ScoringRequest request = claim_free_scoring(run.options.max_lag_steps, 0);
+  if (!page.is_null()) request.options.emplace_back("evidence_page", std::move(page));
   Attempt<Json> scored = co_await attempt(
       replay_and_score(run.path, episodes, std::move(request), std::move(settings), std::move(hooks)));
   if (!scored.ok()) {
@@ -164,10 +166,18 @@ void keep_held_out(const Evaluation& held_out, const char* values, Json& kept) {
         {"the held-out episodes could not be scored with " + std::string(values) + ": " + held_out.failure});
 }
 
+// What the node is asked to draw: `values`, named by `label`.
+Json page_request(const Run& run, const std::string& label, const std::vector<double>& values) {
+  return Json{{"sim", run.path},
+              {"caption", label + ": " + calibrate::values_text(run.calibration.parameters, values)}};
+}
+
 asio::awaitable<void> score_start(Run& run, Status& status, const CalibrateHooks& hooks) {
   Calibration& calibration = run.calibration;
   AnalysisHooks seen{.mapped = hooks.mapped};
-  Evaluation start = co_await evaluate(run, run.fit, calibration.start, run.options.jobs, 0, std::move(seen));
+  Json page = run.options.evidence_page ? page_request(run, "start", calibration.start) : Json();
+  Evaluation start = co_await evaluate(run, run.fit, calibration.start, run.options.jobs, 0, std::move(seen),
+                                       std::move(page));
   start.number = 1;
   count(run, start, status, hooks);
   if (!start.objective)
@@ -236,6 +246,25 @@ asio::awaitable<void> score_best_held_out(Run& run) {
   const Evaluation held_out = co_await evaluate(run, run.holdout, calibration.best->values, run.options.jobs,
                                                 run.holdout_rows_replayed);
   keep_held_out(held_out, "the best values", calibration.holdout_after);
+}
+
+// The page of the best values on the fit episodes, with the start's page drawn on the same axes. A
+// start that was not beaten is its own page; a page the node refused is told as refused.
+asio::awaitable<void> draw_evidence_page(Run& run) {
+  Calibration& calibration = run.calibration;
+  calibration.evidence_page = evidence_page_of(calibration.baseline->result);
+  if (!calibration.improved() || !calibration.evidence_page || calibration.evidence_page->path.empty())
+    co_return;
+  Json page = page_request(run, "calibrated", calibration.best->values);
+  page["before_page"] = calibration.evidence_page->id;
+  AnalysisHooks none;
+  const Evaluation drawn = co_await evaluate(run, run.fit, calibration.best->values, run.options.jobs,
+                                             run.rows_replayed, std::move(none), std::move(page));
+  if (drawn.objective)
+    calibration.evidence_page = evidence_page_of(drawn.result);
+  else
+    calibration.evidence_page = EvidencePage{
+        .id = nullptr, .path = "", .refused = "the best values could not be scored again: " + drawn.failure};
 }
 
 std::vector<std::size_t> complement(std::size_t n, const std::vector<std::size_t>& taken) {
@@ -333,6 +362,9 @@ asio::awaitable<void> calibrate_sim(std::string path, std::string dataset_ref, C
   if (!calibration.holdout_episodes.empty())
     status.update("Scoring the best values on the held-out episodes...");
   co_await score_best_held_out(run);
+  if (!options.evidence_page) co_return;
+  status.update("Scoring the best values again for the evidence page...");
+  co_await draw_evidence_page(run);
 }
 
 }  // namespace nalto

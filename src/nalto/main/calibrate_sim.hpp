@@ -11,6 +11,7 @@
 
 #include "nalto/analysis/analysis.hpp"
 #include "nalto/calibrate/parameters.hpp"
+#include "nalto/main/answer.hpp"
 #include "nalto/main/sim_publish_report.hpp"
 #include "nalto/support/json.hpp"
 
@@ -26,6 +27,7 @@ struct CalibrateOptions {
   std::uint64_t seed = 0;
   double call_timeout_s = 300;
   std::int64_t max_lag_steps = DEFAULT_MAX_LAG_STEPS;
+  bool evidence_page = false;  // a page of the node's: the best values against the recording, and the start's
 };
 
 // One scoring of a set of values.
@@ -55,6 +57,9 @@ struct Calibration {
   // Per parameter: its probe, the start with that value alone moved, left the objective exactly as it
   // was. A misspelt path calibrates nothing.
   std::vector<bool> unmoved;
+  // With CalibrateOptions::evidence_page, once the run has ended well: the node's page of the best values
+  // on the fit episodes, the start's drawn with them, or why there is none.
+  std::optional<EvidencePage> evidence_page;
 
   // Whether the best improves on the start.
   bool improved() const;
@@ -83,7 +88,8 @@ std::vector<std::size_t> holdout_positions(std::size_t n, std::optional<double> 
 // Fits the parameters of the sim at `path` to the dataset: the start, a probe of each parameter, then
 // the optimiser's candidates in batches of `jobs`, each replayed on a sim of its own over the fit
 // episodes and scored on the node without a claim, until the budget is spent; then the best and the
-// start on the held-out episodes. A failed candidate is recorded and the run goes on. The start failing,
+// start on the held-out episodes, and with an evidence page, the best once more on the fit episodes for
+// the node to draw against the start. A failed candidate is recorded and the run goes on. The start failing,
 // or the first 5 candidates all failing: PublishReportError.
 asio::awaitable<void> calibrate_sim(std::string path, std::string dataset_ref, CalibrateOptions options,
                                     Calibration& calibration, CalibrateHooks hooks = {});

@@ -48,6 +48,7 @@ std::vector<Json> episodes_worst_first(const Json& result) {
 asio::awaitable<Json> score_sim(std::string path, std::string dataset_ref, ScoreOptions options) {
   const Json dataset = co_await outside::resolve_node_dataset(std::move(dataset_ref));
   ScoringRequest request = claim_free_scoring(options.max_lag_steps, options.search_lag_rows);
+  if (options.evidence_page) request.options.emplace_back("evidence_page", Json{{"sim", path}});
   Json result = co_await replay_and_score(std::move(path), dataset, std::move(request), options.max_episodes,
                                           std::move(options.env_init), options.call_timeout_s,
                                           std::move(options.hooks), options.jobs);
@@ -61,6 +62,7 @@ asio::awaitable<Json> score_sim(std::string path, std::string dataset_ref, Score
     throw PublishReportError(nothing_scored_reason(warnings, "The compute node scored nothing"));
   print_score_line(episodes_of(result), member_at(evaluation, {"score_percent"}));
   print_worst_episodes(result);
+  if (const std::optional<EvidencePage> page = evidence_page_of(result)) print_evidence_page(*page);
   co_return result;
 }
 
