@@ -4,6 +4,7 @@
 // after its variable, and parameters are set from env_init.
 
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 #include <vector>
 

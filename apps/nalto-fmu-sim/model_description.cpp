@@ -72,10 +72,8 @@ ModelDescription parse_model_description(const std::string& xml) {
   md.fmi_version = root.attribute("fmiVersion").value();
   md.model_name = root.attribute("modelName").value();
   md.guid = root.attribute(md.fmi_version.starts_with("3") ? "instantiationToken" : "guid").value();
-  if (const pugi::xml_node cs = root.child("CoSimulation")) {
+  if (const pugi::xml_node cs = root.child("CoSimulation"))
     md.co_simulation = cs.attribute("modelIdentifier").value();
-    md.can_handle_variable_step = cs.attribute("canHandleVariableCommunicationStepSize").as_bool();
-  }
   md.model_exchange = static_cast<bool>(root.child("ModelExchange"));
   if (const pugi::xml_node e = root.child("DefaultExperiment")) {
     md.experiment = {number_attribute(e, "startTime"), number_attribute(e, "stopTime"),

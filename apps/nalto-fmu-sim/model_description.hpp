@@ -28,7 +28,6 @@ struct ModelDescription {
   std::string guid;
   std::optional<std::string> co_simulation;  // the Co-Simulation binary's model identifier
   bool model_exchange = false;
-  bool can_handle_variable_step = false;
   DefaultExperiment experiment;
   std::vector<Variable> variables;  // in the file's order
 };

@@ -6,6 +6,7 @@
 #include <zip.h>
 
 #include <cmath>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -185,7 +186,7 @@ class ZipMaker {
 
  private:
   zip_t* archive_ = nullptr;
-  std::vector<std::string> contents_;
+  std::deque<std::string> contents_;  // libzip reads them at zip_close: they must not move
 };
 
 bool empty_folder(const fs::path& path) {

@@ -35,8 +35,8 @@ constexpr double STIFFNESS = 6.5, DAMPING = 0.9;
 
 Ran nalto(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
   args.insert(args.begin(), NALTO_EXE);
-  Ran ran = testing::run(args, std::chrono::seconds(40), env);
-  if (!ran.exit) ADD_FAILURE() << "the CLI did not end within 40 s; stderr:\n" << ran.err;
+  Ran ran = testing::run(args, std::chrono::seconds(50), env);
+  if (!ran.exit) ADD_FAILURE() << "the CLI did not end within 50 s; stderr:\n" << ran.err;
   return ran;
 }
 
