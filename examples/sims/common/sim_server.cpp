@@ -235,6 +235,7 @@ int serve(int argc, char** argv, JsonSimulator& simulator, const ServeOptions& o
     char signal = 0;
     while (::read(stop_pipe[0], &signal, 1) < 0 && errno == EINTR) {
     }
+    if (options.on_stop) options.on_stop();
     // A call that is still running (a Step that never ends) is cancelled after this grace period.
     server->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(100));
   });

@@ -5,6 +5,7 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -76,6 +77,8 @@ struct ServeOptions {
   // one the tool asked for.
   bool health = true;
   int port_offset = 0;
+  // Called on the stop signal, before the calls in flight are waited for (one may never return).
+  std::function<void()> on_stop;
 };
 
 // Serves `simulator` and the health service on `--host HOST --port PORT` from the command line until

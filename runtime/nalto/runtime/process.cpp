@@ -19,6 +19,7 @@
 #include <asio/redirect_error.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -71,6 +72,9 @@ constexpr std::array<std::string_view, 2> WITHHELD_VARIABLES = {"NALTO_COMPUTE_T
 // Set (to anything but empty), sims run without a PID namespace of their own, as where the kernel
 // refuses one: for tests of that path.
 constexpr const char* NO_PID_NAMESPACE = "NALTO_TEST_NO_PID_NAMESPACE";
+// An FMU is run by our host program, found beside this executable unless the variable names another.
+constexpr const char* FMU_HOST = "nalto-fmu-sim";
+constexpr const char* FMU_HOST_VARIABLE = "NALTO_FMU_SIM";
 // Linux 6.3's memfd_create flag for a file that may be executed; older kernels refuse it.
 constexpr unsigned int MEMFD_EXEC = 0x0010U;
 
@@ -129,9 +133,34 @@ std::vector<std::string> read_sim_json(const fs::path& file) {
   return argv;
 }
 
+bool is_fmu(const fs::path& path) {
+  std::string extension = path.extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension == ".fmu";
+}
+
+// FMU_HOST_VARIABLE's value, else the host beside this executable.
+Command fmu_command(const std::string& path) {
+  const char* chosen = std::getenv(FMU_HOST_VARIABLE);
+  const bool set = chosen != nullptr && *chosen != '\0';
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  const fs::path host = set ? fs::path(chosen) : (error ? fs::path() : self.parent_path()) / FMU_HOST;
+  if (!fs::is_regular_file(host, error) || ::access(host.c_str(), X_OK) != 0)
+    throw ValueError(path + " is an FMU, but " +
+                     (set ? std::string(FMU_HOST_VARIABLE) + " names " + host.string() + ", which"
+                          : "its host " + host.string()) +
+                     " is no executable: build " + FMU_HOST + " with nalto, or set " + FMU_HOST_VARIABLE +
+                     " to its path");
+  const fs::path fmu = fs::absolute(path).lexically_normal();
+  return {{host.string(), fmu.string()}, fmu.parent_path().string()};
+}
+
 Command resolve_command(const std::string& path) {
   std::error_code ignored;
   const fs::file_status status = fs::status(path, ignored);
+  if (fs::is_regular_file(status) && is_fmu(path)) return fmu_command(path);
   if (fs::is_directory(status)) {
     const fs::path file = fs::path(path) / "sim.json";
     if (fs::is_regular_file(file, ignored))

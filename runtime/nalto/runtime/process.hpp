@@ -23,7 +23,9 @@ class SimChildProcess : public outside::SimProcess {
   virtual const outside::SimIsolation& isolation() const = 0;
 };
 
-// Starts the sim at `path`: an executable file, or a folder whose sim.json holds {"command": [texts]}.
+// Starts the sim at `path`: an executable file, a folder whose sim.json holds {"command": [texts]}, or an
+// FMU (a file named *.fmu), which runs as `nalto-fmu-sim FMU` from beside this executable, or from the
+// path NALTO_FMU_SIM names (ValueError when there is no executable there).
 // It runs in its own folder and in a session of its own (so with no controlling terminal) with
 // `--host HOST --port PORT` appended, this process's environment without NALTO_COMPUTE_TOKEN and
 // NALTO_COMPUTE_URL plus the members of `env`, and no other descriptor than its stdio. Its stdout and
