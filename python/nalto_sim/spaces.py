@@ -209,6 +209,8 @@ def _box_carrier(shape, low, high, dtype, names, where):
     def to_env(value):
         if type(value) is not list or len(value) != size:
             raise ActionError(f"is {_text(value)}, not a list of {size} numbers")
+        if np is None or integer:  # numpy would cut 1.5 to 1 unasked
+            value = [_within(i, _number_of[integer], x) for i, x in enumerate(value)]
         if np is None:
             return _nested(value, shape) if len(shape) > 1 else value
         try:
@@ -225,6 +227,18 @@ def _box_carrier(shape, low, high, dtype, names, where):
         return to_json(value)
 
     return Carrier(description, to_env, from_env)
+
+
+def _number(value, integer):
+    """An element of a box's action as the env gets it without numpy; JSON's null is NaN, as numpy reads it."""
+    if type(value) is int or (type(value) is float and (not integer or value.is_integer())):
+        return int(value) if integer else float(value)
+    if value is None and not integer:
+        return float("nan")
+    raise ActionError(f"is {_text(value)}, not {'a whole number' if integer else 'a number'}")
+
+
+_number_of = {True: lambda x: _number(x, True), False: lambda x: _number(x, False)}
 
 
 def _nested(values, shape):

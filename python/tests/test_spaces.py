@@ -89,7 +89,7 @@ def test_a_space_the_protocol_cannot_carry_is_refused_by_its_place(space, messag
 def test_a_space_that_is_not_well_formed_is_refused_when_made(make, message):
     with pytest.raises(spaces.SpaceError) as raised:
         make()
-    assert str(raised.value) == message
+    assert str(raised.value).startswith(message)
 
 
 ACTION_SPACE = spaces.Dict({
@@ -123,11 +123,13 @@ def test_actions_reach_the_env_as_it_expects_them(numpy_or_not):
     ({"push": [0, 0, 0, 0], "gear": 1, "pair": [[1], 0, 3]}, "['pair'] is [[1], 0, 3], not a list of 2 values"),
     ({"push": [0, 0, 0, 0], "gear": 1, "pair": [[1], True]}, "['pair'][1] is True, not a whole number"),
     ({"push": [0, 0, 0, 0], "gear": 1, "pair": [[1], 0], "x": 1}, "has the member 'x', which the space does not"),
+    ({"push": [0, 0, "hot", 0], "gear": 1, "pair": [[1], 0]}, "['push']"),
+    ({"push": [0, 0, 0, 0], "gear": 1, "pair": [[1.5], 0]}, "['pair'][0]"),
 ])
-def test_an_action_that_does_not_fit_is_named_by_its_place(action, message):
+def test_an_action_that_does_not_fit_is_named_by_its_place(numpy_or_not, action, message):
     with pytest.raises(spaces.ActionError) as raised:
         spaces.carrier(ACTION_SPACE).to_env(action)
-    assert str(raised.value) == message
+    assert str(raised.value).startswith(message)
 
 
 def test_observations_travel_flattened_as_their_boxes(numpy_or_not):
