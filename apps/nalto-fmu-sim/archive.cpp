@@ -1,6 +1,7 @@
 #include "archive.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -142,6 +143,21 @@ void unpack(const std::string& fmu, const fs::path& root, std::uint64_t max_byte
   }
 }
 
+constexpr std::string_view FOLDER_PREFIX = "nalto-fmu-";
+// A folder younger than this may be one that its host has made and not yet locked.
+constexpr std::chrono::seconds ABANDONED_AFTER{60};
+
+// `folder` opened and locked for this host; -1 when it is locked already (or cannot be opened).
+int lock_folder(const fs::path& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 fs::path temp_root() {
   const char* tmp = std::getenv("TMPDIR");
   return tmp != nullptr && *tmp != '\0' ? fs::path(tmp) : fs::path("/tmp");
@@ -150,20 +166,41 @@ fs::path temp_root() {
 }  // namespace
 
 UnpackedFmu::UnpackedFmu(const std::string& fmu, std::uint64_t max_bytes) {
-  std::string pattern = (temp_root() / "nalto-fmu-XXXXXX").string();
+  remove_abandoned_folders(temp_root(), ABANDONED_AFTER);
+  std::string pattern = (temp_root() / (std::string(FOLDER_PREFIX) + "XXXXXX")).string();
   if (::mkdtemp(pattern.data()) == nullptr)
     throw FmuError("cannot make a temporary folder in " + temp_root().string() + ": " + std::strerror(errno));
   folder_ = pattern;
+  lock_ = lock_folder(folder_);
   try {
     unpack(fmu, folder_, max_bytes);
   } catch (...) {
     remove_folder(folder_);
+    if (lock_ >= 0) ::close(lock_);
     throw;
   }
 }
 
 UnpackedFmu::~UnpackedFmu() {
   remove_folder(folder_);
+  if (lock_ >= 0) ::close(lock_);
+}
+
+void remove_abandoned_folders(const fs::path& root, std::chrono::seconds age) {
+  std::error_code error;
+  for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    const fs::path folder = it->path();
+    if (!folder.filename().string().starts_with(FOLDER_PREFIX)) continue;
+    struct stat status {};
+    if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())
+      continue;
+    if (std::chrono::system_clock::now() - std::chrono::system_clock::from_time_t(status.st_mtime) < age)
+      continue;
+    const int lock = lock_folder(folder);
+    if (lock < 0) continue;  // a host holds it
+    remove_folder(folder.string());
+    ::close(lock);
+  }
 }
 
 void remove_folder(const std::string& folder) noexcept {

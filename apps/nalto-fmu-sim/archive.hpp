@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -16,6 +18,9 @@ class FmuError : public std::runtime_error {
 inline constexpr std::uint64_t MAX_UNPACKED_BYTES = std::uint64_t{1} << 30;
 
 // A private folder (mode 0700) holding an unpacked FMU, removed with everything in it when destroyed.
+// The folder stays locked while it is used: a host killed outright (its tool killed with SIGKILL, or by
+// a broken pipe, takes the sim's PID namespace with it) cannot remove its folder, so the next host
+// removes every unlocked one of its user's that is older than a minute.
 class UnpackedFmu {
  public:
   UnpackedFmu(const std::string& fmu, std::uint64_t max_bytes = MAX_UNPACKED_BYTES);
@@ -27,7 +32,11 @@ class UnpackedFmu {
 
  private:
   std::string folder_;
+  int lock_ = -1;  // the folder, open and flock()ed
 };
+
+// The folders named like ours in `root` that no host holds and that are older than `age`, removed.
+void remove_abandoned_folders(const std::filesystem::path& root, std::chrono::seconds age);
 
 // Removes `folder` and everything in it, ignoring failures: used on every way out of the host.
 void remove_folder(const std::string& folder) noexcept;

@@ -65,11 +65,13 @@ void* allocate(std::size_t count, std::size_t size) {
   return std::calloc(count, size);
 }
 
-std::string platforms_in(const fs::path& binaries) {
+// The names of the folders (or else the files) in `folder`, sorted and joined.
+std::string names_in(const fs::path& folder, bool folders) {
   std::vector<std::string> names;
   std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(binaries, ignored))
-    if (entry.is_directory(ignored)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(folder, ignored))
+    if (folders ? entry.is_directory(ignored) : entry.is_regular_file(ignored))
+      names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   std::string out;
   for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
@@ -97,10 +99,14 @@ Library::Library(const std::string& folder, const ModelDescription& md) {
   const fs::path binary = fs::path(folder) / "binaries" / PLATFORM / (id + ".so");
   std::error_code ignored;
   if (!fs::is_regular_file(binary, ignored)) {
-    const std::string found = platforms_in(fs::path(folder) / "binaries");
+    const std::string platforms = names_in(fs::path(folder) / "binaries", true);
+    const std::string files = names_in(binary.parent_path(), false);
     throw FmuError("the FMU has no binary for " + std::string(PLATFORM) + " (binaries/" + PLATFORM + "/" +
                    id + ".so); " +
-                   (found.empty() ? "it holds no binaries at all" : "it has binaries for " + found));
+                   (!files.empty() ? "binaries/" + std::string(PLATFORM) + " holds " + files +
+                                         ", but its modelIdentifier '" + id + "' names " + id + ".so"
+                    : platforms.empty() ? std::string("it holds no binaries at all")
+                                        : "it has binaries for " + platforms));
   }
   handle_ = ::dlopen(binary.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr)

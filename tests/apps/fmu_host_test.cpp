@@ -1,10 +1,14 @@
 // The FMU host in-process: how modelDescription.xml becomes spaces and mappings, the archive's
 // refusals, the FMI call sequence against our test FMUs and each failure a user must be able to act on.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 
+#include <chrono>
 #include <cmath>
 #include <deque>
 #include <filesystem>
@@ -215,6 +219,34 @@ TEST(FmuArchiveTest, UnpacksIntoAPrivateFolderRemovedAfterwardsWithOrWithoutFold
   EXPECT_FALSE(fs::exists(folder));
 }
 
+TEST(FmuArchiveTest, FoldersOfKilledHostsAreRemovedByTheNextButNotOnesInUseOrJustMade) {
+  TempFolder tmp;
+  const auto made = [&](const std::string& name, std::chrono::seconds age) {
+    const fs::path folder = tmp / name;
+    fs::create_directories(folder / "binaries");
+    std::ofstream(folder / "binaries/m.so") << "b";
+    fs::last_write_time(folder, fs::file_time_type::clock::now() - age);
+    return folder;
+  };
+  const fs::path abandoned = made("nalto-fmu-abandoned", std::chrono::minutes(5)),
+                 in_use = made("nalto-fmu-in-use", std::chrono::minutes(5)),
+                 just_made = made("nalto-fmu-just-made", std::chrono::seconds(0)),
+                 other = made("unrelated", std::chrono::minutes(5));
+  fs::create_directory_symlink(other, tmp / "nalto-fmu-link");
+  fs::last_write_time(other, fs::file_time_type::clock::now() - std::chrono::minutes(5));
+  const int holder = ::open(in_use.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+
+  remove_abandoned_folders(tmp.path(), std::chrono::seconds(60));
+  ::close(holder);
+  EXPECT_FALSE(fs::exists(abandoned));
+  EXPECT_TRUE(fs::exists(in_use / "binaries/m.so")) << "a running host's";
+  EXPECT_TRUE(fs::exists(just_made / "binaries/m.so")) << "perhaps not locked yet";
+  EXPECT_TRUE(fs::exists(other / "binaries/m.so"));
+  EXPECT_TRUE(fs::is_symlink(tmp / "nalto-fmu-link")) << "a link is no folder of ours";
+}
+
 TEST(FmuArchiveTest, RefusesEntriesThatEscapeOrLinkAndBoundsTheUnpackedSize) {
   TempFolder tmp;
   fs::create_directory(tmp / "tmp");
@@ -330,6 +362,9 @@ TEST(FmuSimulatorTest, AnFmuThatCannotRunAnswersEveryCallWithWhy) {
       {"lag-me-only.fmu", {"offers Model Exchange only; nalto needs a Co-Simulation FMU"}},
       {"lag-win64-only.fmu",
        {"has no binary for linux64 (binaries/linux64/first_order_lag.so); it has binaries for win64"}},
+      {"lag-misnamed-binary.fmu",
+       {"has no binary for linux64 (binaries/linux64/first_order_lag.so); binaries/linux64 holds lag.so, but "
+        "its modelIdentifier 'first_order_lag' names first_order_lag.so"}},
       {"lag-missing-dependency.fmu",
        {"cannot load the FMU's binary binaries/linux64/first_order_lag.so: ", "libnalto_fmu_absent.so",
         "cannot open shared object file"}},
