@@ -161,7 +161,8 @@
 
     var drawn = points(series, before);
     var dashed = { strokePattern: [6, 4] };
-    var common = { connectSeparatedPoints: true, xlabel: "row", legend: "always", labelsSeparateLines: false,
+    // Only a before page's rows leave gaps between a series' points.
+    var common = { connectSeparatedPoints: !!before, xlabel: "row", legend: "always", labelsSeparateLines: false,
                    underlayCallback: lagMarker(lag) };
     var chart = new Dygraph(main, drawn.main, Object.assign({
       labels: before ? ["row", "recorded", "predicted", "before"] : ["row", "recorded", "predicted"],
@@ -179,6 +180,7 @@
   }
 
   function draw() {
+    var started = performance.now();
     var episode = chosenEpisode();
     var charts = document.getElementById("charts");
     graphs.forEach(function (graph) { graph.destroy(); });
@@ -197,8 +199,9 @@
     data.sensors.forEach(function (sensor, i) {
       sensorSection(sensor, data.series[episode][i], befores ? befores[sensor.key] : undefined, episode);
     });
-    console.info("nalto-evidence-page: drew " + graphs.length + " charts of episode " + episode + " at " +
-      Math.round(performance.now()) + " ms");
+    var now = performance.now();
+    console.info("nalto-evidence-page: drew " + graphs.length + " charts of episode " + episode + " in " +
+      Math.round(now - started) + " ms, at " + Math.round(now) + " ms");
   }
 
   header();
