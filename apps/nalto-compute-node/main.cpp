@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
                  "file readable by its owner only); else the token is NALTO_COMPUTE_TOKEN, if set")
       ->type_name("FILE");
   app.add_option("--state-dir", state_dir,
-                 "keep the index of the validation runs analyzed in DIR/runs, so that it outlives a restart "
-                 "(DIR is made if missing, and must be its owner's only)")
+                 "keep the index of the validation runs analyzed in DIR/runs, so that it outlives a restart, "
+                 "and the evidence pages in DIR/pages (DIR is made if missing, and must be its owner's only)")
       ->type_name("DIR");
   app.add_option("--keep-runs", keep_runs, "the validation runs whose bundle the node keeps, the latest ones")
       ->type_name("N")
