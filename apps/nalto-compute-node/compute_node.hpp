@@ -330,7 +330,8 @@ class PageStore {
   // when it is no folder of this user's alone.
   static PageStore in_folder(const std::filesystem::path& state_dir, std::size_t keep);
 
-  // The page's kept data (ID.json), when `id` is a page this store keeps.
+  // The page's kept data (ID.json), when `id` is a page this store keeps and its data names its
+  // dataset ("dataset": {"uuid", "name"}).
   std::optional<Json> kept(std::string_view id) const;
   // Writes the page and its data atomically (files 0600), the oldest pages beyond `keep` removed;
   // answers the new id. FileWriteError when either cannot be written (neither is kept then).

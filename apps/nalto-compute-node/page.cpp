@@ -239,7 +239,10 @@ std::optional<Json> PageStore::kept(std::string_view id) const {
   if (!is_page_id(id) || std::find(ids_.begin(), ids_.end(), id) == ids_.end()) return std::nullopt;
   try {
     Json data = parse_json(read_regular_file(folder_ / (std::string(id) + ".json"), 64 << 20));
-    if (data.is_object()) return data;
+    const auto dataset = data.find("dataset");
+    if (dataset != data.end() && dataset->is_object() && dataset->value("uuid", Json()).is_string() &&
+        dataset->value("name", Json()).is_string())
+      return data;
   } catch (const std::exception&) {
     // A page whose data is gone or damaged cannot be drawn as "before": as if it were gone.
   }

@@ -629,10 +629,10 @@ std::optional<PageRequest> page_request(const Json& body, const EvidencePages& p
   if (!request.before)
     throw Refusal(422, "'before_page' names no evidence page of this node (it may have been removed): " +
                            request.before_id);
-  const Json& of = (*request.before)["dataset"];
-  if (!of.is_object() || of.value("uuid", "") != dataset.id)
+  const Json& of = request.before->at("dataset");
+  if (of.at("uuid") != dataset.id)
     throw Refusal(422, "'before_page' " + request.before_id + " is a page of the dataset " +
-                           single_quoted(of.is_object() ? of.value("name", "?") : "?") + ", not of " +
+                           single_quoted(of.at("name").get<std::string>()) + ", not of " +
                            single_quoted(dataset.name));
   return request;
 }

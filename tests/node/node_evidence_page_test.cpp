@@ -264,6 +264,18 @@ TEST_F(NodeEvidencePageTest, ABeforePageIsDrawnForTheEpisodesBothHave) {
   EXPECT_THAT(other.body, HasSubstr("is a page of the dataset 'ds-a-name', not of 'ds-b-name'"));
 }
 
+TEST_F(NodeEvidencePageTest, APageWhoseDataIsDamagedIsNoBeforePage) {
+  Service pages = service();
+  const std::string id = written(pages, score_body("ds-a", 1, page_member()))["id"];
+  for (const char* damaged :
+       {"not json", "[]", R"({"dataset": 3})", R"({"dataset": {"uuid": 1, "name": "x"}})"}) {
+    std::ofstream(state_ / "pages" / (id + ".json")) << damaged;
+    const Reply reply = pages.score_rollouts(score_body("ds-a", 0, page_member("x", id)).dump());
+    EXPECT_EQ(reply.status, 422) << damaged;
+    EXPECT_THAT(reply.body, HasSubstr("names no evidence page of this node")) << damaged;
+  }
+}
+
 TEST_F(NodeEvidencePageTest, HostileNamesStayTextInThePage) {
   make_folder(root_ / "c", description("ds-c", HOSTILE), rows_csv());
   Service pages = service();
