@@ -151,12 +151,14 @@
       (lag > 0 ? " (the sim trails the recording)" : lag < 0 ? " (the sim leads the recording)" : "")) +
       "; scoring lag: " + sensor.lag_steps + " rows", "figures lag"));
     var main = element("div", null, "chart"), residual = element("div", null, "residual");
-    [main, residual].forEach(function (div) {
+    // Legends above their charts: over the chart, a legend hides the lines at its corner.
+    var legends = [element("div", null, "legend"), element("div", null, "legend")];
+    [main, residual].forEach(function (div, i) {
       div.setAttribute("data-episode", episode);
       div.setAttribute("data-points", series.rows.length);
+      section.appendChild(legends[i]);
+      section.appendChild(div);
     });
-    section.appendChild(main);
-    section.appendChild(residual);
     document.getElementById("charts").appendChild(section);
 
     var drawn = points(series, before);
@@ -165,11 +167,13 @@
     var common = { connectSeparatedPoints: !!before, xlabel: "row", legend: "always", labelsSeparateLines: false,
                    underlayCallback: lagMarker(lag) };
     var chart = new Dygraph(main, drawn.main, Object.assign({
+      labelsDiv: legends[0],
       labels: before ? ["row", "recorded", "predicted", "before"] : ["row", "recorded", "predicted"],
       colors: before ? ["#222", "#1f6fd1", "#d17a1f"] : ["#222", "#1f6fd1"],
       series: before ? { before: dashed } : {}
     }, common));
     var difference = new Dygraph(residual, drawn.residual, Object.assign({
+      labelsDiv: legends[1],
       labels: before ? ["row", "residual", "before residual"] : ["row", "residual"],
       colors: before ? ["#b03030", "#d17a1f"] : ["#b03030"],
       series: before ? { "before residual": dashed } : {}
