@@ -297,11 +297,66 @@ class RunIndex {
   std::uint64_t next_order_ = 0;
 };
 
+// The most rows a page draws of one sensor in one episode: a page of 20 episodes of 30 sensors stays a
+// few MB and draws in a moment, whatever the episodes' length.
+inline constexpr std::size_t PAGE_POINTS = 400;
+
+// The rows a page draws of an episode's `series` (of one length, NaN where missing), in order: all of
+// them when they are at most `max_points`; else, of each of max_points / (2 x series) buckets of rows,
+// the rows where each series has its least and its greatest value, so that a peak of one row survives.
+std::vector<std::size_t> reduced_rows(std::span<const std::span<const double>> series,
+                                      std::size_t max_points = PAGE_POINTS);
+
+// One sensor of one episode as a page draws it: {"rows", "recorded", "predicted"} at the reduced rows
+// of the two series and of their difference (values to 6 significant digits, null where missing).
+Json drawn_series(const SeriesPair& pair);
+
+// `value` as JSON text that a <script type="application/json"> element holds as it is: <, >, &, U+2028
+// and U+2029 escaped, so that no text in it can end the element or the script.
+std::string script_safe_json(const Json& value);
+
+// The self-contained HTML page that draws `data` (what page/page.js reads), with the chart library and
+// the page's script inlined and a Content-Security-Policy that lets only those two scripts run.
+std::string evidence_page_html(const Json& data);
+
+// An id of a page this node writes: UTC time and 16 random hexadecimal digits, "20261210T083000Z-...".
+bool is_page_id(std::string_view id);
+
+// The evidence pages of a state folder: DIR/pages/ID.html, and beside it ID.json, what a later page
+// needs to draw this one's predictions as "before". Not thread-safe: Service guards it.
+class PageStore {
+ public:
+  // DIR/pages (made, its owner's only, when missing) keeping the latest `keep` pages; std::runtime_error
+  // when it is no folder of this user's alone.
+  static PageStore in_folder(const std::filesystem::path& state_dir, std::size_t keep);
+
+  // The page's kept data (ID.json), when `id` is a page this store keeps and its data names its
+  // dataset ("dataset": {"uuid", "name"}).
+  std::optional<Json> kept(std::string_view id) const;
+  // Writes the page and its data atomically (files 0600), the oldest pages beyond `keep` removed;
+  // answers the new id. FileWriteError when either cannot be written (neither is kept then).
+  std::string write(const std::string& html, const Json& kept);
+  std::filesystem::path path_of(std::string_view id) const;
+  std::size_t size() const { return ids_.size(); }
+
+ private:
+  std::filesystem::path folder_;  // absolute: answers name a page by it
+  std::size_t keep_ = 100;
+  std::deque<std::string> ids_;  // oldest first
+};
+
+// Whether and where the node writes evidence pages; without a store, why not.
+struct EvidencePages {
+  std::optional<PageStore> store;
+  std::string refusal = "this compute node has no --state-dir to keep evidence pages in";
+};
+
 // The node's requests on a catalog that re-scans its folder when a dataset is asked for that it
 // does not hold, and on every listing. Safe to call from many threads at once.
 class Service {
  public:
-  explicit Service(Catalog catalog, Catalog::Log log = {}, RunIndex runs = RunIndex());
+  explicit Service(Catalog catalog, Catalog::Log log = {}, RunIndex runs = RunIndex(),
+                   EvidencePages pages = {});
 
   // The catalog as it stands; it stays valid for its holder whatever re-scans come after.
   std::shared_ptr<const Catalog> catalog() const;
@@ -318,7 +373,8 @@ class Service {
   Reply analyze_rollouts(std::streambuf& bytes);
   Reply analyze_rollouts(std::string_view body);
   // The same analysis for a body without a validation run's identifiers: nothing of it is recorded, so
-  // a sim can be scored as often as its developer likes. `search_lag_rows` widens its diagnostics.
+  // a sim can be scored as often as its developer likes. `search_lag_rows` widens its diagnostics;
+  // `evidence_page` asks for a page of the predictions against the recording.
   Reply score_rollouts(std::streambuf& bytes);
   Reply score_rollouts(std::string_view body);
   // What is kept of the runs analyzed so far.
@@ -338,6 +394,7 @@ class Service {
   std::mutex analysis_mutex_;
   mutable std::mutex runs_mutex_;
   RunIndex runs_;
+  EvidencePages pages_;  // guarded by analysis_mutex_
 };
 
 // The most a token file may hold: a token is a line of a few dozen characters.
@@ -390,7 +447,7 @@ bool is_loopback(const std::string& host);
 
 class Server {
  public:
-  Server(Catalog catalog, ServerOptions options, RunIndex runs = RunIndex());
+  Server(Catalog catalog, ServerOptions options, RunIndex runs = RunIndex(), EvidencePages pages = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

@@ -15,6 +15,8 @@
 namespace {
 
 using nalto::node_app::Catalog;
+using nalto::node_app::EvidencePages;
+using nalto::node_app::PageStore;
 using nalto::node_app::RunIndex;
 using nalto::node_app::RunRetention;
 using nalto::node_app::Server;
@@ -57,8 +59,8 @@ int main(int argc, char** argv) {
       PROGRAM};
   std::string datasets, host = "127.0.0.1", token_file, state_dir, refused_token;
   int port = 8470;
-  std::size_t keep_runs = RunRetention{}.runs;
-  bool allow_remote = false;
+  std::size_t keep_runs = RunRetention{}.runs, keep_pages = 100;
+  bool allow_remote = false, no_pages = false;
   app.add_option("--datasets", datasets, "a folder of dataset folders (dataset.json and rows.csv each)")
       ->required();
   app.add_option("--host", host, "the address to listen on (loopback only, unless --allow-remote)")
@@ -71,13 +73,20 @@ int main(int argc, char** argv) {
                  "file readable by its owner only); else the token is NALTO_COMPUTE_TOKEN, if set")
       ->type_name("FILE");
   app.add_option("--state-dir", state_dir,
-                 "keep the index of the validation runs analyzed in DIR/runs, so that it outlives a restart "
-                 "(DIR is made if missing, and must be its owner's only)")
+                 "keep the index of the validation runs analyzed in DIR/runs, so that it outlives a restart, "
+                 "and the evidence pages in DIR/pages (DIR is made if missing, and must be its owner's only)")
       ->type_name("DIR");
   app.add_option("--keep-runs", keep_runs, "the validation runs whose bundle the node keeps, the latest ones")
       ->type_name("N")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{10'000'000}));
+  app.add_option("--keep-pages", keep_pages,
+                 "the evidence pages kept in DIR/pages (of --state-dir), the latest ones; each may take MBs")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1'000'000}));
+  app.add_flag("--no-evidence-pages", no_pages,
+               "write no evidence pages (a page holds recorded values); a request for one is told so");
   // Taken only to be refused with the way that keeps the token out of the process list.
   app.add_option("--token", refused_token)->expected(0, 1)->group("");
   app.add_flag("--allow-remote", allow_remote, "allow a --host that other machines can reach");
@@ -110,6 +119,7 @@ int main(int argc, char** argv) {
   std::optional<std::string> token =
       token_variable && !token_variable->empty() ? token_variable : std::nullopt;
   std::optional<RunIndex> runs;
+  EvidencePages pages;
   try {
     if (!token_file.empty()) token = nalto::node_app::read_token_file(token_file);
     const RunRetention retention{.runs = keep_runs};
@@ -117,6 +127,11 @@ int main(int argc, char** argv) {
                              : RunIndex::in_folder(state_dir, retention, [&log](const std::string& line) {
                                  log(nalto::node_app::printable(line));
                                });
+    if (no_pages)
+      pages.refusal =
+          "this compute node writes no evidence pages (its operator started it with --no-evidence-pages)";
+    else if (!state_dir.empty())
+      pages.store = PageStore::in_folder(state_dir, keep_pages);
   } catch (const std::exception& e) {
     std::cerr << PROGRAM << ": " << nalto::node_app::printable(e.what()) << "\n";
     return 2;
@@ -170,7 +185,8 @@ int main(int argc, char** argv) {
     const std::size_t count = catalog.size();
     if (count == 0)
       std::cerr << PROGRAM << ": no dataset folder (with a dataset.json) in " << datasets << "\n";
-    Server server(std::move(catalog), ServerOptions{.token = std::move(token), .log = log}, std::move(*runs));
+    Server server(std::move(catalog), ServerOptions{.token = std::move(token), .log = log}, std::move(*runs),
+                  std::move(pages));
     const int bound = server.bind(host, port);
     serving = &server;
     std::cout << PROGRAM << ": serving " << count << (count == 1 ? " dataset" : " datasets") << " on http://"

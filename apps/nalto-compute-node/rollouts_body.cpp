@@ -183,7 +183,7 @@ class RolloutsBuilder : public JsonSaxLimits {
         for (const std::string_view known :
              {"dataset_uuid", "simulator_id", "simulator_implementation_id", "validation_run_id",
               "bundle_content_hash", "core_sensor_variables", "sensor_variables", "action_variables",
-              "max_lag_steps", "search_lag_rows"})
+              "max_lag_steps", "search_lag_rows", "evidence_page"})
           if (name == known) return Place::other;
         return Place::skipped;
       case Place::entry:

@@ -629,13 +629,13 @@ void Server::stream_body(const httplib::Request& request, httplib::Response& res
   answer(response, reply);
 }
 
-Server::Server(Catalog catalog, ServerOptions options, RunIndex runs)
+Server::Server(Catalog catalog, ServerOptions options, RunIndex runs, EvidencePages pages)
     : service_(
           std::move(catalog),
           [log = options.log](const std::string& line) {
             if (log) log(printable(line));
           },
-          std::move(runs)),
+          std::move(runs), std::move(pages)),
       options_(std::move(options)),
       http_(std::make_unique<Http>(options_, [this](bool refused) { tell_connection(refused); })) {
   if (options_.token && options_.token->empty()) options_.token.reset();

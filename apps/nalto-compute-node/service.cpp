@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <ctime>
 #include <map>
 
 #include "compute_node.hpp"
@@ -579,6 +580,204 @@ Reply unknown_dataset(std::string_view ref) {
   return refused(404, "this compute node has no dataset with the id or name " + single_quoted(ref));
 }
 
+// The longest text a request may give a page: a sim's path or a caption, never a document.
+constexpr std::size_t MAX_PAGE_TEXT_BYTES = 4096;
+
+// What a request asks of its evidence page; `before` is the kept data of the page it is drawn against.
+struct PageRequest {
+  std::string sim;
+  Json caption;  // null when none
+  std::string before_id;
+  std::optional<Json> before;
+};
+
+std::string page_text(const Json& value, std::string_view key) {
+  if (!value.is_string())
+    throw Refusal(422, "'evidence_page': " + single_quoted(key) + " must be a text, not " + kind_name(value));
+  const std::string& text = value.get_ref<const std::string&>();
+  if (text.size() > MAX_PAGE_TEXT_BYTES)
+    throw Refusal(422, "'evidence_page': " + single_quoted(key) + " is " + std::to_string(text.size()) +
+                           " bytes long; this compute node takes up to " +
+                           std::to_string(MAX_PAGE_TEXT_BYTES));
+  return text;
+}
+
+std::optional<PageRequest> page_request(const Json& body, const EvidencePages& pages,
+                                        const Dataset& dataset) {
+  const auto found = body.find("evidence_page");
+  if (found == body.end()) return std::nullopt;
+  const Json& page = *found;
+  if (!page.is_object()) throw Refusal(422, "'evidence_page' must be an object, not " + kind_name(page));
+  PageRequest request;
+  const auto sim = page.find("sim");
+  if (sim == page.end()) throw Refusal(422, "'evidence_page' has no 'sim': what the tool calls the sim");
+  request.sim = page_text(*sim, "sim");
+  if (const auto caption = page.find("caption"); caption != page.end())
+    request.caption = page_text(*caption, "caption");
+  const auto before = page.find("before_page");
+  if (before == page.end()) return request;
+  if (!before->is_string())
+    throw Refusal(422, "'evidence_page': 'before_page' must be a text, not " + kind_name(*before));
+  request.before_id = before->get<std::string>();
+  // Checked before any file is looked at: an id is never a path.
+  if (!is_page_id(request.before_id))
+    throw Refusal(422,
+                  "'before_page' is no evidence page id of this node: they read like "
+                  "20261210T083000Z-0123456789abcdef");
+  if (!pages.store) return request;
+  request.before = pages.store->kept(request.before_id);
+  if (!request.before)
+    throw Refusal(422, "'before_page' names no evidence page of this node (it may have been removed): " +
+                           request.before_id);
+  const Json& of = request.before->at("dataset");
+  if (of.at("uuid") != dataset.id)
+    throw Refusal(422, "'before_page' " + request.before_id + " is a page of the dataset " +
+                           single_quoted(of.at("name").get<std::string>()) + ", not of " +
+                           single_quoted(dataset.name));
+  return request;
+}
+
+std::string utc_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  ::gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+// The before page's predictions of `key` in `episode`, with the recorded values at their rows; null
+// when it has none (or its kept data is not whole).
+Json before_series(const Json& kept, std::size_t episode, const std::string& key,
+                   std::span<const double> truth) {
+  const Json* series = &kept;
+  for (const std::string& step : {std::string("series"), std::to_string(episode), key}) {
+    if (!series->is_object() || !series->contains(step)) return nullptr;
+    series = &(*series)[step];
+  }
+  if (!series->is_object()) return nullptr;
+  const Json rows = series->value("rows", Json()), predicted = series->value("predicted", Json());
+  if (!rows.is_array() || !predicted.is_array() || rows.size() != predicted.size()) return nullptr;
+  Json recorded = Json::array();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (!rows[i].is_number_unsigned() || rows[i].get<std::size_t>() >= truth.size() ||
+        !(predicted[i].is_number() || predicted[i].is_null()))
+      return nullptr;
+    const double value = truth[rows[i].get<std::size_t>()];
+    recorded.push_back(std::isfinite(value) ? Json(value) : Json(nullptr));
+  }
+  return Json{{"rows", rows}, {"predicted", predicted}, {"recorded", std::move(recorded)}};
+}
+
+// What the page draws (page/page.js reads it), and what a later page keeps of it to draw as "before".
+struct PageContent {
+  Json data, kept;
+};
+
+PageContent page_content(const Request& request, const Analysis& analysis, const PageRequest& page) {
+  const Dataset& dataset = *request.dataset;
+  const std::string when = utc_now();
+  const Json no_sensors = Json::array();
+  const Json& scores = analysis.evaluation.is_null() ? no_sensors : analysis.evaluation["sensors"];
+  const Json& diagnosed = analysis.diagnostics["sensors"];
+
+  // Sensors scored, worst first; their index in the request.
+  std::vector<std::size_t> scored;
+  Json plan{{"scored", Json::array()},
+            {"unscored", Json::array()},
+            {"unmatched", Json::array()},
+            {"actions", Json::array()}};
+  for (std::size_t s = 0; s < request.sensors.size(); ++s) {
+    const bool has_score = s < scores.size() && !scores[s]["score_percent"].is_null();
+    if (has_score) scored.push_back(s);
+    plan[has_score ? "scored" : "unscored"].push_back(request.sensors[s]->raw_name);
+  }
+  std::stable_sort(scored.begin(), scored.end(), [&](std::size_t a, std::size_t b) {
+    return scores[a]["score_percent"].get<double>() < scores[b]["score_percent"].get<double>();
+  });
+  for (const Column& column : dataset.columns)
+    if (column.role == Role::sensor &&
+        std::find(request.sensors.begin(), request.sensors.end(), &column) == request.sensors.end())
+      plan["unmatched"].push_back(column.raw_name);
+  for (const std::string& key : request.action_keys) plan["actions"].push_back(dataset.column(key)->raw_name);
+
+  Json sensors = Json::array();
+  for (const std::size_t s : scored) {
+    Json entry = scores[s];
+    for (const char* figure : {"lag_rows", "bias", "gain", "correlation"})
+      entry[figure] = diagnosed[s][figure];
+    sensors.push_back(std::move(entry));
+  }
+  Json episodes = analysis.diagnostics["episode_scores"];
+  std::stable_sort(episodes.begin(), episodes.end(), [](const Json& a, const Json& b) {
+    const Json &x = a["score_percent"], &y = b["score_percent"];
+    return !x.is_null() && (y.is_null() || x.get<double>() < y.get<double>());
+  });
+
+  Json series = Json::object(), kept_series = Json::object(), before_drawn = Json::object();
+  for (std::size_t r = 0; r < request.rollouts.size(); ++r) {
+    const Rollout& rollout = request.rollouts[r];
+    const EpisodeRows& rows = dataset.episodes[rollout.episode];
+    const std::string episode = std::to_string(rollout.episode);
+    Json& drawn = series[episode] = Json::array();
+    Json& kept = kept_series[episode] = Json::object();
+    for (const std::size_t s : scored) {
+      const Column& column = *request.sensors[s];
+      const std::span<const double> truth(column.values.data() + rows.first, rows.count);
+      Json one = drawn_series({truth, rollout.predicted[s]});
+      kept[column.key] = Json{{"rows", one["rows"]}, {"predicted", one["predicted"]}};
+      drawn.push_back(std::move(one));
+      if (page.before) {
+        Json before = before_series(*page.before, rollout.episode, column.key, truth);
+        if (!before.is_null()) before_drawn[episode][column.key] = std::move(before);
+      }
+    }
+  }
+
+  const Json& score = analysis.summary["score_percent"];
+  Json data{{"sim", page.sim},
+            {"caption", page.caption},
+            {"dataset", {{"uuid", dataset.id}, {"name", dataset.name}}},
+            {"score_percent", score},
+            {"episodes_count", request.rollouts.size()},
+            {"max_lag_steps", request.max_lag},
+            {"search_lag_rows", request.search_lag},
+            {"when", when},
+            {"warnings", analysis.warnings},
+            {"hints", analysis.diagnostics["hints"]},
+            {"episodes", std::move(episodes)},
+            {"sensors", std::move(sensors)},
+            {"plan", std::move(plan)},
+            {"series", std::move(series)},
+            {"before", nullptr}};
+  if (page.before) {
+    const Json& before = *page.before;
+    data["before"] = Json{{"id", page.before_id},
+                          {"sim", before.value("sim", Json())},
+                          {"caption", before.value("caption", Json())},
+                          {"score_percent", before.value("score_percent", Json())},
+                          {"when", before.value("when", Json())},
+                          {"series", std::move(before_drawn)}};
+  }
+  Json kept{{"dataset", data["dataset"]}, {"sim", page.sim}, {"caption", page.caption},
+            {"score_percent", score},     {"when", when},    {"series", std::move(kept_series)}};
+  return {std::move(data), std::move(kept)};
+}
+
+Json page_refused(const std::string& reason) {
+  return Json{{"id", nullptr}, {"path", nullptr}, {"refused", reason}};
+}
+
+// The page written, or why not: a page that cannot be written never fails the score.
+Json evidence_page(PageStore& store, const PageContent& content) {
+  try {
+    const std::string id = store.write(evidence_page_html(content.data), content.kept);
+    return Json{{"id", id}, {"path", store.path_of(id).string()}};
+  } catch (const std::exception& e) {
+    return page_refused(std::string("the evidence page could not be written: ") + e.what());
+  }
+}
+
 const char* role_name(Role role) {
   return role == Role::sensor ? "sensor" : "action";
 }
@@ -636,10 +835,11 @@ Json column_stats(const Column& column) {
 
 }  // namespace
 
-Service::Service(Catalog catalog, Catalog::Log log, RunIndex runs)
+Service::Service(Catalog catalog, Catalog::Log log, RunIndex runs, EvidencePages pages)
     : log_(std::move(log)),
       catalog_(std::make_shared<const Catalog>(std::move(catalog))),
-      runs_(std::move(runs)) {}
+      runs_(std::move(runs)),
+      pages_(std::move(pages)) {}
 
 std::size_t Service::runs_kept() const {
   const std::lock_guard lock(runs_mutex_);
@@ -778,7 +978,14 @@ Reply Service::score_rollouts(std::streambuf& bytes) {
     request.dataset = &dataset_of(*request.catalog, id);
     request.search_lag = search_lag_of(body);
     read_scored(request, body);
-    return {200, dump_json(score_answer(analysis(request)))};
+    const std::optional<PageRequest> page = page_request(body, pages_, *request.dataset);
+    Analysis analyzed = analysis(request);
+    if (!page) return {200, dump_json(score_answer(std::move(analyzed)))};
+    Json written = pages_.store ? evidence_page(*pages_.store, page_content(request, analyzed, *page))
+                                : page_refused(pages_.refusal);
+    Json answer = score_answer(std::move(analyzed));
+    answer["evidence_page"] = std::move(written);
+    return {200, dump_json(answer)};
   } catch (const Refusal& refusal) {
     return refused(refusal.status(), refusal.what());
   }
