@@ -16,6 +16,7 @@ A Box's action reaches the env as a numpy array of the Box's dtype and shape whe
 numpy by the time it is made, else as a list (nested as the shape).
 """
 
+import functools
 from collections.abc import Mapping
 
 from ._values import PlacedError, array_to_json, json_key, loaded_numpy, to_json
@@ -184,6 +185,7 @@ def _box_carrier(shape, low, high, dtype, names, where):
     dtype = _dtype_name(dtype)
     integer = dtype in _INTEGER_DTYPES
     np = loaded_numpy()  # as the env was made: an action's type stays the same from step to step
+    number = functools.partial(_number, integer=integer)
 
     def bounds(values, side):
         values = _flat(values)
@@ -210,7 +212,7 @@ def _box_carrier(shape, low, high, dtype, names, where):
         if type(value) is not list or len(value) != size:
             raise ActionError(f"is {_text(value)}, not a list of {size} numbers")
         if np is None or integer:  # numpy would cut 1.5 to 1 unasked
-            value = [_within(i, _number_of[integer], x) for i, x in enumerate(value)]
+            value = [_within(i, number, x) for i, x in enumerate(value)]
         if np is None:
             return _nested(value, shape) if len(shape) > 1 else value
         try:
@@ -230,15 +232,13 @@ def _box_carrier(shape, low, high, dtype, names, where):
 
 
 def _number(value, integer):
-    """An element of a box's action as the env gets it without numpy; JSON's null is NaN, as numpy reads it."""
+    """A number of an action as a plain Python int or float; for a float, JSON's null is NaN, as numpy reads
+    it. A non-integral value for an integer is refused rather than cut."""
     if type(value) is int or (type(value) is float and (not integer or value.is_integer())):
         return int(value) if integer else float(value)
     if value is None and not integer:
         return float("nan")
     raise ActionError(f"is {_text(value)}, not {'a whole number' if integer else 'a number'}")
-
-
-_number_of = {True: lambda x: _number(x, True), False: lambda x: _number(x, False)}
 
 
 def _nested(values, shape):
@@ -261,10 +261,7 @@ def _discrete_carrier(space, where):
         description["name"] = name
 
     def to_env(value):
-        if type(value) is float and value.is_integer():
-            value = int(value)
-        if type(value) is not int:
-            raise ActionError(f"is {_text(value)}, not a whole number")
+        value = _number(value, integer=True)
         if not 0 <= value < n:
             raise ActionError(f"is {value}, outside Discrete({n})'s 0..{n - 1}")
         return value

@@ -24,6 +24,12 @@ const Json& null_json() {
   return none;
 }
 
+// The warning of a page that was asked for and not written; none for a page written.
+std::vector<std::string> refusal_warnings(const EvidencePage& page) {
+  if (!page.path.empty()) return {};
+  return {"no evidence page: " + page.refused};
+}
+
 }  // namespace
 
 std::vector<std::string> warnings_of(const Json& result) {
@@ -84,13 +90,12 @@ std::optional<EvidencePage> evidence_page_of(const Json& result) {
 
 std::vector<std::string> evidence_page_warnings(const Json& result) {
   const std::optional<EvidencePage> page = evidence_page_of(result);
-  if (!page || !page->path.empty()) return {};
-  return {"no evidence page: " + page->refused};
+  return page ? refusal_warnings(*page) : std::vector<std::string>{};
 }
 
 void print_evidence_page(const EvidencePage& page) {
   if (page.path.empty())
-    print_warnings({"no evidence page: " + page.refused});
+    print_warnings(refusal_warnings(page));
   else
     console().print("Evidence page: " + markup_literal(page.path));
 }
